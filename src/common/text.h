@@ -1,0 +1,71 @@
+#pragma once
+// Bounded text into fixed buffers: every function takes the buffer's size
+// from its type, always terminates, and cuts what does not fit.
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+// Copies as much of text as fits; returns false when it had to cut.
+inline bool CopyText(char* out, size_t size, std::string_view text) {
+    if (size == 0) return text.empty();
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+    return n == text.size();
+}
+template <size_t N>
+bool CopyText(char (&out)[N], std::string_view text) {
+    return CopyText(out, N, text);
+}
+
+// Appends to the NUL-terminated text already in out; false when it had to cut.
+inline bool AppendText(char* out, size_t size, std::string_view text) {
+    size_t used = strnlen(out, size);
+    if (used >= size) return text.empty();
+    return CopyText(out + used, size - used, text);
+}
+template <size_t N>
+bool AppendText(char (&out)[N], std::string_view text) {
+    return AppendText(out, N, text);
+}
+
+// printf-style formatting that never writes past the buffer. The format must
+// be the program's own text (a message or a literal), never outside input.
+inline bool FormatTextV(char* out, size_t size, const char* format, va_list args) {
+    if (size == 0) return false;
+    int n = std::vsnprintf(out, size, format, args);
+    if (n < 0) {
+        out[0] = '\0';
+        return false;
+    }
+    return static_cast<size_t>(n) < size;
+}
+inline bool FormatText(char* out, size_t size, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+inline bool FormatText(char* out, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool whole = FormatTextV(out, size, format, args);
+    va_end(args);
+    return whole;
+}
+template <size_t N, typename... Args>
+bool FormatText(char (&out)[N], const char* format, Args... args) {
+    return FormatText(out, N, format, args...);
+}
+
+// Case-insensitive comparison of ASCII option words and names.
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}

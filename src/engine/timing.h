@@ -1,0 +1,40 @@
+#pragma once
+// Timing servers: the list syntax as the engine reads it, one timed probe,
+// the sampling and averaging rule, and /time_network.
+
+#include <cstdint>
+
+#include "product/product_interface.h"
+
+constexpr uint32_t SAMPLE_FAILED = 0xFFFFFFFEu;
+constexpr uint32_t NO_LIMIT = 0x7FFFFFFFu;
+constexpr size_t kReturnedListSize = 1027;
+
+struct TimedServer {
+    char* name;
+    int32_t samplesTaken;
+    int32_t validSamples;
+    int32_t listIndex;
+    int32_t clientCount;
+    uint32_t averageMs;
+    uint32_t limitMs;
+    char separator;
+    char returnedList[kReturnedListSize];
+    uint32_t* samples;  // TimesToAverage entries
+};
+
+// The records of one measured list.
+struct MeasuredRound {
+    TimedServer** servers = nullptr;
+    int count = 0;
+    product::Status status = 0;
+};
+
+product::Status ProbeServer(const char* server, const char* role, int level,
+                            char* returnedList, uint32_t* elapsedMs);
+void AverageSamples(TimedServer& record);
+// Parses list (modified in place), samples, averages and prints.
+MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound);
+void FreeRound(MeasuredRound& round);
+product::Status TimeNetwork(const char* list, const char* secondsText,
+                            const char* pauseMsText);

@@ -1,0 +1,275 @@
+// Start-up, the dispatch table of the command line, and the shut-down that
+// follows every branch.
+
+#include "entry/dispatch.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "common/text.h"
+#include "engine/nearest.h"
+#include "engine/network_change.h"
+#include "engine/parent_check.h"
+#include "engine/timing.h"
+#include "entry/run_modes.h"
+#include "entry/startup.h"
+#include "entry/system_functions.h"
+#include "lists/export.h"
+#include "lists/import.h"
+#include "output/output.h"
+#include "product/product_keys.h"
+#include "product/product_library.h"
+
+namespace {
+
+constexpr const char kProgramName[] = "Perchman";
+constexpr size_t kArgumentSize = 1024;
+constexpr size_t kPathComponentSize = 256;
+
+// The option words as the usage text names them, in its order.
+constexpr const char* kUsageWords[] = {
+    "import",          "export",      "install",        "remove",
+    "nearest",         "nearest_parent", "nearest_quarantine", "nearest_alerts",
+    "nearest_HPD",     "nearest_KPZ", "nearest_WDR",    "nearest_primary",
+    "time_network",    "check_parent", "shutdown",      "debug"};
+
+constexpr const char* kReportedRoles[] = {"Parent", "Quarantine", "Alerts",
+                                          "HPD",    "WDR",        "KPZ"};
+
+constexpr unsigned kMsgUsage = 140;
+constexpr unsigned kMsgBadExtension = 146;
+constexpr unsigned kMsgCannotInstall = 108;
+constexpr unsigned kMsgInstallingPath = 116;
+constexpr unsigned kMsgInstallingService = 117;
+constexpr unsigned kMsgInstallingExe = 118;
+constexpr unsigned kMsgRemoving = 119;
+
+HANDLE Session = nullptr;
+
+// Network check and product session, shared by every option that needs the
+// network; false sends the run to the shut-down.
+bool OpenNetworkSession() {
+    if (!RequireNetwork(0)) return false;
+    return OpenProductSession(&Session) == 0;
+}
+
+bool IsOption(const char* argument, const char* word) {
+    return EqualsNoCase(argument, word);
+}
+
+// Splits the executable name given to /install; its extension (with the
+// point) must be empty or ".EXE". The result is the bare file name + ".EXE".
+bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
+    std::string_view whole(exeName);
+    size_t nameStart = whole.find_last_of("\\/:");
+    nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
+    std::string_view file = whole.substr(nameStart);
+    size_t dot = file.find_last_of('.');
+    std::string_view extension = dot == std::string_view::npos ? "" : file.substr(dot);
+    std::string_view stem = file.substr(0, dot == std::string_view::npos ? file.size() : dot);
+    if (extension.size() >= kPathComponentSize) extension = extension.substr(0, kPathComponentSize - 1);
+    if (stem.size() >= kPathComponentSize) stem = stem.substr(0, kPathComponentSize - 1);
+    if (!extension.empty() && !EqualsNoCase(extension, ".EXE")) return false;
+
+    char normalised[kArgumentSize] = "";
+    CopyText(normalised, stem);
+    AppendText(normalised, ".EXE");
+    CopyText(exeName, normalised);
+    return true;
+}
+
+int InstallBranch(int argc, char** argv) {
+    char path[kArgumentSize] = "";
+    char serviceName[kArgumentSize] = "";
+    char exeName[kArgumentSize] = "";
+    if (argc > 2) CopyText(path, argv[2]);
+    if (argc > 3) CopyText(serviceName, argv[3]);
+    if (argc > 4) CopyText(exeName, argv[4]);
+
+    if (exeName[0] && !NormaliseExecutableName(exeName)) {
+        char reason[kTextSize];
+        FormatMessageId(reason, sizeof reason, kMsgBadExtension, "EXE");
+        PrintMessageId(kMsgCannotInstall, nullptr, false, kProgramName, reason);
+        return -1;
+    }
+    if (path[0]) PrintMessageId(kMsgInstallingPath, nullptr, false, kProgramName, path);
+    if (serviceName[0])
+        PrintMessageId(kMsgInstallingService, nullptr, false, kProgramName, serviceName);
+    if (exeName[0]) PrintMessageId(kMsgInstallingExe, nullptr, false, kProgramName, exeName);
+    InstallService(path, serviceName, exeName);
+    return 0;
+}
+
+void RemoveBranch(int argc, char** argv) {
+    char serviceName[kArgumentSize] = "";
+    if (argc > 2) CopyText(serviceName, argv[2]);
+    if (serviceName[0]) PrintMessageId(kMsgRemoving, nullptr, false, kProgramName, serviceName);
+    RemoveService(serviceName);
+}
+
+void ImportBranch(const char* fileName) {
+    if (!OpenNetworkSession()) return;
+    ShowDetail = 1;
+    Import(fileName);
+    CloseProductSession(&Session);
+}
+
+void ExportBranch(int argc, char** argv) {
+    if (!OpenNetworkSession()) return;
+    if (argc > 2) {
+        ExportServerLists(argv[2]);
+    } else {
+        ShowDetail = 1;
+        for (const char* role : kReportedRoles) ReportRole(nullptr, role);
+    }
+    CloseProductSession(&Session);
+}
+
+void ShutdownBranch() {
+    if (!OpenNetworkSession()) return;
+    ReleaseParent();
+    CloseProductSession(&Session);
+}
+
+void NearestBranch(int (*driver)(int once)) {
+    ShowDetail = 1;
+    if (!OpenNetworkSession()) return;
+    driver(1);
+    CloseProductSession(&Session);
+}
+
+void TimeNetworkBranch(int argc, char** argv) {
+    ShowDetail = 1;
+    if (!OpenNetworkSession()) return;
+    bool valid = argc > 4 && IsDecimalNumber(argv[2]) && IsDecimalNumber(argv[3]);
+    if (!valid) {
+        CloseProductSession(&Session);
+        PrintUsage();
+        return;
+    }
+    TimeNetwork(argv[4], argv[2], argv[3]);
+    CloseProductSession(&Session);
+}
+
+void CheckParentBranch() {
+    ShowDetail = 1;
+    if (!OpenNetworkSession()) return;
+    CheckParent(1);
+    CloseProductSession(&Session);
+}
+
+struct NearestOption {
+    const char* word;
+    int (*driver)(int once);
+};
+constexpr NearestOption kNearestOptions[] = {
+    {"/nearest", NearestAll},
+    {"/nearest_parent", NearestParent},
+    {"/nearest_quarantine", NearestQuarantine},
+    {"/nearest_HPD", NearestHPD},
+    {"/nearest_KPZ", NearestKPZ},
+    {"/nearest_WDR", NearestWDR},
+    {"/nearest_primary", NearestPrimary},
+    {"/nearest_alerts", NearestAlerts},
+};
+
+// Arguments are copied into 1024-byte buffers further on; a longer one is
+// refused here rather than cut, so nothing acts on half an argument.
+bool ArgumentsFit(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (strnlen(argv[i], kArgumentSize) >= kArgumentSize) return false;
+    return true;
+}
+
+// Runs the branch chosen by the first argument; returns the run's status.
+int Dispatch(int argc, char** argv) {
+    if (argc == 1) {
+        RunAsService(FrameFunctions.IsWin9x);
+        return 0;
+    }
+    if (!ArgumentsFit(argc, argv)) {
+        PrintUsage();
+        return 0;
+    }
+    const char* option = argv[1];
+    if (IsOption(option, "/install")) return InstallBranch(argc, argv);
+    if (IsOption(option, "/remove")) {
+        RemoveBranch(argc, argv);
+        return 0;
+    }
+    if (IsOption(option, "/import") && argc > 2) {
+        ImportBranch(argv[2]);
+        return 0;
+    }
+    if (IsOption(option, "/export")) {
+        ExportBranch(argc, argv);
+        return 0;
+    }
+    if (IsOption(option, "/debug")) {
+        DebugMode = 1;
+        DebugService(argc, argv);
+        return 0;
+    }
+    if (IsOption(option, "/shutdown")) {
+        ShutdownBranch();
+        return 0;
+    }
+    for (const NearestOption& nearest : kNearestOptions) {
+        if (IsOption(option, nearest.word)) {
+            NearestBranch(nearest.driver);
+            return 0;
+        }
+    }
+    if (IsOption(option, "/time_network") && argc > 3) {
+        TimeNetworkBranch(argc, argv);
+        return 0;
+    }
+    if (IsOption(option, "/check_parent")) {
+        CheckParentBranch();
+        return 0;
+    }
+    PrintUsage();
+    return 0;
+}
+
+}  // namespace
+
+int IsDecimalNumber(const char* text) {
+    if (!text || !*text) return 0;
+    for (; *text; ++text)
+        if (*text < '0' || *text > '9') return 0;
+    return 1;
+}
+
+void PrintUsage() {
+    // 1134 characters formatted: more than the shared line buffer holds.
+    char usage[4 * kTextSize];
+    char format[2 * kTextSize];
+    LoadMessage(kMsgUsage, format);
+    FormatText(usage, format, kUsageWords[0], kUsageWords[1], kUsageWords[2],
+               kUsageWords[3], kUsageWords[4], kUsageWords[5], kUsageWords[6],
+               kUsageWords[7], kUsageWords[8], kUsageWords[9], kUsageWords[10],
+               kUsageWords[11], kUsageWords[12], kUsageWords[13], kUsageWords[14],
+               kUsageWords[15]);
+    PrintMessage(usage, nullptr, false);
+}
+
+int RunPerchman(int argc, char** argv) {
+    int status = 1;
+    if (!LoadSystemFunctions(FrameFunctions)) {
+        status = -1;
+    } else {
+        LoadProductLibrary();
+        OpenProductKeys();
+        if (InitEngine(argc == 1, 0, &status)) status = Dispatch(argc, argv);
+    }
+
+    FreeSystemFunctions(FrameFunctions);
+    int shutdownStatus = status;  // the shut-down clears the status it is handed
+    DeInitEngine(&shutdownStatus);
+    CloseProductKeys();
+    if (Session) CloseProductSession(&Session);
+    return status;
+}

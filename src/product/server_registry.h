@@ -1,0 +1,24 @@
+#pragma once
+// The roaming server lists and the small registry routines that reach values
+// and keys on servers through the product library.
+
+#include <windows.h>
+#include <cstdint>
+
+#include "product/product_interface.h"
+
+constexpr size_t kListSize = 1024;  // a server list: at most 1023 characters
+
+// Fills list (1024 bytes) with the role's level-0 list; returns the registry status.
+LONG ReadLocalServerList(char* list, const char* role, uint32_t* elapsedMs);
+DWORD ReadServerDword(const char* server, const char* keyPath, const char* valueName,
+                      DWORD defaultValue);
+product::Status WriteServerDword(const char* server, const char* keyPath,
+                                 const char* valueName, DWORD value);
+
+using OnServerKey = int (*)(void* context, const char* subkeyName);
+using OnServerValue = int (*)(void* context, const char* keyPath, const char* valueName,
+                              uint32_t type, const uint8_t* data, uint32_t size);
+product::Status WalkServerKey(const char* server, const char* keyPath, uint32_t* keyCount,
+                              uint32_t* valueCount, int recurse, int withValues,
+                              void* context, OnServerKey onKey, OnServerValue onValue);

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Checks the shipped program as a file: a 32-bit console executable that
+# needs no compiler runtime DLLs and exports OrxGetComputerName.
+set -euo pipefail
+exe="$1"
+dump="$(i686-w64-mingw32-objdump -p "$exe")"
+fail=0
+grep -q 'file format pei-i386' <<<"$dump" || { echo "check-pe32: $exe is not PE32 (i386)"; fail=1; }
+grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || { echo "check-pe32: $exe is not a console program"; fail=1; }
+if grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread|msvcp)' <<<"$dump"; then
+    echo "check-pe32: $exe needs compiler runtime DLLs"; fail=1
+fi
+if ! grep -q 'OrxGetComputerName' <<<"$dump"; then
+    echo "check-pe32: $exe does not export OrxGetComputerName"; fail=1
+fi
+[ $fail -eq 0 ] && echo "check-pe32: 1 passed, 0 failed"
+exit $fail
