@@ -10,6 +10,7 @@
 #include "engine/timing.h"
 #include "lists/export.h"
 #include "lists/import.h"
+#include "product/server_registry.h"
 
 EngineSettingsRecord EngineSettings;
 int LoadEngineSettings() { return 0; }
@@ -28,3 +29,8 @@ int ReleaseParent() { return 1; }
 void Import(const char*) {}
 int ExportServerLists(const char*) { return 0; }
 long ReportRole(FILE*, const char*) { return 0; }
+product::Status WalkServerKey(const char*, const char*, uint32_t* keyCount, uint32_t*, int, int,
+                              void*, OnServerKey, OnServerValue) {
+    *keyCount = 0;
+    return 0;
+}
