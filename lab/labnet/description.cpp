@@ -41,19 +41,24 @@ std::string Upper(std::string_view text) {
     return out;
 }
 
+// Words are separated by blanks; double quotes may enclose any part of a
+// word (blanks included), and "" inside quotes is one quote.
 bool Tokenize(std::string_view line, std::vector<std::string>* words, std::string* why) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     size_t pos = 0;
     while (pos < line.size()) {
-        char c = line[pos];
-        if (c == ' ' || c == '\t' || c == '\r') {
+        if (blank(line[pos])) {
             ++pos;
             continue;
         }
-        if (c == '#') return true;
+        if (line[pos] == '#') return true;
         std::string word;
-        if (c == '"') {
-            ++pos;
-            for (;;) {
+        while (pos < line.size() && !blank(line[pos])) {
+            if (line[pos] != '"') {
+                word += line[pos++];
+                continue;
+            }
+            for (++pos;; ++pos) {
                 if (pos >= line.size()) {
                     *why = "a quote is not closed";
                     return false;
@@ -61,18 +66,14 @@ bool Tokenize(std::string_view line, std::vector<std::string>* words, std::strin
                 if (line[pos] == '"') {
                     if (pos + 1 < line.size() && line[pos + 1] == '"') {
                         word += '"';
-                        pos += 2;
+                        ++pos;
                         continue;
                     }
                     ++pos;
                     break;
                 }
-                word += line[pos++];
+                word += line[pos];
             }
-        } else {
-            while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t' &&
-                   line[pos] != '\r')
-                word += line[pos++];
         }
         words->push_back(word);
     }
