@@ -9,3 +9,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# GoogleTest needs std::mutex, which only the posix thread model of this
+# compiler has; the shipped i686 program keeps the win32 model (no threading
+# runtime that would import functions Windows 9x lacks).
