@@ -28,10 +28,11 @@ TEST_F(LabTimingTest, LatencyIsKeptToTheMillisecond) {
     Load("server FAST latency=20\n"
          "string FAST ProductControl Probe x\n");
     product::Status status = 1;
-    std::vector<double> samples = TimeReads("FAST", 11, &status);
+    std::vector<double> samples = TimeReads("FAST", 15, &status);
     EXPECT_EQ(status, 0u);
     for (double ms : samples) EXPECT_GE(ms, 20.0) << "answered early";
-    EXPECT_GE(CountWithin(samples, 20.0, 21.0), 7u) << ::testing::PrintToString(samples);
+    // A busy machine delays some answers; a late library delays all of them.
+    EXPECT_GE(CountWithin(samples, 20.0, 21.0), 4u) << ::testing::PrintToString(samples);
 }
 
 TEST_F(LabTimingTest, EveryKindOfCallCostsOneLatency) {
@@ -68,32 +69,42 @@ TEST_F(LabTimingTest, EveryKindOfCallCostsOneLatency) {
     DeleteFileA(local.c_str());
 }
 
-// Timing on a shared machine: a single sample may come late when the process
-// is not scheduled in time, so ranges are asserted on most samples, and only
-// "never early" on every one.
+// Timing on a shared machine: scheduling only ever adds time, so a sample is
+// asserted never to be early, and ranges are asserted on some samples only.
 size_t CountWithin(const std::vector<double>& samples, double low, double high) {
     return static_cast<size_t>(std::count_if(samples.begin(), samples.end(),
                                              [&](double ms) { return ms >= low && ms < high; }));
 }
 
+std::vector<double> LowerEnvelope(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> low(a.size());
+    for (size_t i = 0; i < a.size(); ++i) low[i] = std::min(a[i], b[i]);
+    return low;
+}
+
 TEST_F(LabTimingTest, JitterStaysInRangeAndRepeatsWithTheSeed) {
     const char* network = "server J latency=10 jitter=4 seed=42\n"
                           "string J ProductControl Probe x\n";
-    Load(network);
+    // Four runs of the same sequence (a reload restarts it); the lower
+    // envelope of two runs is free of most scheduling delays.
+    std::vector<std::vector<double>> runs;
     product::Status status = 1;
-    std::vector<double> first = TimeReads("J", 10, &status);
-    for (double ms : first) EXPECT_GE(ms, 10.0);
-    EXPECT_GE(CountWithin(first, 10.0, 15.0), 8u);
+    for (int run = 0; run < 4; ++run) {
+        Load(network);
+        runs.push_back(TimeReads("J", 10, &status));
+        for (double ms : runs.back()) EXPECT_GE(ms, 10.0) << "answered early";
+    }
+    std::vector<double> first = LowerEnvelope(runs[0], runs[1]);
+    std::vector<double> second = LowerEnvelope(runs[2], runs[3]);
+    EXPECT_GE(CountWithin(first, 10.0, 15.0), 8u) << ::testing::PrintToString(first);
     EXPECT_GT(*std::max_element(first.begin(), first.end()) -
                   *std::min_element(first.begin(), first.end()),
               0.9)
         << "no jitter at all";
-    // Reloading the same network restarts the same sequence.
-    Load(network);
-    std::vector<double> again = TimeReads("J", 10, &status);
     size_t same = 0;
-    for (size_t i = 0; i < first.size(); ++i) same += std::abs(first[i] - again[i]) < 0.9;
-    EXPECT_GE(same, 6u) << ::testing::PrintToString(first) << "\n" << ::testing::PrintToString(again);
+    for (size_t i = 0; i < first.size(); ++i) same += std::abs(first[i] - second[i]) < 0.9;
+    EXPECT_GE(same, 8u) << ::testing::PrintToString(first) << "\n"
+                        << ::testing::PrintToString(second);
 }
 
 TEST_F(LabTimingTest, UnreachableServersAnswerTheirStatusAfterTheirTimeout) {
