@@ -271,6 +271,11 @@ Status WINAPI EnumServerSubKeys(const char* server, const char* keyPath, char* l
             return static_cast<Status>(status);
         }
         if (nameLength + 1 > listingSize - used) {
+            // Not even one name fits: say so rather than "more" forever.
+            if (used == 0) {
+                labproduct::EndListing(kSubKeyListing, server, keyPath);
+                return ERROR_MORE_DATA;
+            }
             *more = 1;
             labproduct::SetListingCursor(kSubKeyListing, server, keyPath, index);
             return 0;
