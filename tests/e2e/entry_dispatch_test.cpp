@@ -14,14 +14,6 @@ constexpr unsigned kMsgCannotInstall = 108;
 constexpr unsigned kMsgBadExtension = 146;
 constexpr DWORD kRefused = 0xFFFFFFFF;  // exit status -1
 
-// Message 140 with the sixteen option words, as the console shows it.
-std::string UsageText() {
-    return FormatMessageText(kMsgUsage, "import", "export", "install", "remove", "nearest",
-                             "nearest_parent", "nearest_quarantine", "nearest_alerts",
-                             "nearest_HPD", "nearest_KPZ", "nearest_WDR", "nearest_primary",
-                             "time_network", "check_parent", "shutdown", "debug");
-}
-
 std::string RefusedExtensionText() {
     std::string reason = FormatMessageText(kMsgBadExtension, "EXE");
     return Crlf(FormatMessageText(kMsgCannotInstall, "Perchman", reason.c_str()));
@@ -44,12 +36,16 @@ bool ServiceExists(const char* name) {
 }
 
 TEST(Usage, IsMessage140WithTheOptionWordsPrintedWhole) {
-    const std::string usage = UsageText();
+    const std::string usage = FormatMessageText(
+        kMsgUsage, "import", "export", "install", "remove", "nearest", "nearest_parent",
+        "nearest_quarantine", "nearest_alerts", "nearest_HPD", "nearest_KPZ", "nearest_WDR",
+        "nearest_primary", "time_network", "check_parent", "shutdown", "debug");
     // Longer than a message line: it must not be cut at 1023 characters.
     ASSERT_EQ(usage.size(), 1134u) << Escape(usage);
     // Fifteen placeholders: "debug" is handed over but not shown.
     EXPECT_NE(usage.find("Perchman /shutdown: borra el pral."), std::string::npos);
     EXPECT_EQ(usage.find("/debug"), std::string::npos);
+    ASSERT_EQ(UsageOutput(), Crlf(usage));
 
     RunResult result = RunPerchman({"/no_such_option"});
     ASSERT_TRUE(Finished(result));
@@ -59,7 +55,7 @@ TEST(Usage, IsMessage140WithTheOptionWordsPrintedWhole) {
 
 // Everything here is refused before any network check or product session.
 TEST(Usage, PrintedForWhatNoOptionAccepts) {
-    const std::string expected = Crlf(UsageText());
+    const std::string expected = UsageOutput();
     const std::vector<std::vector<std::string>> commandLines = {
         {"-install"},
         {"install"},
@@ -145,7 +141,7 @@ TEST(NoArgument, FromAConsoleOnNtPrintsNothingAndReturns) {
 class TimeNetwork : public ProductTest {};
 
 TEST_F(TimeNetwork, DISABLED_BadNumbersOrAMissingListPrintTheUsageText) {
-    const std::string expected = Crlf(UsageText());
+    const std::string expected = UsageOutput();
     const std::vector<std::vector<std::string>> commandLines = {
         {"/time_network", "5", "x", "HQ"},
         {"/time_network", "-1", "10", "HQ"},

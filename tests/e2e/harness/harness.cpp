@@ -448,6 +448,13 @@ std::string FormatMessageText(unsigned id, ...) {
     return n > 0 ? std::string(text.data(), std::min<size_t>(n, text.size() - 1)) : std::string();
 }
 
+std::string UsageOutput() {
+    return Crlf(FormatMessageText(140, "import", "export", "install", "remove", "nearest",
+                                  "nearest_parent", "nearest_quarantine", "nearest_alerts",
+                                  "nearest_HPD", "nearest_KPZ", "nearest_WDR", "nearest_primary",
+                                  "time_network", "check_parent", "shutdown", "debug"));
+}
+
 std::string WithoutClock(std::string_view debugLine) {
     size_t digits = 0;
     while (digits < debugLine.size() && debugLine[digits] >= '0' && debugLine[digits] <= '9')

@@ -69,6 +69,9 @@ std::string Crlf(std::string_view text);
 // formatted with printf arguments (plain C values: const char*, int ...).
 std::string Message(unsigned id);
 std::string FormatMessageText(unsigned id, ...);
+// The usage text as the console shows it: message 140 with the sixteen option
+// words, line breaks as CR LF.
+std::string UsageOutput();
 // The text of a debugger-channel line after its "%d - " clock prefix.
 std::string WithoutClock(std::string_view debugLine);
 
