@@ -9,7 +9,7 @@
 namespace e2e {
 namespace {
 
-constexpr DWORD kRefused = 0xFFFFFFFF;
+constexpr DWORD kRefused = 0xFFFFFFFF;  // exit status -1
 
 struct Family {
     Windows version;
@@ -62,8 +62,42 @@ TEST(WindowsFamily, PerchmanStartsAndDispatchesUnderEachVersion) {
     }
 }
 
+// On a platform of neither family the start-up fails once, says so, and no
+// option is looked at.
+TEST(WindowsFamily, UnknownPlatformEndsTheRunBeforeDispatch) {
+    const std::string expected = Crlf(Message(131));
+    ASSERT_FALSE(expected.empty());
+    RunOptions options;
+    options.version = Windows::Win31;
+    const std::vector<std::vector<std::string>> commandLines = {
+        {}, {"/unknown"}, {"/install", "C:\\dir", "svc", "Tool.txt"}, {"/debug"}};
+    for (const auto& args : commandLines) {
+        SCOPED_TRACE(testing::Message() << args.size() << " arguments");
+        RunResult result = RunPerchman(args, options);
+        ASSERT_TRUE(Finished(result));
+        EXPECT_BYTES_EQ(expected, result.out);
+        EXPECT_EQ(result.exitCode, kRefused);
+    }
+}
+
 TEST(Clock, FirstReadingOfAProcessIsZero) {
     EXPECT_TRUE(RunUnitTestAlone("DedicatedRun.FirstClockReadingIsZero", Windows::XP, "fresh"));
+}
+
+// The debugger channel as a debugger receives it: one OutputDebugStringA per
+// line, the clock, " - ", the text with its own line break and one more.
+TEST(DebuggerChannel, ServiceLinesArriveWithTheClockPrefix) {
+    RunOptions options;
+    options.extraEnvironment = {"PERCHMAN_DEDICATED_RUN=debugger"};
+    RunResult result = RunProgram(BuildPath("tests\\unit_tests.exe"),
+                                  {"--gtest_filter=DedicatedRun.ServiceLineGoesToTheDebugger"},
+                                  options);
+    ASSERT_TRUE(Finished(result));
+    ASSERT_EQ(result.exitCode, 0u) << Describe(result);
+    ASSERT_EQ(result.debugLines.size(), 1u) << Describe(result);
+    const std::string& line = result.debugLines[0];
+    EXPECT_EQ(WithoutClock(line), "Buscando el servidor\n\n") << Escape(line);
+    EXPECT_NE(WithoutClock(line), line) << "no clock prefix: " << Escape(line);
 }
 
 struct Mode {

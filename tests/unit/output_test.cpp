@@ -271,4 +271,13 @@ TEST(DedicatedRun, FirstClockReadingIsZero) {
     EXPECT_EQ(ClockMs(), 0u);
 }
 
+// Started under a debugger by the end-to-end tests, which read the line from
+// the debugger channel themselves.
+TEST(DedicatedRun, ServiceLineGoesToTheDebugger) {
+    if (!std::getenv("PERCHMAN_DEDICATED_RUN")) GTEST_SKIP() << "needs a debugger reading the line";
+    ServiceRunning = 1;
+    PrintMessage("Buscando el servidor\n", nullptr, true);
+    ServiceRunning = 0;
+}
+
 }  // namespace

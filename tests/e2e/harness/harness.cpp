@@ -268,6 +268,7 @@ const char* WineVersionName(Windows version) {
     case Windows::NT4: return "nt40";
     case Windows::Win2000: return "win2k";
     case Windows::XP: return "winxp";
+    case Windows::Win31: return "win31";
     }
     return "winxp";
 }
