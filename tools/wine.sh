@@ -26,8 +26,4 @@ if [ ! -f "$WINEPREFIX/.perchman-ready" ]; then
     "${wine%/*}/wineserver" -w 2>/dev/null || wineserver -w
     touch "$WINEPREFIX/.perchman-ready"
 fi
-# Keep the prefix's server, and the system processes it starts, alive between
-# the many short runs of a test session: a cold start costs seconds each time.
-# A server already running for the prefix makes this one exit at once.
-"${wine%/*}/wineserver" -p 60 >/dev/null 2>&1 || true
 exec "$wine" "$@"
