@@ -10,7 +10,6 @@
 #include "engine/timing.h"
 #include "lists/export.h"
 #include "lists/import.h"
-#include "product/server_registry.h"
 
 int NearestParent(int) { return 0; }
 int NearestQuarantine(int) { return 0; }
@@ -25,8 +24,3 @@ int ReleaseParent() { return 1; }
 void Import(const char*) {}
 int ExportServerLists(const char*) { return 0; }
 long ReportRole(FILE*, const char*) { return 0; }
-product::Status WalkServerKey(const char*, const char*, uint32_t* keyCount, uint32_t*, int, int,
-                              void*, OnServerKey, OnServerValue) {
-    *keyCount = 0;
-    return 0;
-}
