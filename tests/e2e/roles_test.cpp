@@ -62,11 +62,11 @@ std::string ResultPrefix(unsigned id, const char* server) {
 std::string TakeoverText(const std::string& out, unsigned resultId, const char* server) {
     std::string search = Crlf("\"" + std::string(server) + "\". ");
     size_t found = out.find(search);
-    if (found == std::string::npos) return "<no search result for " + std::string(server) + ">";
+    if (found == std::string::npos) return "<no search result for " + std::string(server) + " in:>" + out;
     size_t begin = out.find("\r\n", found);
     size_t end = out.find(Crlf(ResultPrefix(resultId, server)), begin);
     if (begin == std::string::npos || end == std::string::npos)
-        return "<no result line " + std::to_string(resultId) + ">";
+        return "<no result line " + std::to_string(resultId) + " in:>" + out;
     return out.substr(begin + 2, end - begin - 2);
 }
 
@@ -102,6 +102,7 @@ protected:
 constexpr char kWdrNetwork[] =
     "server S1 latency=1\n"
     "list <local> WDR 0 S1\n"
+    "list S1 WDR 1 \"\"\n"
     "dword <local> ProductControl RoamWDR 1\n";
 constexpr char kTokenText[] = "file S1 $\\WDR\\wdrtoken.txt token-of-S1\n";
 constexpr char kGenerator[] = "copy S1 $\\WDR\\wdtokgen.exe %BUILD%\\lab\\wdtokgen.exe\n";
@@ -192,7 +193,7 @@ TEST_F(RolesTest, WdrEmptyServerPathIsReportedWithTheSystemText) {
 
 TEST_F(RolesTest, WdrSwitchAlreadyGoneIsReportedAfterASuccess) {
     fs::create_directories(kWdrDirectory);
-    Load(std::string("server S1 latency=1\nlist <local> WDR 0 S1\n") + kTokenText + kGenerator +
+    Load(std::string("server S1 latency=1\nlist <local> WDR 0 S1\nlist S1 WDR 1 \"\"\n") + kTokenText + kGenerator +
          kConfigTool);
     RunResult result = Run("/nearest_WDR", Windows::XP);
     std::string printed = TakeoverText(result.out, 121, "S1");
@@ -206,6 +207,7 @@ TEST_F(RolesTest, WdrSwitchAlreadyGoneIsReportedAfterASuccess) {
 constexpr char kKpzNetwork[] =
     "server S1 latency=1\n"
     "list <local> KPZ 0 S1\n"
+    "list S1 KPZ 1 \"\"\n"
     "dword <local> ProductControl RoamKPZ 1\n";
 constexpr char kRelayToken[] = "file S1 $\\KPZ\\relay1.tkn relay-of-S1\n";
 constexpr char kEnrol[] = "copy S1 $\\KPZ\\enrol.exe %BUILD%\\lab\\enrol.exe\n";
@@ -280,6 +282,7 @@ TEST_F(RolesTest, KpzFailuresLeaveTheRoleRoaming) {
 TEST_F(RolesTest, QuarantineSettingsOfTheServerAreCopiedFlat) {
     Load("server S1 latency=1\n"
          "list <local> Quarantine 0 S1\n"
+         "list S1 Quarantine 1 \"\"\n"
          "dword S1 ClientConfig\\Quarantine Days 30\n"
          "dword S1 ClientConfig\\Quarantine\\Forward Days 7\n"
          "string S1 ClientConfig\\Quarantine\\Forward Server QSRV\n"
@@ -296,14 +299,22 @@ TEST_F(RolesTest, QuarantineSettingsOfTheServerAreCopiedFlat) {
 TEST_F(RolesTest, QuarantineWithNothingPublishedFails) {
     Load("server S1 latency=1\n"
          "list <local> Quarantine 0 S1\n"
+         "list S1 Quarantine 1 \"\"\n"
          "key S1 ClientConfig\\Quarantine\\Empty\n");
     RunResult result = Run("/nearest_quarantine", Windows::NT4);
     EXPECT_EQ(TakeoverText(result.out, 97, "S1"), "");
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::string(kProductRoot) + "\\Quarantine"));
+    HKEY local = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kProductRoot) + "\\Quarantine").c_str(),
+                            0, KEY_READ, &local), ERROR_SUCCESS);
+    DWORD values = 1;
+    RegQueryInfoKeyA(local, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
+    RegCloseKey(local);
+    EXPECT_EQ(values, 0u);
 }
 
 TEST_F(RolesTest, AlertsNameTheServer) {
-    Load("server ALERTSRV latency=1\nlist <local> Alerts 0 ALERTSRV\n");
+    Load("server ALERTSRV latency=1\nlist <local> Alerts 0 ALERTSRV\nlist ALERTSRV Alerts 1 \"\"\n");
     RunResult result = Run("/nearest_alerts", Windows::Win98);
     EXPECT_EQ(TakeoverText(result.out, 104, "ALERTSRV"), "");
     const std::string common = std::string(kProductRoot) + "\\Common";
