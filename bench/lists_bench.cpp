@@ -86,22 +86,33 @@ void BenchImport() {
                           1 + i % 3, i % 7, i % 11);
         text += line;
     }
+    // The same number of lines, each refused: what printing one line costs.
+    std::string refused;
+    for (int i = 0; i < kLines; ++i) refused += "<local> Parent 0 a,,b\n";
+
     std::string file = TempPath("perchman_bench_import.txt");
+    std::string malformed = TempPath("perchman_bench_malformed.txt");
     std::string empty = TempPath("perchman_bench_empty.txt");
-    if (!WriteFile(file, text) || !WriteFile(empty, "")) return;
+    if (!WriteFile(file, text) || !WriteFile(malformed, refused) || !WriteFile(empty, ""))
+        return;
 
     auto prepare = [&] { return Load(servers); };
     double full = BestRunMs({"/import", file}, prepare);
+    double printing = BestRunMs({"/import", malformed}, prepare);
     double baseline = BestRunMs({"/import", empty}, prepare);
     DeleteFileA(file.c_str());
+    DeleteFileA(malformed.c_str());
     DeleteFileA(empty.c_str());
-    if (full < 0 || baseline < 0) return;
+    if (full < 0 || printing < 0 || baseline < 0) return;
     double importMs = full - baseline;
     std::printf("import: %d lines (%d local, %d to %d servers)\n", kLines, kLines / 10,
                 kLines - kLines / 10, kServers);
     std::printf("  run %.0f ms, empty-file run %.0f ms, import %.0f ms\n", full, baseline,
                 importMs);
     std::printf("  %.0f lines per second\n", kLines * 1000.0 / importMs);
+    std::printf("  %d refused lines (one message each, nothing applied): %.0f ms, "
+                "%.0f lines per second\n",
+                kLines, printing - baseline, kLines * 1000.0 / (printing - baseline));
 }
 
 // 4 servers at level 1, 8 below each at level 2, 2 below each of those at
