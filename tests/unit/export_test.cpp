@@ -8,7 +8,6 @@
 
 #include "common/handles.h"
 #include "lists/export.h"
-#include "lists/import.h"
 #include "lists_fake_servers.h"
 
 using listsfake::CaptureOutput;
@@ -28,13 +27,6 @@ void SetLocalList(const char* role, const char* list) {
     std::string name = std::string("RoamManaging") + role + "Level0";
     RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(list),
                    static_cast<DWORD>(std::strlen(list) + 1));
-}
-
-std::string LocalList(const char* role) {
-    char list[kListSize];
-    uint32_t elapsed;
-    ReadLocalServerList(list, role, &elapsed);
-    return list;
 }
 
 void RemoveLocalLists() {
@@ -134,19 +126,6 @@ TEST_F(ExportTest, RoleWithoutLocalListIsOneCommentedLine) {
     EXPECT_TRUE(Probes.empty());
 }
 
-TEST_F(ExportTest, ConsoleReportOfThreeLevels) {
-    ThreeLevels();
-    std::string out = CaptureOutput([] { EXPECT_EQ(ReportRole(nullptr, "Parent"), 0); });
-    EXPECT_EQ(WithoutTimes(out),
-              "<local> Parent 0 S1,S2\n"
-              "  S1 Parent 1 S3 # " + Timing() + "\n"
-              "    # S3 Parent 2 # " + Timing() + "\n"
-              "  # S2 Parent 1 # " + Failure(listsfake::kNoAnswer) + "\n");
-    EXPECT_EQ(Probes, (std::vector<std::string>{"S1 RoamManagingParentLevel1",
-                                                "S3 RoamManagingParentLevel2",
-                                                "S2 RoamManagingParentLevel1"}));
-}
-
 TEST_F(ExportTest, ReportServerReturnsTheStatusOfTheLastQueryOfItsSubtree) {
     Servers["A"].values["RoamManagingHPDLevel1"] = "B,C";
     Servers["B"].values["RoamManagingHPDLevel2"] = "";
@@ -187,45 +166,6 @@ TEST_F(ExportTest, FileReportIsTheImportFormInTextModeAndAlsoOnTheConsole) {
     EXPECT_EQ(FilesIn(directory_), std::vector<std::string>{"report.txt"});
 }
 
-TEST_F(ExportTest, ExportedFileImportsBackToTheSameLists) {
-    for (const char* name : {"P1", "P2", "P3", "P4", "Q1"}) Servers[name];
-    std::string first = Path("first.txt");
-    {
-        // The walk follows names between commas; "P5>P6" and "H1=H2(300)" are
-        // lists too, but nothing below them is reached.
-        StdioFile file(std::fopen(first.c_str(), "w"));
-        std::fputs(
-            "<local> Parent 0 P1,P2\n"
-            "<local> HPD 0 H1=H2(300)\n"
-            "P1 Parent 1 P3,P4\n"
-            "P3 Parent 2 P5>P6\n"
-            "<local> Quarantine 0 P1\n"
-            "P1 Quarantine 1 Q1\n",
-            file.get());
-    }
-    CaptureOutput([&] { Import(first.c_str()); });
-    auto imported = Servers;
-    std::string target = Path("lists.txt");
-    CaptureOutput([&] { ASSERT_EQ(ExportServerLists(target.c_str()), 1); });
-
-    RemoveLocalLists();
-    for (auto& [name, server] : Servers) server.values.clear();
-    CaptureOutput([&] { Import(target.c_str()); });
-
-    EXPECT_EQ(LocalList("Parent"), "P1,P2");
-    EXPECT_EQ(LocalList("HPD"), "H1=H2(300)");
-    EXPECT_EQ(LocalList("Quarantine"), "P1");
-    // The lists the first import's server lines set; the local pairs each
-    // line carries depend on the order of the lines and may differ.
-    for (auto [server, valueName] : {std::pair{"P1", "RoamManagingParentLevel1"},
-                                     std::pair{"P3", "RoamManagingParentLevel2"},
-                                     std::pair{"P1", "RoamManagingQuarantineLevel1"}}) {
-        ASSERT_TRUE(imported[server].values.count(valueName));
-        EXPECT_EQ(Servers[server].values[valueName], imported[server].values[valueName])
-            << server << " " << valueName;
-    }
-}
-
 TEST_F(ExportTest, TargetIsReplacedOnlyByAFinishedReport) {
     SetLocalList("Parent", "S1");
     Servers["S1"];
@@ -258,22 +198,6 @@ TEST_F(ExportTest, TargetInAMissingDirectoryGivesMessage72) {
     std::string out = CaptureOutput([&] { EXPECT_EQ(ExportServerLists(target.c_str()), 0); });
     EXPECT_EQ(out, Msg(72));
     EXPECT_TRUE(Probes.empty());
-}
-
-TEST_F(ExportTest, EmptyFileNameIsTheConsoleReport) {
-    SetLocalList("Alerts", "A1");
-    Servers["A1"].values["RoamManagingAlertsLevel1"] = "A2";
-    Servers["A2"].values["RoamManagingAlertsLevel2"] = "";
-    std::string out = CaptureOutput([] { EXPECT_EQ(ExportServerLists(""), 1); });
-    EXPECT_EQ(WithoutTimes(out),
-              "# <local> Parent 0\n"
-              "# <local> Quarantine 0\n"
-              "<local> Alerts 0 A1\n"
-              "  A1 Alerts 1 A2 # " + Timing() + "\n"
-              "    # A2 Alerts 2 # " + Timing() + "\n"
-              "# <local> HPD 0\n"
-              "# <local> WDR 0\n"
-              "# <local> KPZ 0\n");
 }
 
 }  // namespace

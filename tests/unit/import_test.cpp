@@ -330,21 +330,6 @@ TEST_F(ImportTest, ServerLinesCarryTheLatestLocalSetNotDeletes) {
     EXPECT_EQ(Servers["S3"].values["RoamManagingHPDLevel0"], "h1");
 }
 
-TEST_F(ImportTest, ServerDeletesReportEachOutcome) {
-    Servers["S1"].values["RoamManagingQuarantineLevel1"] = "x";
-    Servers["S2"];
-    Servers["S3"].failure = ERROR_ACCESS_DENIED;
-    std::string out = ImportText(
-        "S1 Quarantine 1 #\n"
-        "S2 Quarantine 1 #\n"
-        "S3 Quarantine 1 #\n");
-    EXPECT_TRUE(Servers["S1"].values.empty());
-    EXPECT_EQ(out, Msg(70, "S1", "RoamManagingQuarantineLevel1") +
-                       Msg(68, "S2", "RoamManagingQuarantineLevel1") +
-                       Msg(69, "S3", "RoamManagingQuarantineLevel1", 5u));
-    EXPECT_TRUE(Writes.empty());
-}
-
 TEST_F(ImportTest, UnreachableServerIs148ForCommunicationStatusesAnd66Otherwise) {
     const product::Status statuses[] = {0x40000010, 0x20000002, 0x4000000C, 0x20000005,
                                         0x20000023, 0x40000001, ERROR_ACCESS_DENIED};
