@@ -8,8 +8,6 @@
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
 #include "engine/timing.h"
-#include "lists/export.h"
-#include "lists/import.h"
 
 int NearestParent(int) { return 0; }
 int NearestQuarantine(int) { return 0; }
@@ -21,6 +19,3 @@ int NearestAlerts(int) { return 0; }
 int NearestAll(int) { return 0; }
 int CheckParent(int) { return 0; }
 int ReleaseParent() { return 1; }
-void Import(const char*) {}
-int ExportServerLists(const char*) { return 0; }
-long ReportRole(FILE*, const char*) { return 0; }
