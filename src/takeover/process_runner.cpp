@@ -1,0 +1,65 @@
+// Remote file copies and tool runs of the takeovers, with their trace lines.
+
+#include "takeover/process_runner.h"
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "output/output.h"
+#include "product/product_library.h"
+
+namespace {
+
+constexpr unsigned kMsgCreateProcessTrace = 157;
+constexpr unsigned kMsgRemoteFileCopyTrace = 158;
+
+}  // namespace
+
+product::Status CopyFileFromServer(const char* server, const char* remotePath,
+                                   const char* localPath) {
+    product::Status status = Product.RemoteFileCopy
+                                 ? Product.RemoteFileCopy(server, remotePath, 0, localPath, 1)
+                                 : product::kLibraryUnavailable;
+    TraceRemoteFileCopy(server, remotePath, localPath, status);
+    return status;
+}
+
+ToolRun RunAndWait(const char* toolPath, const char* commandLine, const char* workingDirectory) {
+    ToolRun run;
+    // CreateProcessA may write into the command line, so it gets a copy.
+    char command[kTextSize];
+    CopyText(command, commandLine);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(toolPath, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                        nullptr, workingDirectory, &startup, &info))
+        return run;
+    ProcessOwner process(info);
+    run.started = true;
+    DWORD exitCode = STILL_ACTIVE;
+    for (;;) {
+        DWORD wait = WaitForSingleObject(process.process.get(), INFINITE);
+        if (!GetExitCodeProcess(process.process.get(), &exitCode)) break;
+        if (!(wait == WAIT_OBJECT_0 && exitCode == STILL_ACTIVE)) break;
+    }
+    run.exitCode = exitCode;
+    TraceCreateProcess(toolPath, workingDirectory, commandLine, exitCode);
+    return run;
+}
+
+// Both traces format into buffers of their own: they may run on any thread.
+void TraceCreateProcess(const char* toolPath, const char* workingDirectory,
+                        const char* commandLine, DWORD exitCode) {
+    char line[kTextSize];
+    FormatMessageId(line, sizeof line, kMsgCreateProcessTrace, toolPath, workingDirectory,
+                    commandLine, static_cast<int>(exitCode), static_cast<unsigned>(exitCode));
+    PrintMessage(line, nullptr, false);
+}
+
+void TraceRemoteFileCopy(const char* server, const char* remotePath, const char* localPath,
+                         product::Status status) {
+    char line[kTextSize];
+    FormatMessageId(line, sizeof line, kMsgRemoteFileCopyTrace, server, remotePath, localPath,
+                    static_cast<int>(status), static_cast<unsigned>(status));
+    PrintMessage(line, nullptr, false);
+}
