@@ -80,8 +80,10 @@ int ReleaseParent() {
         BYTE guid[kClientGuidSize];
         char recordKey[kTextSize];
         // Without the GUID there is no telling which record is ours; leave the
-        // parent's records alone rather than mark a stranger's.
-        if (ReadClientGuid(guid) && ClientRecordKey(guid, recordKey, sizeof recordKey))
+        // parent's records alone rather than mark a stranger's. An empty name
+        // (a switch in progress) names no server at all.
+        if (parent[0] && ReadClientGuid(guid) &&
+            ClientRecordKey(guid, recordKey, sizeof recordKey))
             WriteServerDword(parent, recordKey, "good", 0);
     }
     WriteRootString("Parent", kParentMarker);
