@@ -17,6 +17,10 @@ using e2e::Crlf;
 using e2e::FormatMessageText;
 
 constexpr char kCommon[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Common";
+// A server that publishes an empty list for the next level ends the walk; one
+// that publishes nothing at all does not answer the probe.
+const std::string kLeavesABC =
+    "list A Alerts 1 \"\"\nlist B Alerts 1 \"\"\nlist C Alerts 1 \"\"\n";
 
 // A regular expression for one message as the console shows it: its
 // placeholders become groups.
@@ -30,7 +34,7 @@ std::string MessagePattern(unsigned id) {
             if (kind == 'd') pattern += "(-?[0-9]+)";
             else if (kind == 'x') pattern += "([0-9a-f]+)";
             else if (kind == 'c') pattern += "([\\s\\S])";
-            else if (kind == 's') pattern += "([\\s\\S]*?)";
+            else if (kind == 's') pattern += "([^\\r\\n]*?)";
             else pattern += kind;
             continue;
         }
@@ -89,18 +93,19 @@ protected:
     }
 };
 
-// Latencies a few milliseconds apart; the measured average is the latency
-// plus the library's own time.
+// The average is the configured latency plus the library's own time and
+// whatever the scheduler adds on a busy machine; never less.
 void ExpectAverageNear(int average, int latency) {
     EXPECT_GE(average, latency);
-    EXPECT_LE(average, latency + 8);
+    EXPECT_LE(average, latency + 20);
 }
 
 TEST_F(NearestTest, APreferredServerWinsWhileItAnswersWithinItsLimit) {
     Load("dword <local> ProductControl TimesToAverage 2\n"
          "server A latency=40\n"
          "server B latency=10\n"
-         "list <local> Alerts 0 A>B\n");
+         "list <local> Alerts 0 A>B\n"
+         "list A Alerts 1 \"\"\nlist B Alerts 1 \"\"\n");
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "A");
     auto fastest = Fastest(result);
@@ -112,10 +117,12 @@ TEST_F(NearestTest, APreferredServerWinsWhileItAnswersWithinItsLimit) {
 TEST_F(NearestTest, APreferredServerThatFailsOrIsTooSlowGivesWay) {
     const char* networks[] = {
         "server A down timeout=30\nserver B latency=10\nlist <local> Alerts 0 A>B\n",
-        "server A latency=30\nserver B latency=10\nlist <local> Alerts 0 A(20)>B\n",
+        "server A latency=30\nserver B latency=10\nlist <local> Alerts 0 A(20)>B\n"
+        "list A Alerts 1 \"\"\n",
     };
     for (const char* network : networks) {
-        Load(std::string("dword <local> ProductControl TimesToAverage 1\n") + network);
+        Load(std::string("dword <local> ProductControl TimesToAverage 1\n") + network +
+             "list B Alerts 1 \"\"\n");
         auto result = Run("/nearest_alerts");
         ExpectAlertsOwner(result, "B");
         auto fastest = Fastest(result);
@@ -129,7 +136,7 @@ TEST_F(NearestTest, EqualServersOfTheLastLevelAreBalancedByTheirClients) {
          "server A latency=10 clients=5\n"
          "server B latency=20 clients=3\n"
          "server C latency=30 clients=3\n"
-         "list <local> Alerts 0 A=B=C\n");
+         "list <local> Alerts 0 A=B=C\n" + kLeavesABC);
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "B");
     EXPECT_TRUE(Occurrences(result.out, 91).empty());
@@ -140,7 +147,7 @@ TEST_F(NearestTest, AnUnknownClientCountMakesTheChoiceRandom) {
          "server A latency=10 clients=5\n"
          "server B latency=20 clients=3\n"
          "server C latency=30\n"
-         "list <local> Alerts 0 A=B=C\n");
+         "list <local> Alerts 0 A=B=C\n" + kLeavesABC);
     auto result = Run("/nearest_alerts");
     auto random = Occurrences(result.out, 91);
     ASSERT_EQ(random.size(), 1u) << e2e::Describe(result);
@@ -153,10 +160,10 @@ TEST_F(NearestTest, AnUnknownClientCountMakesTheChoiceRandom) {
 
 TEST_F(NearestTest, TheFastestServerOutsideAGroupWinsAlone) {
     Load("dword <local> ProductControl TimesToAverage 1\n"
-         "server A latency=20 clients=0\n"
-         "server B latency=30 clients=0\n"
+         "server A latency=40 clients=0\n"
+         "server B latency=50 clients=0\n"
          "server C latency=10 clients=9\n"
-         "list <local> Alerts 0 A=B,C\n"
+         "list <local> Alerts 0 A=B,C\n" + kLeavesABC +
          "lab record\n");
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "C");
@@ -166,11 +173,12 @@ TEST_F(NearestTest, TheFastestServerOutsideAGroupWinsAlone) {
 TEST_F(NearestTest, ADeeperLevelWithNothingReachableLeavesThePreviousWinner) {
     Load("dword <local> ProductControl TimesToAverage 1\n"
          "server S1 latency=10\n"
-         "server S2 latency=30\n"
+         "server S2 latency=50\n"
          "server X down timeout=20\n"
          "server Y down timeout=20\n"
          "list <local> Alerts 0 S1,S2\n"
-         "list S1 Alerts 1 X,Y\n");
+         "list S1 Alerts 1 X,Y\n"
+         "list S2 Alerts 1 \"\"\n");
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "S1");
     // The second level was measured: its failures are shown indented.
@@ -183,12 +191,14 @@ TEST_F(NearestTest, ADeeperLevelWithNothingReachableLeavesThePreviousWinner) {
 
 TEST_F(NearestTest, AWalkOverThreeLevelsEndsAtAServerWithoutAList) {
     Load("dword <local> ProductControl TimesToAverage 1\n"
-         "server R1 latency=20\nserver R2 latency=5\n"
-         "server M1 latency=15\nserver M2 latency=25\n"
-         "server L1 latency=12\nserver L2 latency=4\n"
+         "server R1 latency=40\nserver R2 latency=10\n"
+         "server M1 latency=15\nserver M2 latency=45\n"
+         "server L1 latency=40\nserver L2 latency=10\n"
          "list <local> Alerts 0 R1,R2\n"
          "list R2 Alerts 1 M1,M2\n"
-         "list M1 Alerts 2 L1,L2\n");
+         "list M1 Alerts 2 L1,L2\n"
+         "list R1 Alerts 1 \"\"\nlist M2 Alerts 2 \"\"\n"
+         "list L1 Alerts 3 \"\"\nlist L2 Alerts 3 \"\"\n");
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "L2");
     std::vector<std::string> path;
@@ -221,24 +231,23 @@ TEST_F(NearestTest, PrimaryReportsASearchWithoutResultAndTakesNothingOver) {
     EXPECT_BYTES_EQ(Crlf(FormatMessageText(101, "", std::stoi(found[0][1]))), tail);
 }
 
-// Server names come from lists that servers publish. One that would add lines
-// to HPD.DAT or does not fit the result is timed but never chosen.
-TEST_F(NearestTest, ServersWithUnusableNamesAreNeverChosen) {
-    const std::string unusable[] = {"EVIL\r\nParent", "TAB\tBED", std::string(128, 'L')};
-    for (const std::string& name : unusable) {
-        Load("dword <local> ProductControl TimesToAverage 1\nserver B latency=15\n");
-        ASSERT_TRUE(lab::AddServer(name));  // answers at once
-        ASSERT_TRUE(lab::SetString("<local>", "ProductControl", "RoamManagingAlertsLevel0",
-                                   name + ">B"));
-        auto result = Run("/nearest_alerts");
-        // It was measured like any other server...
-        auto averages = Occurrences(result.out, 89);
-        ASSERT_EQ(averages.size(), 2u) << e2e::Describe(result);
-        EXPECT_EQ(averages[0][0], Crlf(name));
-        EXPECT_GE(std::stoi(averages[0][1]), 0);
-        // ...but B won, and the name reached nothing.
-        ExpectAlertsOwner(result, "B");
-    }
+// A name that does not fit the 128-byte result is timed but never chosen.
+// (Names with control characters are refused by the lab itself, so their
+// part of the rule is tried in the unit tests with a fake library.)
+TEST_F(NearestTest, AServerWhoseNameDoesNotFitIsNeverChosen) {
+    const std::string name(128, 'L');
+    Load("dword <local> ProductControl TimesToAverage 1\n"
+         "server B latency=15\nlist B Alerts 1 \"\"\n");
+    ASSERT_TRUE(lab::AddServer(name));  // answers at once
+    ASSERT_TRUE(lab::SetString(name, "ProductControl", "RoamManagingAlertsLevel1", ""));
+    ASSERT_TRUE(lab::SetString("<local>", "ProductControl", "RoamManagingAlertsLevel0",
+                               name + ">B"));
+    auto result = Run("/nearest_alerts");
+    auto averages = Occurrences(result.out, 89);
+    ASSERT_EQ(averages.size(), 2u) << e2e::Describe(result);
+    EXPECT_EQ(averages[0][0], name);
+    EXPECT_GE(std::stoi(averages[0][1]), 0);  // measured like any other
+    ExpectAlertsOwner(result, "B");
 }
 
 TEST_F(NearestTest, NearestRunsTheEnabledRolesInTheirOrder) {
@@ -247,7 +256,8 @@ TEST_F(NearestTest, NearestRunsTheEnabledRolesInTheirOrder) {
          "dword <local> ProductControl RoamAlerts 1\n"
          "dword <local> ProductControl RoamServer 1\n"
          "server A latency=5\n"
-         "list <local> Alerts 0 A\n");
+         "list <local> Alerts 0 A\n"
+         "list A Alerts 1 \"\"\n");
     auto result = Run("/nearest");
     // Primary (no list) before Alerts; the parent role is switched off.
     size_t primary = result.out.find(Crlf(FormatMessageText(86, "Primary")));

@@ -89,23 +89,23 @@ TEST_F(ParentCheckTest, ShutdownReleasesTheParentOnceAndThenOnlyKeepsTheMarker) 
     EXPECT_EQ(first.out, "");
     EXPECT_EQ(lab::ReadString("<local>", "-", "LastParent"), "P");
     EXPECT_EQ(lab::ReadString("<local>", "-", "Parent"), kMarker);
-    // Both strings are stored without their NUL.
-    EXPECT_EQ(lab::ReadValue("<local>", "-", "LastParent")->data, "P");
+    EXPECT_EQ(lab::ReadValue("<local>", "-", "LastParent")->type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(lab::ReadValue("<local>", "-", "Parent")->type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(lab::ReadValue("<local>", "-", "Parent")->data, kMarker);
     EXPECT_EQ(lab::ReadDword("P", RecordKey(), "good"), 0u) << lab::ReadCallLog();
 
     // The second release finds the marker: no LastParent, nothing remote, and
-    // the marker written again (as the program stores it, without its NUL).
+    // the marker written again (seen by its type: the program writes REG_SZ).
     ASSERT_TRUE(lab::DeleteValue("<local>", "-", "LastParent"));
     ASSERT_TRUE(lab::DeleteValue("P", RecordKey(), "good"));
-    ASSERT_TRUE(lab::SetString("<local>", "-", "Parent", kMarker));
+    ASSERT_TRUE(lab::SetValue("<local>", "-", "Parent", REG_EXPAND_SZ,
+                              std::string(kMarker, sizeof kMarker)));
     lab::ClearCallLog();
     auto second = Run("/shutdown");
     EXPECT_EQ(second.out, "");
     EXPECT_FALSE(lab::ValueExists("<local>", "-", "LastParent"));
     EXPECT_FALSE(lab::ValueExists("P", RecordKey(), "good"));
-    EXPECT_EQ(lab::ReadValue("<local>", "-", "Parent")->data, kMarker);
+    EXPECT_EQ(lab::ReadString("<local>", "-", "Parent"), kMarker);
+    EXPECT_EQ(lab::ReadValue("<local>", "-", "Parent")->type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(lab::ReadCallLog().find("WriteServerValues"), std::string::npos)
         << lab::ReadCallLog();
 }
