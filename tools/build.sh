@@ -7,11 +7,16 @@ build="${PERCHMAN_BUILD_ROOT:-$root/build}"
 for arch in i686 x86_64; do
     tests=OFF
     [ "$arch" = x86_64 ] && tests=ON
-    if [ ! -f "$build/$arch/build.ninja" ]; then
+    if [ ! -f "$build/$arch/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build/$arch" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$arch.cmake" \
             -DPERCHMAN_TESTS=$tests >/dev/null
     fi
-    cmake --build "$build/$arch" -- -j"${PERCHMAN_JOBS:-2}" | grep -v '^\[' || true
-    [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
+    # Progress lines are dropped; warnings and errors stay visible.
+    if ! cmake --build "$build/$arch" -- -j"${PERCHMAN_JOBS:-2}" > "$build/$arch.log" 2>&1; then
+        grep -v '^\[' "$build/$arch.log" >&2
+        echo "build: $arch failed (full log: $build/$arch.log)" >&2
+        exit 1
+    fi
+    grep -v -E '^\[|^ninja: (no work|Entering)' "$build/$arch.log" || true
 done

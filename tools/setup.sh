@@ -3,7 +3,7 @@
 # Idempotent and quiet: packages already present are not touched.
 set -euo pipefail
 
-packages=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+packages=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
           googletest wine wine64 binutils-mingw-w64-i686)
 
 missing=()
