@@ -88,7 +88,7 @@ public:
         char line[kTextSize];
         va_list args;
         va_start(args, format);
-        FormatTextV(line, sizeof line - 1, format, args);
+        FormatTextV(line, sizeof line - 2, format, args);  // room for the line end
         va_end(args);
         AppendText(line, "\r\n");
         DWORD written = 0;
