@@ -1,0 +1,52 @@
+#pragma once
+// Where the lab keeps its simulated network. The stand-in product library
+// reads it, the lab network library writes it; both sides of every process in
+// the Wine prefix see the same registry and the same drive C:.
+
+#include <windows.h>
+
+namespace lab {
+
+// HKLM: the lab's own key, its servers and their product registries.
+constexpr char kLabKey[] = "SOFTWARE\\PerchmanLab";
+constexpr char kServersKey[] = "SOFTWARE\\PerchmanLab\\Servers";
+constexpr char kServerRegistrySubkey[] = "Registry";
+
+// Values of the lab key.
+constexpr char kGenerationValue[] = "Generation";  // bumped on every change
+constexpr char kUnknownServerDelayValue[] = "UnknownServerDelayMs";
+constexpr char kCallerCodeKeyValue[] = "CallerCodeKey";
+constexpr char kVirusAlertValue[] = "VirusAlert";
+constexpr char kRecordCallsValue[] = "RecordCalls";
+// REG_MULTI_SZ of "keyPath|name" entries: local values a network wrote, so
+// that the next reset removes them again.
+constexpr char kLocalWritesValue[] = "LocalWrites";
+
+// Behaviour values of a server key.
+constexpr char kLatencyValue[] = "LatencyMs";
+constexpr char kJitterValue[] = "JitterMs";
+constexpr char kSeedValue[] = "Seed";
+constexpr char kDownValue[] = "Down";
+constexpr char kTimeoutValue[] = "TimeoutMs";
+constexpr char kDownStatusValue[] = "DownStatus";
+constexpr char kFailReadValue[] = "FailRead";
+constexpr char kFailReadStatusValue[] = "FailReadStatus";
+constexpr char kFailWriteValue[] = "FailWrite";
+constexpr char kLieLengthValue[] = "LieLength";
+
+constexpr DWORD kDefaultTimeoutMs = 200;
+constexpr DWORD kDefaultDownStatus = 0x40000010;
+constexpr DWORD kDefaultFailReadStatus = ERROR_ACCESS_DENIED;
+// A remote path that is not "$\..." or tries to leave the server's area.
+constexpr DWORD kBadRemotePathStatus = ERROR_INVALID_NAME;
+
+// Files: each server's "$\" area, and the call log.
+constexpr char kLabFolder[] = "C:\\PerchmanLab";
+constexpr char kFilesFolder[] = "C:\\PerchmanLab\\Files";
+constexpr char kCallLogPath[] = "C:\\PerchmanLab\\calls.log";
+
+// This machine's product keys, where "<local>" lines of a network go.
+constexpr char kLocalMachineName[] = "<local>";
+constexpr char kLocalProductRoot[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion";
+
+}  // namespace lab

@@ -1,0 +1,70 @@
+// labctl: the lab network from a shell.
+//   labctl load FILE        reset the lab and load the network described in FILE
+//   labctl reset            remove every lab server, file area and the call log
+//   labctl show SERVER      show a server's behaviour, registry and files
+//   labctl register [DLL]   register the stand-in product library (default:
+//                           the one of this build)
+//   labctl log              print the call log
+
+#include <cstdio>
+#include <string>
+
+#include "labnet.h"
+
+namespace {
+
+int Usage() {
+    std::fputs(
+        "usage: labctl load FILE | reset | show SERVER | register [DLLPATH] | log\n"
+        "  load FILE       reset the lab and load the network described in FILE\n"
+        "  reset           remove every lab server, file area and the call log\n"
+        "  show SERVER     show a server's behaviour, registry tree and files\n"
+        "  register [DLL]  make the program use the stand-in product library\n"
+        "  log             print the call log\n",
+        stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::string command = argv[1];
+    if (command == "load" && argc == 3) {
+        std::string error;
+        if (!lab::LoadNetworkFile(argv[2], &error)) {
+            std::fprintf(stderr, "labctl: %s: %s\n", argv[2], error.c_str());
+            return 1;
+        }
+        std::printf("labctl: loaded %s\n", argv[2]);
+        return 0;
+    }
+    if (command == "reset" && argc == 2) {
+        lab::ResetNetwork();
+        std::puts("labctl: the lab is empty");
+        return 0;
+    }
+    if (command == "show" && argc == 3) {
+        if (!lab::ServerExists(argv[2])) {
+            std::fprintf(stderr, "labctl: no lab server \"%s\"\n", argv[2]);
+            return 1;
+        }
+        std::fputs(lab::ShowServer(argv[2]).c_str(), stdout);
+        return 0;
+    }
+    if (command == "register" && argc <= 3) {
+        std::string path = argc == 3 ? argv[2] : lab::DefaultProductLibraryPath();
+        if (!lab::RegisterProductLibrary(path)) {
+            std::fprintf(stderr, "labctl: cannot register %s\n", path.c_str());
+            return 1;
+        }
+        std::printf("labctl: registered %s\n", path.c_str());
+        return 0;
+    }
+    if (command == "log" && argc == 2) {
+        std::fputs(lab::ReadCallLog().c_str(), stdout);
+        return 0;
+    }
+    std::fprintf(stderr, "labctl: unknown command or wrong arguments: %s\n", command.c_str());
+    return Usage();
+}

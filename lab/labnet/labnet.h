@@ -1,0 +1,141 @@
+#pragma once
+// The lab network: named servers simulated by the stand-in product library
+// (labproduct.dll), kept in the Wine prefix's registry under
+// HKLM\SOFTWARE\PerchmanLab and, for their files, under C:\PerchmanLab.
+// Used by the tests, the lab control tool, the benchmarks and the demo.
+//
+// Network description: one item per line; a "#" that starts a word outside
+// quotes starts a comment; words are separated by blanks; a word with blanks
+// is written in double quotes ("" inside quotes is one quote). MACHINE is a
+// server declared on an earlier line, or <local> for this machine's product
+// keys (HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion). KEYPATH is a
+// path below the machine's product root, "-" for the root itself. Numbers are
+// decimal or 0x-hex.
+//
+//   server NAME [latency=MS] [jitter=MS] [seed=N] [down] [timeout=MS]
+//               [status=N] [clients=N] [pattern=N]
+//       A server. down: unreachable, answers `status` (default 0x40000010)
+//       after `timeout` ms (default 200). clients: DWORD ClientCount in
+//       ProductControl; pattern: DWORD UsingPattern at the root.
+//   list MACHINE ROLE LEVEL LIST
+//       REG_SZ RoamManaging<ROLE>Level<LEVEL> in MACHINE's ProductControl.
+//   dword|string|expand|binary MACHINE KEYPATH NAME VALUE
+//       A value (binary as hex digits, blanks allowed inside quotes).
+//   key MACHINE KEYPATH
+//       An empty key.
+//   file SERVER REMOTEPATH [TEXT...]
+//       A file in the server's "$\" area ("$\a\b.txt" or "a\b.txt"). Without
+//       text: an empty file. With text: the words joined by one blank and a
+//       CR LF; further file lines for the same path append further lines.
+//   copy SERVER REMOTEPATH LOCALPATH
+//       A copy of a local file (a Windows path; %BUILD% stands for the
+//       build folder, e.g. %BUILD%\lab\labtool.exe).
+//   fail SERVER read VALUENAME [STATUS]     reading that value fails (default 5)
+//   fail SERVER write STATUS                every write and delete fails
+//   lie SERVER LENGTH                       read replies claim this length
+//   lab [unknown-delay=MS] [caller-key=N] [alert=TEXT] [record]
+//       Lab-wide settings: delay before an unknown server answers, the caller
+//       code key the library accepts, a virus alert reported at registration,
+//       and recording of the call log.
+//
+// Example, a small two-level network:
+//   server HQ latency=5 clients=10
+//   server BRANCH latency=20 jitter=2 seed=7
+//   server LOST down timeout=300
+//   list <local> Parent 0 HQ>BRANCH,LOST
+//   list HQ Parent 1 BRANCH
+//   file HQ $\WDR\wdrtoken.txt token-of-HQ
+//
+// Call log lines (C:\PerchmanLab\calls.log, CR LF ended):
+//   "<Operation> <server> <keyPath> <detail>", "-" for an empty field; the
+//   detail is the value name(s) joined by "," (reads and writes), the value
+//   name (delete), or for RemoteFileCopy the local path (the key path field
+//   holds the remote path).
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lab {
+
+// Resets the lab, then loads the description. On a bad line, *error names the
+// line and the reason, and the lab is left reset (nothing half-loaded).
+bool LoadNetwork(std::string_view description, std::string* error);
+bool LoadNetworkFile(const std::string& path, std::string* error);
+
+// Removes every server, file area and the call log, lab-wide settings, the
+// local list values (RoamManaging*) of this machine's ProductControl and the
+// other local values an earlier network wrote.
+void ResetNetwork();
+
+// Makes the program find the library at dllWindowsPath through its COM
+// registration.
+bool RegisterProductLibrary(const std::string& dllWindowsPath);
+// The stand-in library of this build (when the build folder is known).
+std::string DefaultProductLibraryPath();
+
+// A readable dump of a server's behaviour, registry tree and files.
+std::string ShowServer(std::string_view name);
+
+// ---- Direct access for tests ------------------------------------------------
+// MACHINE may be a server name or <local>; keyPath "" or "-" is the root.
+struct Value {
+    DWORD type = REG_NONE;
+    std::string data;  // raw bytes as stored
+};
+
+bool AddServer(std::string_view name);  // an empty server with no delays
+bool ServerExists(std::string_view name);
+// Behaviour values of a server key (LatencyMs, Down, FailRead ...).
+bool SetBehaviour(std::string_view server, std::string_view name, DWORD value);
+bool SetBehaviourText(std::string_view server, std::string_view name, std::string_view text);
+// Lab-wide values (UnknownServerDelayMs, CallerCodeKey, VirusAlert, RecordCalls).
+bool SetLabDword(std::string_view name, DWORD value);
+bool SetLabText(std::string_view name, std::string_view text);
+bool DeleteLabValue(std::string_view name);
+
+bool SetValue(std::string_view machine, std::string_view keyPath, std::string_view name,
+              DWORD type, std::string_view data);
+bool SetDword(std::string_view machine, std::string_view keyPath, std::string_view name,
+              DWORD value);
+// REG_SZ stored with its terminating NUL, as the registry functions do.
+bool SetString(std::string_view machine, std::string_view keyPath, std::string_view name,
+               std::string_view text);
+bool SetBinary(std::string_view machine, std::string_view keyPath, std::string_view name,
+               const std::vector<uint8_t>& bytes);
+bool CreateKey(std::string_view machine, std::string_view keyPath);
+
+std::optional<Value> ReadValue(std::string_view machine, std::string_view keyPath,
+                               std::string_view name);
+std::optional<DWORD> ReadDword(std::string_view machine, std::string_view keyPath,
+                               std::string_view name);
+// The text of a REG_SZ or REG_EXPAND_SZ, without its terminating NUL.
+std::optional<std::string> ReadString(std::string_view machine, std::string_view keyPath,
+                                      std::string_view name);
+bool KeyExists(std::string_view machine, std::string_view keyPath);
+bool ValueExists(std::string_view machine, std::string_view keyPath, std::string_view name);
+bool DeleteValue(std::string_view machine, std::string_view keyPath, std::string_view name);
+bool DeleteKey(std::string_view machine, std::string_view keyPath);
+
+// The server's "$\" folder (C:\PerchmanLab\Files\NAME).
+std::string FileArea(std::string_view server);
+// Writes a file below the server's area ("$\a\b.txt" or "a\b.txt"),
+// creating folders on the way.
+bool WriteServerFile(std::string_view server, std::string_view remotePath,
+                     std::string_view contents);
+std::optional<std::string> ReadServerFile(std::string_view server, std::string_view remotePath);
+
+// The call log (see above); RecordCalls switches recording on or off.
+bool RecordCalls(bool on);
+std::string ReadCallLog();
+std::vector<std::string> CallLogLines();
+void ClearCallLog();
+
+// Reads a whole local file (any path the process can open).
+std::optional<std::string> ReadLocalFile(const std::string& path);
+
+}  // namespace lab

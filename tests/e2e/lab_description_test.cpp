@@ -1,0 +1,110 @@
+// Network descriptions: what a good one stores, and how a bad one is refused.
+
+#include "lab_fixture.h"
+
+namespace {
+
+class LabDescriptionTest : public LabTest {};
+
+TEST_F(LabDescriptionTest, StoresServersListsValuesAndFiles) {
+    Load("# a two-level network\n"
+         "server HQ latency=5 clients=12 pattern=3   # the head office\n"
+         "server \"BRANCH ONE\" latency=20 jitter=2 seed=7\n"
+         "server LOST down timeout=300 status=0x4000000C\n"
+         "\n"
+         "list <local> Parent 0 HQ>\"BRANCH ONE\",LOST\n"
+         "list HQ Parent 1 \"BRANCH ONE\"\n"
+         "dword <local> ProductControl TimesToAverage 3\n"
+         "string HQ ProductControl ParentWDRPath \"WDR tools\"\n"
+         "binary HQ - GUID \"00 01 02 0a\"\n"
+         "key HQ ClientConfig\\Quarantine\n"
+         "file HQ $\\hist\\Skyfetch.hst \"say \"\"hi\"\"\" now\n"
+         "fail LOST read RoamManagingParentLevel1\n"
+         "lie HQ 500\n");
+    EXPECT_TRUE(lab::ServerExists("hq"));
+    EXPECT_TRUE(lab::ServerExists("BRANCH ONE"));
+    EXPECT_EQ(lab::ReadString("<local>", "ProductControl", "RoamManagingParentLevel0"),
+              "HQ>BRANCH ONE,LOST");
+    EXPECT_EQ(lab::ReadString("HQ", "ProductControl", "RoamManagingParentLevel1"), "BRANCH ONE");
+    EXPECT_EQ(lab::ReadDword("HQ", "ProductControl", "ClientCount"), 12u);
+    EXPECT_EQ(lab::ReadDword("HQ", "-", "UsingPattern"), 3u);
+    EXPECT_EQ(lab::ReadDword("<local>", "ProductControl", "TimesToAverage"), 3u);
+    EXPECT_EQ(lab::ReadString("HQ", "ProductControl", "ParentWDRPath"), "WDR tools");
+    std::optional<lab::Value> guid = lab::ReadValue("HQ", "", "GUID");
+    ASSERT_TRUE(guid);
+    EXPECT_EQ(guid->type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(guid->data, std::string("\x00\x01\x02\x0a", 4));
+    EXPECT_TRUE(lab::KeyExists("HQ", "ClientConfig\\Quarantine"));
+    EXPECT_EQ(lab::ReadServerFile("HQ", "$\\hist\\Skyfetch.hst"), "say \"hi\" now\r\n");
+
+    std::string shown = lab::ShowServer("LOST");
+    EXPECT_NE(shown.find("down: timeout 300 ms, status 0x4000000c"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("fail read: RoamManagingParentLevel1"), std::string::npos) << shown;
+    EXPECT_NE(lab::ShowServer("HQ").find("lie length: 500"), std::string::npos);
+}
+
+TEST_F(LabDescriptionTest, ResetRemovesWhatANetworkLeftBehind) {
+    Load("server HQ\n"
+         "list <local> KPZ 0 HQ\n"
+         "dword <local> ProductControl TimesToAverage 3\n"
+         "file HQ $\\x.txt x\n"
+         "lab record\n");
+    lab::ResetNetwork();
+    EXPECT_FALSE(lab::ServerExists("HQ"));
+    EXPECT_FALSE(lab::ValueExists("<local>", "ProductControl", "RoamManagingKPZLevel0"));
+    EXPECT_FALSE(lab::ValueExists("<local>", "ProductControl", "TimesToAverage"));
+    EXPECT_EQ(GetFileAttributesA(lab::FileArea("HQ").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
+    struct Case {
+        const char* line;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"srever B", "line 2: unknown item \"srever\""},
+        {"server B latency=fast", "line 2: \"fast\" is not a number in latency=fast"},
+        {"server B speed=3", "line 2: unknown server option \"speed\""},
+        {"server A", "line 2: server \"A\" is declared twice"},
+        {"server a\\b", "line 2: \"a\\b\" cannot be a server name"},
+        {"list C Parent 1 A", "line 2: unknown machine \"C\" (declare it with a server line first)"},
+        {"list A Parent 1", "line 2: list needs MACHINE ROLE LEVEL LIST"},
+        {"dword A - X 4294967296", "line 2: \"4294967296\" is not a number"},
+        {"binary A - X 0g", "line 2: \"0g\" is not hex bytes"},
+        {"file A $\\..\\x.txt hi", "line 2: \"$\\..\\x.txt\" is not a path inside the server's area"},
+        {"fail A write 0", "line 2: fail write needs a non-zero STATUS"},
+        {"fail A crash", "line 2: fail takes read or write, not \"crash\""},
+        {"lie A 70000", "line 2: \"70000\" is not a length of 0 to 65535"},
+        {"string A - X \"open", "line 2: a quote is not closed"},
+        {"lab colour=red", "line 2: unknown lab setting \"colour=red\""},
+        {"copy A $\\t.exe Z:\\no\\such\\file.exe", "line 2: cannot find the local file \"Z:\\no\\such\\file.exe\""},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        std::string text = std::string("server A latency=5\n") + c.line + "\nserver Z\n";
+        EXPECT_FALSE(lab::LoadNetwork(text, &error)) << c.line;
+        EXPECT_EQ(error, c.error);
+        EXPECT_FALSE(lab::ServerExists("A")) << "half-loaded after: " << c.line;
+    }
+}
+
+TEST_F(LabDescriptionTest, TheSampleNetworkLoads) {
+    std::string path = std::string(PERCHMAN_SOURCE_DIR) + "\\lab\\networks\\three-sites.lab";
+    std::string error;
+    ASSERT_TRUE(lab::LoadNetworkFile(path, &error)) << error;
+    std::optional<std::string> level0 =
+        lab::ReadString("<local>", "ProductControl", "RoamManagingParentLevel0");
+    ASSERT_TRUE(level0);
+    EXPECT_FALSE(level0->empty());
+}
+
+TEST_F(LabDescriptionTest, RegistersTheProductLibrary) {
+    ASSERT_TRUE(lab::RegisterProductLibrary(LabLibraryPath()));
+    char path[600] = "";
+    LONG size = sizeof path;
+    ASSERT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT, product::kLibraryClsidKey, path, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(path), LabLibraryPath());
+}
+
+}  // namespace
