@@ -13,6 +13,7 @@
 #include "entry/system_functions.h"
 #include "kestrel/kestrel_lab.h"
 #include "kestrel/kestrel_layout.h"
+#include "product/product_control.h"
 #include "product/product_keys.h"
 #include "takeover/takeovers.h"
 
@@ -71,6 +72,64 @@ double TimedSwitch(int round) {
     return result ? elapsed : -1.0;
 }
 
+// The pieces the takeover is made of, to see where its time goes.
+void Breakdown() {
+    const int n = 10;
+    double start = NowMs();
+    for (int i = 0; i < n; ++i) IsProductRunning();
+    std::printf("IsProductRunning: %.2f ms each\n", (NowMs() - start) / n);
+
+    start = NowMs();
+    for (int i = 0; i < n; ++i) OpenServiceManager();
+    std::printf("open and close the service manager: %.2f ms each\n", (NowMs() - start) / n);
+    ServiceHandle manager = OpenServiceManager();
+    start = NowMs();
+    for (int i = 0; i < n; ++i) IsServiceRunning(manager.get(), kProductServiceName);
+    std::printf("IsServiceRunning with an open manager: %.2f ms each\n", (NowMs() - start) / n);
+
+    {
+        double open = 0, query = 0, close = 0;
+        for (int i = 0; i < n; ++i) {
+            double t0 = NowMs();
+            SC_HANDLE service = OpenServiceA(manager.get(), kProductServiceName, SERVICE_QUERY_STATUS);
+            double t1 = NowMs();
+            SERVICE_STATUS status = {};
+            QueryServiceStatus(service, &status);
+            double t2 = NowMs();
+            CloseServiceHandle(service);
+            double t3 = NowMs();
+            open += t1 - t0;
+            query += t2 - t1;
+            close += t3 - t2;
+        }
+        std::printf("OpenService %.2f, QueryServiceStatus %.2f, CloseServiceHandle %.2f ms\n",
+                    open / n, query / n, close / n);
+    }
+    kestrel::SetBehaviour(kestrel::kProcessingDelayValue, 0);
+    double total = 0;
+    for (int i = 0; i < n; ++i) {
+        DWORD one = 1;
+        start = NowMs();
+        RegSetValueExA(Keys.ProductControl, "ProcessHPDNow", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&one), sizeof one);
+        for (;;) {
+            DWORD value = 1;
+            DWORD size = sizeof value;
+            if (RegQueryValueExA(Keys.ProductControl, "ProcessHPDNow", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+                value == 0)
+                break;
+            if (NowMs() - start > 5000) break;
+        }
+        total += NowMs() - start;
+    }
+    std::printf("stand-in round trip (flag raised until lowered, busy polling): %.2f ms\n",
+                total / n);
+    start = NowMs();
+    for (int i = 0; i < n; ++i) Sleep(5);
+    std::printf("Sleep(5): %.2f ms each\n", (NowMs() - start) / n);
+}
+
 }  // namespace
 
 int main() {
@@ -78,6 +137,7 @@ int main() {
         std::printf("takeover_bench: the product stand-in could not be set up\n");
         return 1;
     }
+    Breakdown();
     std::printf("Parent takeover against the product stand-in (%d rounds per delay)\n", kRounds);
     std::printf("%10s %10s %10s %10s %12s\n", "delay ms", "min ms", "median ms", "max ms",
                 "over delay");

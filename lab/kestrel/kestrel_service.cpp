@@ -133,9 +133,6 @@ void ApplyHpdFile(const std::string& path) {
         if (key) ApplyLine(key, line);
     }
     if (key) RegCloseKey(key);
-    WriteValue(kestrel::kLabProductKey, kestrel::kLastHpdPathValue, REG_SZ, path.c_str(),
-               static_cast<DWORD>(path.size() + 1));
-    Count(kestrel::kProcessedValue);
 }
 
 // Anything but the sentinel the file carries: the time it was taken in.
@@ -145,13 +142,23 @@ void ConfirmUpdate() {
     WriteValue(kestrel::kProductRoot, "HPDUpdateTime", REG_BINARY, &now, sizeof now);
 }
 
-// false when asked to stop meanwhile.
+// false when asked to stop meanwhile. The configured delay is the whole time
+// the product takes, its own work included: it confirms no earlier than the
+// delay after it saw the flag.
 bool TakeInRequest() {
+    DWORD seen = GetTickCount();
     DWORD delay = ReadDword(kestrel::kLabProductKey, kestrel::kProcessingDelayValue, 0);
-    if (delay && WaitForSingleObject(stopEvent, delay) == WAIT_OBJECT_0) return false;
-    ApplyHpdFile(HpdPath());
+    std::string path = HpdPath();
+    ApplyHpdFile(path);
+    DWORD spent = GetTickCount() - seen;
+    if (delay > spent && WaitForSingleObject(stopEvent, delay - spent) == WAIT_OBJECT_0)
+        return false;
     if (ReadDword(kestrel::kLabProductKey, kestrel::kNeverConfirmValue, 0) != 1) ConfirmUpdate();
     WriteDword(kestrel::kProductControl, "ProcessHPDNow", 0);
+    // Bookkeeping for the tests, after the product's visible work.
+    WriteValue(kestrel::kLabProductKey, kestrel::kLastHpdPathValue, REG_SZ, path.c_str(),
+               static_cast<DWORD>(path.size() + 1));
+    Count(kestrel::kProcessedValue);
     return true;
 }
 

@@ -74,6 +74,27 @@ int IsProductRunning() {
     return IsServiceRunning(manager.get(), kProductServiceName);
 }
 
+SC_HANDLE SharedServiceManager() {
+    static ServiceHandle manager;
+    if (!manager) manager = OpenServiceManager();
+    return manager.get();
+}
+
+ProductProbe::ProductProbe() {
+    if (!EngineFunctions.IsWin9x) manager_ = SharedServiceManager();
+}
+
+int ProductProbe::IsRunning() {
+    if (EngineFunctions.IsWin9x) return IsProductRunning();
+    if (!manager_ || !EngineFunctions.QueryServiceStatus) return 0;
+    // Opened again after a failure, so that a service installed meanwhile counts.
+    if (!service_) service_ = OpenProductService(manager_, kProductServiceName, SERVICE_QUERY_STATUS);
+    if (!service_) return 0;
+    SERVICE_STATUS status = {};
+    if (!EngineFunctions.QueryServiceStatus(service_.get(), &status)) return 0;
+    return status.dwCurrentState == SERVICE_RUNNING;
+}
+
 DWORD StartProductService(SC_HANDLE manager, const char* serviceName) {
     ServiceHandle service = OpenProductService(manager, serviceName, SERVICE_ALL_ACCESS);
     if (!service || !EngineFunctions.StartServiceA) return SERVICE_OPEN_FAILED;

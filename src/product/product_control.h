@@ -30,6 +30,25 @@ using ServiceHandle = UniqueHandle<SC_HANDLE, ServiceHandleTraits>;
 // opened or the service functions are not bound (Windows 9x).
 ServiceHandle OpenServiceManager();
 
+// The service manager of this machine for the takeovers, opened at its first
+// use and kept for the rest of the process: reaching it costs more than
+// everything else a takeover does. Null while it cannot be opened.
+SC_HANDLE SharedServiceManager();
+
+// Fresh running checks for the length of one takeover through the shared
+// manager and one service handle: every check asks for the service's current
+// state. On Windows 9x the checks read "Orientation" and no manager is used.
+class ProductProbe {
+public:
+    ProductProbe();
+    SC_HANDLE Manager() const { return manager_; }
+    int IsRunning();
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    ServiceHandle service_;
+};
+
 // 1 when "Orientation" could be read (running = value is not 5134), else 0 and
 // running is left as it was.
 int ReadOrientation(DWORD* running);

@@ -34,8 +34,9 @@ bool WorkOutHpdPath(char* out) {
 
 bool WaitForHpdProcessed() {
     uint32_t start = ClockMs();
-    while (ElapsedMs(start, ClockMs()) < kProductWaitMs) {
-        Sleep(kProductPollMs);
+    // A quick product has already lowered the flag: look before the first sleep.
+    for (bool first = true; ElapsedMs(start, ClockMs()) < kProductWaitMs; first = false) {
+        if (!first) Sleep(kProductPollMs);
         DWORD value = 1;
         DWORD size = sizeof value;
         if (RegQueryValueExA(Keys.ProductControl, "ProcessHPDNow", nullptr, nullptr,

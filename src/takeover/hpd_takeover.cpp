@@ -23,13 +23,11 @@ constexpr unsigned kMsgPrimaryNotStarted = 82;
 constexpr unsigned kMsgHpdServerNotStarted = 139;
 constexpr DWORD kRemotePathSize = 256;
 
-void StartProduct() {
-    if (EngineFunctions.IsWin9x) {
+void StartProduct(ProductProbe& product) {
+    if (EngineFunctions.IsWin9x)
         StartProductObject();
-        return;
-    }
-    ServiceHandle manager = OpenServiceManager();
-    if (manager) StartProductService(manager.get(), kProductServiceName);
+    else if (product.Manager())
+        StartProductService(product.Manager(), kProductServiceName);
 }
 
 // Windows 9x keeps count of the configurations handed to the product.
@@ -80,11 +78,12 @@ int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
                                   reinterpret_cast<const BYTE*>(&one), sizeof one);
     if (EngineFunctions.IsWin9x && written == ERROR_SUCCESS) CountAccess();
 
-    if (!IsProductRunning()) {
+    ProductProbe product;
+    if (!product.IsRunning()) {
         PrintMessageId(kMsgNotRunning, nullptr, false);
-        StartProduct();
+        StartProduct(product);
     }
-    if (!IsProductRunning()) {
+    if (!product.IsRunning()) {
         LoadMessage(notStartedMessage, MessageText);
         PrintLastError(MessageText, nullptr, true);
         return 0;

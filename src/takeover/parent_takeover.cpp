@@ -150,31 +150,32 @@ DWORD ReadConnected() {
     return connected;
 }
 
-void RestartProductIfUnmanaged(DWORD connected) {
+void RestartProductIfUnmanaged(ProductProbe& product, DWORD connected) {
     bool win9x = EngineFunctions.IsWin9x != 0;
-    ServiceHandle manager;
-    if (!win9x) manager = OpenServiceManager();
-    if (IsProductRunning() && connected == 0) {
+    SC_HANDLE manager = product.Manager();
+    if (product.IsRunning() && connected == 0) {
         PrintMessageId(kMsgNotManaged, nullptr, false);
         if (win9x)
             StopProductObject();
-        else if (manager && IsServiceRunning(manager.get(), kProductServiceName))
-            StopProductService(manager.get(), kProductServiceName);
-    } else if (!IsProductRunning()) {
+        else if (manager && IsServiceRunning(manager, kProductServiceName))
+            StopProductService(manager, kProductServiceName);
+    } else if (!product.IsRunning()) {
         PrintMessageId(kMsgNotRunning, nullptr, false);
     }
-    if (!IsProductRunning()) {
+    if (!product.IsRunning()) {
         if (win9x)
             StartProductObject();
         else if (manager)
-            StartProductService(manager.get(), kProductServiceName);
+            StartProductService(manager, kProductServiceName);
     }
 }
 
 bool WaitForConfirmation() {
     uint32_t start = ClockMs();
-    while (ElapsedMs(start, ClockMs()) < kProductWaitMs) {
-        Sleep(kProductPollMs);
+    // The product has usually confirmed while the flag was awaited: look
+    // before the first sleep.
+    for (bool first = true; ElapsedMs(start, ClockMs()) < kProductWaitMs; first = false) {
+        if (!first) Sleep(kProductPollMs);
         BYTE value[sizeof HPD_UPDATE_SENTINEL];
         DWORD size = sizeof value;
         if (RegQueryValueExA(Keys.Root, "HPDUpdateTime", nullptr, nullptr, value, &size) ==
@@ -254,8 +255,9 @@ int SwitchParent(const char* parent, const char* oldParent, const char* hpdPath)
                    sizeof HPD_UPDATE_SENTINEL);
     WriteProcessHpdNow();
 
-    if (IsProductRunning()) WaitForHpdProcessed();
-    RestartProductIfUnmanaged(connected);
+    ProductProbe product;
+    if (product.IsRunning()) WaitForHpdProcessed();
+    RestartProductIfUnmanaged(product, connected);
     int result = WaitForConfirmation() ? 1 : 0;
     CopyUpdateHistory(parent);
     return result;
