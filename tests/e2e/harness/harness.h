@@ -1,0 +1,124 @@
+#pragma once
+// Runs the real perchman.exe (or another program of the build) as a child
+// process under Wine and gives the tests what it did: the exact bytes of its
+// standard output, its debugger-channel lines, its exit code. Also the
+// registry of the prefix, read and written directly, and the expected texts
+// taken from the program's own string table.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+// Wine's per-application Windows version of the program being run.
+enum class Windows { Win98, NT4, Win2000, XP };
+const char* WineVersionName(Windows version);  // "win98", "nt40", "win2k", "winxp"
+
+struct RunOptions {
+    Windows version = Windows::XP;
+    // Wine's DLL overrides for this run, in WINEDLLOVERRIDES form ("wininet=d"
+    // disables wininet.dll). Wine takes WINEDLL* of a child from its own Unix
+    // environment, not from the block handed to CreateProcess, so they are
+    // set as the program's per-application overrides in the registry.
+    std::string dllOverrides;
+    DWORD timeoutMs = 120000;
+    std::string workingDirectory;             // empty: the test's own
+    std::vector<std::string> extraEnvironment;  // "NAME=value", replaces NAME
+};
+
+struct RunResult {
+    std::string out;                      // standard output, exact bytes
+    std::string err;                      // standard error, exact bytes
+    std::vector<std::string> debugLines;  // one entry per OutputDebugString, as sent
+    std::vector<std::string> modules;     // DLLs loaded after start, lower-case file names
+    DWORD exitCode = 0;
+    bool finished = false;  // false: killed at the timeout (or never started)
+    bool started = false;
+
+    bool Loaded(std::string_view dllName) const;  // e.g. "wininet.dll"
+};
+
+// <build>\src\perchman.exe, and other paths of the build as Windows paths.
+std::string BuildPath(std::string_view relative);
+std::string PerchmanPath();
+
+RunResult RunPerchman(const std::vector<std::string>& args, const RunOptions& options = {});
+// Any program, with the Windows version set for its own file name.
+RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+// Sets (or with nullopt removes) Wine's Windows version for one program name.
+void SetWindowsVersion(const std::string& exeName, std::optional<Windows> version);
+// Replaces the per-application DLL overrides of one program name ("" removes them).
+void SetDllOverrides(const std::string& exeName, std::string_view overrides);
+
+// The command line the child receives: the program and each argument quoted so
+// that the C runtime's parser gives the argument back unchanged.
+std::string QuoteArgument(std::string_view argument);
+std::string BuildCommandLine(const std::string& program, const std::vector<std::string>& args);
+
+// "\n" -> "\r\n", as the console's text mode writes.
+std::string Crlf(std::string_view text);
+// A message of perchman.exe's string table (empty when missing), and one
+// formatted with printf arguments (plain C values: const char*, int ...).
+std::string Message(unsigned id);
+std::string FormatMessageText(unsigned id, ...);
+// The text of a debugger-channel line after its "%d - " clock prefix.
+std::string WithoutClock(std::string_view debugLine);
+
+// ---- Registry of the prefix --------------------------------------------------
+bool CreateKey(HKEY root, const std::string& path);
+bool SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+              const std::string& bytes);
+bool SetDword(HKEY root, const std::string& path, const std::string& name, DWORD value);
+bool SetString(HKEY root, const std::string& path, const std::string& name,
+               const std::string& value);  // REG_SZ, terminator included
+bool SetBinary(HKEY root, const std::string& path, const std::string& name,
+               const std::string& bytes);
+std::optional<DWORD> ReadDword(HKEY root, const std::string& path, const std::string& name);
+// REG_SZ / REG_EXPAND_SZ text without its terminator.
+std::optional<std::string> ReadString(HKEY root, const std::string& path, const std::string& name);
+std::optional<std::string> ReadBinary(HKEY root, const std::string& path, const std::string& name);
+std::optional<DWORD> ValueType(HKEY root, const std::string& path, const std::string& name);
+bool ValueExists(HKEY root, const std::string& path, const std::string& name);
+bool KeyExists(HKEY root, const std::string& path);
+bool DeleteValue(HKEY root, const std::string& path, const std::string& name);
+// Removes the key with everything under it; true also when it was absent.
+bool DeleteKeyTree(HKEY root, const std::string& path);
+
+// ---- Fixtures ------------------------------------------------------------------
+constexpr char kProductRoot[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion";
+constexpr char kProductControl[] =
+    "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
+
+// Each test starts from this machine's product root with its empty subkeys and
+// a reset lab network, and leaves no product root behind.
+class ProductTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+void ResetProductRoot();   // remove and recreate the root with its subkeys
+void RemoveProductRoot();
+
+// ---- Assertions ----------------------------------------------------------------
+// Control bytes and bytes above 0x7E written as \r \n \t \xNN.
+std::string Escape(std::string_view bytes);
+// Equal bytes, or a message naming the first difference with both sides
+// shown escaped around it.
+::testing::AssertionResult BytesEqual(const char* expectedExpr, const char* actualExpr,
+                                      std::string_view expected, std::string_view actual);
+// A run that finished by itself (not killed), with a readable account if not.
+::testing::AssertionResult Finished(const RunResult& result);
+std::string Describe(const RunResult& result);
+
+}  // namespace e2e
+
+#define EXPECT_BYTES_EQ(expected, actual) EXPECT_PRED_FORMAT2(::e2e::BytesEqual, expected, actual)
+#define ASSERT_BYTES_EQ(expected, actual) ASSERT_PRED_FORMAT2(::e2e::BytesEqual, expected, actual)
