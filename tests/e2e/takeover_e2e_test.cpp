@@ -1,7 +1,9 @@
-// The parent and HPD takeovers as perchman.exe performs them after a search,
-// against the lab network and the product stand-in running in the prefix.
+// The parent and HPD takeovers with the program's own start-up, under emulated
+// Windows versions, against the lab's product library and network and the
+// product stand-in running in the prefix.
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 
@@ -83,7 +85,13 @@ protected:
     static std::string HpdFile() {
         return lab::ReadLocalFile(kHpdPath).value_or("<no file>");
     }
-    // The lines the parent driver prints around a takeover, without the times.
+    static e2e::RunResult Entry(const char* role, const char* server,
+                                Windows version = Windows::XP) {
+        e2e::RunOptions options;
+        options.version = version;
+        return e2e::RunProgram(e2e::BuildPath("tests\\takeover_entry.exe"), {role, server},
+                               options);
+    }
     static bool Contains(const std::string& out, const std::string& part) {
         return out.find(part) != std::string::npos;
     }
@@ -112,12 +120,12 @@ TEST_F(TakeoverE2E, SwitchWritesTheFileRemovesTheOldRecordAndCopiesTheHistory) {
     RootDword("Connected", 1);
     ASSERT_EQ(0u, kestrel::StartService());
 
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"});
+    e2e::RunResult run = Entry("parent", "SRV01");
     ASSERT_TRUE(e2e::Finished(run));
-    EXPECT_TRUE(Contains(run.out, Crlf(FormatMessageText(96, "SRV01", 0)).substr(0, 40)))
-        << e2e::Describe(run);
-    EXPECT_FALSE(Contains(run.out, Message(76)));
-    EXPECT_FALSE(Contains(run.out, Message(81)));
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+    EXPECT_BYTES_EQ(Crlf(FormatMessageText(158, "SRV01", "$\\hist\\Skyfetch.hst",
+                                           "C:\\PerchmanLab\\E2ESky\\Skyfetch.hst", 0, 0)),
+                    run.out);
     EXPECT_BYTES_EQ(FullForm("SRV01"), HpdFile());
     EXPECT_FALSE(lab::KeyExists("OLD", RecordKey()));
     EXPECT_EQ("SRV01", RootText("Parent").value_or(""));
@@ -134,8 +142,12 @@ TEST_F(TakeoverE2E, ReconnectionAfterShutdownIsImmediateAndShort) {
     Load("server SRV01 latency=2\nlist <local> Parent 0 SRV01\n");
     Root("Parent", kMarker);
     Root("LastParent", "srv01");
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"});
+    DWORD start = GetTickCount();
+    e2e::RunResult run = Entry("parent", "SRV01");
     ASSERT_TRUE(e2e::Finished(run));
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+    EXPECT_LT(GetTickCount() - start, 10000u) << "no wait for the product";
+    EXPECT_EQ("", run.out);
     EXPECT_BYTES_EQ(ShortForm(), HpdFile());
     EXPECT_EQ("SRV01", RootText("Parent").value_or(""));
     EXPECT_FALSE(RootText("LastParent"));
@@ -150,9 +162,10 @@ TEST_F(TakeoverE2E, StoppedProductIsStartedOnEveryNtVersion) {
         Root("Parent", "OLD");
         RootDword("Connected", 1);
         kestrel::StopService();
-        e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"}, {.version = version});
+        e2e::RunResult run = Entry("parent", "SRV01", version);
         ASSERT_TRUE(e2e::Finished(run));
-        EXPECT_TRUE(Contains(run.out, Message(81))) << e2e::Describe(run);
+        EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+        EXPECT_BYTES_EQ(Crlf(Message(81)), run.out);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), kestrel::ServiceState());
         EXPECT_BYTES_EQ(FullForm("SRV01"), HpdFile());
     }
@@ -162,9 +175,10 @@ TEST_F(TakeoverE2E, UnmanagedProductIsRestarted) {
     Load("server SRV01 latency=2\nlist <local> Parent 0 SRV01\n");
     RootDword("Connected", 0);
     ASSERT_EQ(0u, kestrel::StartService());
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"});
+    e2e::RunResult run = Entry("parent", "SRV01");
     ASSERT_TRUE(e2e::Finished(run));
-    EXPECT_TRUE(Contains(run.out, Message(76))) << e2e::Describe(run);
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+    EXPECT_BYTES_EQ(Crlf(Message(76)), run.out);
     EXPECT_EQ(2u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
 }
 
@@ -174,9 +188,10 @@ TEST_F(TakeoverE2E, Windows98StartsTheProductThroughItsControlObject) {
     RootDword("Orientation", kestrel::kOrientationStopped);
     RootDword("ClientType", 1);  // Windows 9x has no all-users folder: the home directory
     ASSERT_EQ(0u, kestrel::StartService());  // takes the file in
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"}, {.version = Windows::Win98});
+    e2e::RunResult run = Entry("parent", "SRV01", Windows::Win98);
     ASSERT_TRUE(e2e::Finished(run));
-    EXPECT_TRUE(Contains(run.out, Message(81))) << e2e::Describe(run);
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+    EXPECT_BYTES_EQ(Crlf(Message(81)), run.out);
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
     EXPECT_EQ(kestrel::kOrientationRunning,
@@ -190,9 +205,9 @@ TEST_F(TakeoverE2E, HpdServerFileIsFetchedAndTakenIn) {
          "file HPD1 $\\cfg\\HPD.DAT [KEYS]\nfile HPD1 $\\cfg\\HPD.DAT !KEY!=$REGROOT$\n"
          "file HPD1 $\\cfg\\HPD.DAT FromHpdServer=Syes\n");
     ASSERT_EQ(0u, kestrel::StartService());
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_HPD"});
+    e2e::RunResult run = Entry("hpd", "HPD1");
     ASSERT_TRUE(e2e::Finished(run));
-    EXPECT_TRUE(Contains(run.out, FormatMessageText(99, "HPD1", 0).substr(0, 30))) << e2e::Describe(run);
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
     EXPECT_EQ(Crlf("[KEYS]\n!KEY!=$REGROOT$\nFromHpdServer=Syes\n"), HpdFile());
     EXPECT_EQ("yes", RootText("FromHpdServer").value_or(""));
     EXPECT_FALSE(e2e::ValueExists(HKEY_LOCAL_MACHINE, e2e::kProductControl, "AccessCounter"));
@@ -200,8 +215,9 @@ TEST_F(TakeoverE2E, HpdServerFileIsFetchedAndTakenIn) {
 
 TEST_F(TakeoverE2E, HpdServerWithoutAPathReportsMessage80) {
     Load("server HPD1 latency=2\nlist <local> HPD 0 HPD1\n");
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_HPD"});
+    e2e::RunResult run = Entry("hpd", "HPD1");
     ASSERT_TRUE(e2e::Finished(run));
+    EXPECT_EQ(0u, run.exitCode);
     std::string expected = Message(80) + " - " + Message(2) + " (2) ";
     EXPECT_TRUE(Contains(run.out, expected)) << e2e::Describe(run);
     EXPECT_EQ("<no file>", HpdFile());
@@ -213,10 +229,30 @@ TEST_F(TakeoverE2E, PrimaryOnWindows98CountsTheAccess) {
          "file PRI1 $\\cfg\\HPD.DAT [KEYS]\n");
     RootDword("Orientation", 1);
     ASSERT_EQ(0u, kestrel::StartService());
-    e2e::RunResult run = e2e::RunPerchman({"/nearest_primary"}, {.version = Windows::Win98});
+    e2e::RunResult run = Entry("primary", "PRI1", Windows::Win98);
     ASSERT_TRUE(e2e::Finished(run));
-    EXPECT_TRUE(Contains(run.out, FormatMessageText(102, "PRI1", 0).substr(0, 25))) << e2e::Describe(run);
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
     EXPECT_EQ(1u, e2e::ReadDword(HKEY_LOCAL_MACHINE, e2e::kProductControl, "AccessCounter").value_or(0));
+}
+
+TEST_F(TakeoverE2E, Windows2000ClientOfTypeOneUsesTheAllUsersFolder) {
+    Load("server SRV01 latency=2\n");
+    RootDword("Connected", 1);
+    RootDword("ClientType", 1);
+    char common[MAX_PATH] = {};
+    ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common));
+    std::string directory = std::string(common) + "\\Brevanta\\Kestrel Corporate Edition\\7.5";
+    SHCreateDirectoryExA(nullptr, directory.c_str(), nullptr);
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(directory.c_str()));
+    std::string hpd = directory + "\\HPD.DAT";
+    DeleteFileA(hpd.c_str());
+    ASSERT_EQ(0u, kestrel::StartService());
+    e2e::RunResult run = Entry("parent", "SRV01", Windows::Win2000);
+    ASSERT_TRUE(e2e::Finished(run));
+    EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+    EXPECT_BYTES_EQ(FullForm("SRV01"), lab::ReadLocalFile(hpd).value_or("<no file>"));
+    EXPECT_EQ("<no file>", HpdFile()) << "not in the home directory";
+    DeleteFileA(hpd.c_str());
 }
 
 }  // namespace
