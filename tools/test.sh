@@ -7,13 +7,16 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/tools/build.sh"
 "$root/tools/check-pe32.sh" "$root/build/i686/src/perchman.exe"
 cd "$root/build/x86_64"
-# Make the Wine prefix before the clock of the first test starts, and keep its
-# server (and the prefix's own services) alive for the whole run: a cold start
-# of Wine costs seconds, a warm one a fraction of a second.
-"$root/tools/wine.sh" cmd /c exit >/dev/null 2>&1 || true
+# Keep the prefix's Wine server, and the services it starts, alive for the
+# whole run: a cold start of Wine costs seconds, a warm one a fraction of a
+# second. They are started here with their output going nowhere, so that no
+# long-lived process holds CTest's output pipes open.
 export WINEPREFIX="$root/build/x86_64/wineprefix"
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -p
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$root/tools/wine.sh" cmd /c exit >/dev/null 2>&1 </dev/null || true
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -p >/dev/null 2>&1 </dev/null
+"$root/tools/wine.sh" cmd /c exit >/dev/null 2>&1 </dev/null || true
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
 ctest --output-on-failure "$@"
