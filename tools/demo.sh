@@ -15,17 +15,18 @@ show() { iconv -f CP850 -t UTF-8 | tr -d '\r'; }
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 export WINEPREFIX="$build/wineprefix"
-run cmd /c exit >/dev/null 2>&1 || true  # makes the prefix on first use
 # The product stand-in is a service of the prefix: keep the prefix's Wine
-# session alive between the steps, and end it at the end.
-wineserver="$(dirname "$(readlink -f /usr/lib/wine/wine64 2>/dev/null || command -v wine64)")/wineserver"
-[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-"$wineserver" -p 30
+# server (and so its services) alive between the steps, and end it at the end.
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+run cmd /c exit >/dev/null 2>&1 </dev/null || true  # makes the prefix on first use
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -p >/dev/null 2>&1 </dev/null
 cleanup() {
     run "$lab/kestrelctl.exe" stop >/dev/null 2>&1 || true
     run "$lab/kestrelctl.exe" uninstall >/dev/null 2>&1 || true
     run "$lab/labctl.exe" reset >/dev/null 2>&1 || true
-    "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
@@ -62,7 +63,8 @@ TEXT
 run "$build/src/perchman.exe" /nearest_parent | show
 
 say "The client configuration file written for the product (HPD.DAT)"
-tr -d '\r' < "$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
+hpd="$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
+if [ -f "$hpd" ]; then tr -d '\r' < "$hpd"; else echo "(no HPD.DAT was written)"; fi
 echo
 echo "The product took it in and confirmed: its parent is now \"$(run reg query \
     'HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion' /v Parent 2>/dev/null \
