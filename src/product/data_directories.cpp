@@ -94,12 +94,15 @@ LONG ReadHomeDirectory(char* buffer, DWORD size) {
     RegKey root;
     if (LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductRootPath, 0, KEY_READ, root.put()))
         return status;
-    // One byte is kept for the terminator: a stored value need not carry one.
-    DWORD bytes = size - 1;
+    DWORD bytes = size;
     LONG status = RegQueryValueExA(root.get(), "Home Directory", nullptr, nullptr,
                                    reinterpret_cast<BYTE*>(buffer), &bytes);
-    if (status == ERROR_SUCCESS) buffer[bytes < size ? bytes : size - 1] = '\0';
-    buffer[size - 1] = '\0';
+    // A stored value need not end in a NUL, and a failed read leaves nothing
+    // usable: the buffer is always a terminated text afterwards.
+    if (status != ERROR_SUCCESS)
+        buffer[0] = '\0';
+    else
+        buffer[bytes < size ? bytes : size - 1] = '\0';
     return status;
 }
 

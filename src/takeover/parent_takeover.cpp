@@ -43,8 +43,15 @@ bool ClientRecordKey(char* out, size_t size, const char* computerName,
                       guid[14], guid[13], guid[12]);
 }
 
+// Case-insensitive in the system code page, multibyte characters included,
+// and without the linguistic equivalences of a collation.
 bool SameServer(const char* a, const char* b) {
-    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+    char upperA[kParentNameSize + 1];
+    char upperB[kParentNameSize + 1];
+    if (!CopyText(upperA, a) || !CopyText(upperB, b)) return false;
+    CharUpperBuffA(upperA, static_cast<DWORD>(std::strlen(upperA)));
+    CharUpperBuffA(upperB, static_cast<DWORD>(std::strlen(upperB)));
+    return std::strcmp(upperA, upperB) == 0;
 }
 
 // A string value of the root into a buffer of kParentNameSize bytes; false

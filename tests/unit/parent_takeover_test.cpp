@@ -111,6 +111,7 @@ TEST_P(ParentSwitch, RemovesTheRecordOnlyFromARealOldParent) {
 INSTANTIATE_TEST_SUITE_P(
     PreviousParents, ParentSwitch,
     ::testing::Values(PreviousParentCase{"RealOldParent", "OLD", nullptr, "OLD"},
+                      PreviousParentCase{"NameDifferingByAHyphen", "SRV-01", nullptr, "SRV-01"},
                       PreviousParentCase{"MarkerWithOtherLastParent", kMarker, "OLD", "OLD"},
                       PreviousParentCase{"EmptyWithLastParent", "", "OLD", "OLD"},
                       PreviousParentCase{"EmptyWithoutLastParent", "", nullptr, nullptr},
