@@ -4,9 +4,13 @@
 //   labctl show SERVER      show a server's behaviour, registry and files
 //   labctl register [DLL]   register the stand-in product library (default:
 //                           the one of this build)
+//   labctl set SERVER NAME NUMBER
+//                           change a behaviour value of a server (LatencyMs,
+//                           Down, TimeoutMs ...) while programs use the lab
 //   labctl log              print the call log
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "labnet.h"
@@ -15,11 +19,14 @@ namespace {
 
 int Usage() {
     std::fputs(
-        "usage: labctl load FILE | reset | show SERVER | register [DLLPATH] | log\n"
+        "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
+        "              | set SERVER NAME NUMBER | log\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
         "  register [DLL]  make the program use the stand-in product library\n"
+        "  set SERVER NAME NUMBER\n"
+        "                  change a server's behaviour value (LatencyMs, Down ...)\n"
         "  log             print the call log\n",
         stderr);
     return 2;
@@ -59,6 +66,20 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("labctl: registered %s\n", path.c_str());
+        return 0;
+    }
+    if (command == "set" && argc == 5) {
+        char* end = nullptr;
+        unsigned long number = std::strtoul(argv[4], &end, 0);
+        if (!*argv[4] || *end) {
+            std::fprintf(stderr, "labctl: \"%s\" is not a number\n", argv[4]);
+            return 2;
+        }
+        if (!lab::SetBehaviour(argv[2], argv[3], static_cast<DWORD>(number))) {
+            std::fprintf(stderr, "labctl: no lab server \"%s\"\n", argv[2]);
+            return 1;
+        }
+        std::printf("labctl: %s %s = %lu\n", argv[2], argv[3], number);
         return 0;
     }
     if (command == "log" && argc == 2) {

@@ -93,10 +93,27 @@ void DumpFiles(const std::string& folder, const std::string& relative, std::stri
     } while (FindNextFileA(find.get(), &found));
 }
 
+// The server's name as its network declared it (lookups ignore case).
+std::string DeclaredName(std::string_view name) {
+    RegKey servers;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put()))
+        return std::string(name);
+    for (DWORD index = 0;; ++index) {
+        char key[256];
+        DWORD length = sizeof key;
+        if (RegEnumKeyExA(servers.get(), index, key, &length, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS)
+            break;
+        if (EqualsNoCase(std::string_view(key, length), name)) return std::string(key, length);
+    }
+    return std::string(name);
+}
+
 }  // namespace
 
-std::string ShowServer(std::string_view name) {
-    if (!ServerExists(name)) return "no lab server \"" + std::string(name) + "\"\n";
+std::string ShowServer(std::string_view requested) {
+    if (!ServerExists(requested)) return "no lab server \"" + std::string(requested) + "\"\n";
+    const std::string name = DeclaredName(requested);
     RegKey key;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServerKeyPath(name).c_str(), 0, KEY_READ, key.put());
     auto number = [&](const char* value, DWORD fallback) {

@@ -59,20 +59,21 @@ std::string JoinNames(const std::vector<std::string>& names) {
     return joined;
 }
 
+// One round trip to the registry for the usual small value, a second only
+// for a large one.
 LONG QueryValue(HKEY key, const char* name, DWORD* type, std::vector<uint8_t>* data) {
-    DWORD size = 0;
-    LONG status = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
-    while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-        data->resize(size);
-        DWORD got = size;
-        status = RegQueryValueExA(key, name, nullptr, type, data->data(), &got);
+    data->resize(product::kListBlockSize);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD size = static_cast<DWORD>(data->size());
+        LONG status = RegQueryValueExA(key, name, nullptr, type, data->data(), &size);
         if (status == ERROR_SUCCESS) {
-            data->resize(got);
+            data->resize(size);
             return 0;
         }
-        size = got > size ? got : size * 2 + 16;
+        if (status != ERROR_MORE_DATA) return status;
+        data->resize(size > data->size() ? size : data->size() * 2);
     }
-    return status;
+    return ERROR_MORE_DATA;
 }
 
 struct WriteEntry {
@@ -271,6 +272,11 @@ Status WINAPI EnumServerSubKeys(const char* server, const char* keyPath, char* l
             return static_cast<Status>(status);
         }
         if (nameLength + 1 > listingSize - used) {
+            // Not even one name fits: say so rather than "more" forever.
+            if (used == 0) {
+                labproduct::EndListing(kSubKeyListing, server, keyPath);
+                return ERROR_MORE_DATA;
+            }
             *more = 1;
             labproduct::SetListingCursor(kSubKeyListing, server, keyPath, index);
             return 0;

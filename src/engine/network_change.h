@@ -5,13 +5,27 @@
 #include <windows.h>
 #include <cstdint>
 
-// A snapshot of the machine's addresses: a 32-bit byte count and the bytes.
-struct AddressSnapshot;
+// The machine's addresses as the host lookup gives them, one after the other.
+// Room for 256 IPv4 addresses; a lookup that gives more keeps the first ones.
+constexpr uint32_t kMaxSnapshotBytes = 1024;
+struct AddressSnapshot {
+    uint32_t size = 0;  // bytes used in bytes[]
+    uint8_t bytes[kMaxSnapshotBytes];
+};
 
 int CheckOnDialUpNetwork();
 int RequireNetwork(int quiet);
-// previous and current are slots owned by the caller; 1 = unchanged.
+// previous and current are slots owned by the caller; 1 = unchanged. The
+// slot previous held is freed, previous takes what current held, current
+// receives the new snapshot (none when there is no host entry or only the
+// loopback address, so the two slots never share a snapshot).
 int TakeAddressSnapshot(AddressSnapshot*& previous, AddressSnapshot*& current);
 void FreeAddressSnapshot(AddressSnapshot*& snapshot);
+
+// The snapshot stored as the REG_BINARY "LastNetAddress" of key: null when the
+// value is missing, of another type, or larger than a snapshot can be.
+AddressSnapshot* ReadLastNetAddress(HKEY key);
+// Stores snapshot's bytes (nothing when snapshot is null); the registry status.
+LONG WriteLastNetAddress(HKEY key, const AddressSnapshot* snapshot);
 
 extern "C" __declspec(dllexport) int OrxGetComputerName(char* nameA, wchar_t* nameW);

@@ -11,10 +11,6 @@
 #include "lists/export.h"
 #include "lists/import.h"
 
-EngineSettingsRecord EngineSettings;
-int LoadEngineSettings() { return 0; }
-int RequireNetwork(int) { return 0; }
-product::Status TimeNetwork(const char*, const char*, const char*) { return 0; }
 int NearestParent(int) { return 0; }
 int NearestQuarantine(int) { return 0; }
 int NearestHPD(int) { return 0; }

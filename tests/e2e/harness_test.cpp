@@ -79,5 +79,19 @@ TEST_F(HarnessRegistry, DeleteKeyTreeTakesEveryLevel) {
     EXPECT_TRUE(DeleteKeyTree(HKEY_CURRENT_USER, key));  // absent is fine
 }
 
+TEST_F(HarnessRegistry, DllOverridesBecomePerProgramValues) {
+    const std::string exe = "perchman-harness-probe.exe";
+    const std::string overrides = "Software\\Wine\\AppDefaults\\" + exe + "\\DllOverrides";
+    SetDllOverrides(exe, "wininet,ws2_32=d;version=n,b;mpr=");
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, overrides, "wininet"), "");
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, overrides, "ws2_32"), "");
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, overrides, "version"), "n,b");
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, overrides, "mpr"), "");
+    // Each run states all of its overrides: the previous run's are gone.
+    SetDllOverrides(exe, "");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, overrides));
+    DeleteKeyTree(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\" + exe);
+}
+
 }  // namespace
 }  // namespace e2e

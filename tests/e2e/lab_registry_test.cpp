@@ -212,6 +212,15 @@ TEST_F(LabRegistryTest, SubKeysComeInBatchesAndNestedWalksDoNotDisturbThem) {
     EXPECT_EQ(ListSubKeys(lib_, "S", "Clients", &again).size(), expected.size());
     EXPECT_EQ(ListSubKeys(lib_, "S", "Missing", &again),
               (std::vector<std::string>{"status 2"}));
+
+    // A listing too small for even one name ends the walk instead of asking
+    // for the same name forever.
+    char tiny[8];
+    uint32_t more = 1, count = 1;
+    EXPECT_EQ(lib_.EnumServerSubKeys("S", "Clients", tiny, sizeof tiny, &more, &count),
+              static_cast<product::Status>(ERROR_MORE_DATA));
+    EXPECT_EQ(more, 0u);
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(LabRegistryTest, ValuesComeInBatchesOfWholeEntries) {

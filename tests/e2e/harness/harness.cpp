@@ -268,6 +268,7 @@ const char* WineVersionName(Windows version) {
     case Windows::NT4: return "nt40";
     case Windows::Win2000: return "win2k";
     case Windows::XP: return "winxp";
+    case Windows::Win31: return "win31";
     }
     return "winxp";
 }
@@ -446,6 +447,13 @@ std::string FormatMessageText(unsigned id, ...) {
     int n = std::vsnprintf(text.data(), text.size(), format.c_str(), args);
     va_end(args);
     return n > 0 ? std::string(text.data(), std::min<size_t>(n, text.size() - 1)) : std::string();
+}
+
+std::string UsageOutput() {
+    return Crlf(FormatMessageText(140, "import", "export", "install", "remove", "nearest",
+                                  "nearest_parent", "nearest_quarantine", "nearest_alerts",
+                                  "nearest_HPD", "nearest_KPZ", "nearest_WDR", "nearest_primary",
+                                  "time_network", "check_parent", "shutdown", "debug"));
 }
 
 std::string WithoutClock(std::string_view debugLine) {

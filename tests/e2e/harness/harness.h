@@ -16,9 +16,10 @@
 
 namespace e2e {
 
-// Wine's per-application Windows version of the program being run.
-enum class Windows { Win98, NT4, Win2000, XP };
-const char* WineVersionName(Windows version);  // "win98", "nt40", "win2k", "winxp"
+// Wine's per-application Windows version of the program being run. Win31
+// reports the Win32s platform: neither the NT nor the Windows 9x family.
+enum class Windows { Win98, NT4, Win2000, XP, Win31 };
+const char* WineVersionName(Windows version);  // "win98", "nt40", "win2k", "winxp", "win31"
 
 struct RunOptions {
     Windows version = Windows::XP;
@@ -69,6 +70,9 @@ std::string Crlf(std::string_view text);
 // formatted with printf arguments (plain C values: const char*, int ...).
 std::string Message(unsigned id);
 std::string FormatMessageText(unsigned id, ...);
+// The usage text as the console shows it: message 140 with the sixteen option
+// words, line breaks as CR LF.
+std::string UsageOutput();
 // The text of a debugger-channel line after its "%d - " clock prefix.
 std::string WithoutClock(std::string_view debugLine);
 

@@ -8,7 +8,7 @@ template <typename Function>
 bool Bind(HMODULE module, WORD ordinal, Function* slot, std::string* missing) {
     *slot = reinterpret_cast<Function>(reinterpret_cast<void*>(
         GetProcAddress(module, reinterpret_cast<const char*>(static_cast<ULONG_PTR>(ordinal)))));
-    if (!*slot) *missing += " " + std::to_string(ordinal);
+    if (!*slot) missing->append(" ").append(std::to_string(ordinal));
     return *slot != nullptr;
 }
 
@@ -18,13 +18,18 @@ FARPROC LabLibrary::Ordinal(WORD ordinal) const {
     return GetProcAddress(module, reinterpret_cast<const char*>(static_cast<ULONG_PTR>(ordinal)));
 }
 
-std::string LabLibraryPath() { return std::string(PERCHMAN_BUILD_DIR) + "\\lab\\labproduct.dll"; }
+std::string LabLibraryPath() {
+    std::string path = PERCHMAN_BUILD_DIR;
+    return path.append("\\lab\\labproduct.dll");
+}
 
 bool LoadLabLibrary(LabLibrary* library, std::string* error) {
     std::string path = LabLibraryPath();
     HMODULE module = LoadLibraryA(path.c_str());
     if (!module) {
-        *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        DWORD code = GetLastError();
+        error->assign("cannot load ").append(path).append(" (error ");
+        error->append(std::to_string(code)).append(")");
         return false;
     }
     LabLibrary& l = *library;
@@ -45,7 +50,7 @@ bool LoadLabLibrary(LabLibrary* library, std::string* error) {
     Bind(module, product::kOrdRegisterAlertCallbacks, &l.RegisterAlertCallbacks, &missing);
     Bind(module, product::kOrdUnregisterAlertCallbacks, &l.UnregisterAlertCallbacks, &missing);
     if (!missing.empty()) {
-        *error = path + " lacks ordinals" + missing;
+        error->assign(path).append(" lacks ordinals").append(missing);
         return false;
     }
     return true;

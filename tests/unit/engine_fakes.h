@@ -1,0 +1,99 @@
+#pragma once
+// Seams for the engine's unit tests: the bound tables (Product, Keys,
+// Winsock, WinInet) saved and restored around a test, a registry scratch key
+// the test owns, and a GetDwordValue that reads the real registry.
+
+#include "entry/network_libraries.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "product/product_keys.h"
+#include "product/product_library.h"
+
+namespace engine_test {
+
+// RegDeleteTree is beyond the Windows version the program targets.
+inline void DeleteKeyTree(HKEY root, const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    char name[256];
+    DWORD size = sizeof name;
+    while (RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS) {
+        DeleteKeyTree(key, name);
+        size = sizeof name;
+    }
+    RegCloseKey(key);
+    RegDeleteKeyA(root, path.c_str());
+}
+
+// Restores every bound table the engine reads when the test ends.
+class SavedTables {
+public:
+    SavedTables()
+        : product_(Product), keys_(Keys), winsock_(Winsock), winInet_(WinInet),
+          winsockReady_(WinsockReady) {}
+    ~SavedTables() {
+        Product = product_;
+        Keys = keys_;
+        Winsock = winsock_;
+        WinInet = winInet_;
+        WinsockReady = winsockReady_;
+    }
+    SavedTables(const SavedTables&) = delete;
+    SavedTables& operator=(const SavedTables&) = delete;
+
+private:
+    ProductLibrary product_;
+    ProductKeys keys_;
+    WinsockFunctions winsock_;
+    WinInetFunctions winInet_;
+    LONG winsockReady_;
+};
+
+// HKCU\Software\PerchmanUnitTests\<name>, empty at the start and removed at the end.
+class ScratchKey {
+public:
+    explicit ScratchKey(const std::string& name)
+        : path_("Software\\PerchmanUnitTests\\" + name) {
+        DeleteKeyTree(HKEY_CURRENT_USER, path_);
+        RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key_, nullptr);
+    }
+    ~ScratchKey() {
+        if (key_) RegCloseKey(key_);
+        DeleteKeyTree(HKEY_CURRENT_USER, path_);
+    }
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+
+    HKEY get() const { return key_; }
+    void SetDword(const char* name, DWORD value) const {
+        RegSetValueExA(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+    }
+    void SetRaw(const char* name, DWORD type, const std::string& bytes) const {
+        RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()));
+    }
+
+private:
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+// What the product library's GetDwordValue does, on this machine's registry.
+inline DWORD WINAPI RegistryGetDword(HKEY key, const char* name, DWORD defaultValue) {
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof value;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return defaultValue;
+    return value;
+}
+
+}  // namespace engine_test
