@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "engine/engine_settings.h"
 #include "output/output.h"
+#include "product/data_directories.h"
 #include "takeover/agent_files.h"
 #include "takeover/process_runner.h"
 #include "takeover/takeovers.h"
@@ -30,18 +31,6 @@ constexpr unsigned kMsgRoamValueNotDeleted = kMsgServerPathFailed;
 constexpr AgentFile kFiles[] = {{kRelayToken, kMsgTokenCopyFailed},
                                 {kRegistrationTool, kMsgToolCopyFailed}};
 constexpr size_t kToolFile = 1;
-
-bool IsWindowsNT() {
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-    return GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
-}
-
-bool IsWindows2000OrLater() {
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-    return GetVersionExA(&info) && info.dwMajorVersion >= 5;
-}
 
 }  // namespace
 
