@@ -1,0 +1,161 @@
+// The search over the levels of a role's server lists, and the role drivers
+// that hand its winner to the takeover.
+
+#include "engine/nearest.h"
+
+#include <windows.h>
+
+#include "common/text.h"
+#include "engine/engine_settings.h"
+#include "engine/nearest_choice.h"
+#include "engine/timing.h"
+#include "output/output.h"
+#include "product/server_registry.h"
+#include "takeover/takeovers.h"
+
+namespace {
+
+constexpr unsigned kMsgStartList = 85;
+constexpr unsigned kMsgNoServers = 86;
+constexpr unsigned kMsgRetrying = 92;
+constexpr unsigned kMsgNearestFound = 95;
+constexpr unsigned kMsgNearestPrimary = 101;
+constexpr unsigned kMsgNotFound = 147;
+
+// The records of one level, freed on every way out of the level.
+class RoundOwner {
+public:
+    explicit RoundOwner(MeasuredRound round) : round_(round) {}
+    ~RoundOwner() { FreeRound(round_); }
+    RoundOwner(const RoundOwner&) = delete;
+    RoundOwner& operator=(const RoundOwner&) = delete;
+    const MeasuredRound& get() const { return round_; }
+
+private:
+    MeasuredRound round_;
+};
+
+struct RoleDriver {
+    const char* role;
+    const char* roleText;  // inserted into messages 95 and 147
+    int (*takeOver)(const char* server);
+    unsigned succeeded;
+    unsigned failed;
+    bool reportsAsPrimary;  // message 101, printed also when nothing was found
+};
+
+constexpr RoleDriver kParentDriver = {"Parent", "", TakeOverParent, 96, 97, false};
+constexpr RoleDriver kQuarantineDriver = {"Quarantine", "Quarantine", TakeOverQuarantine,
+                                          98, 97, false};
+constexpr RoleDriver kHPDDriver = {"HPD", "HPD", TakeOverHPDServer, 99, 100, false};
+constexpr RoleDriver kKPZDriver = {"KPZ", "KPZ", TakeOverKPZ, 123, 124, false};
+constexpr RoleDriver kWDRDriver = {"WDR", "WDR", TakeOverWDR, 121, 122, false};
+constexpr RoleDriver kPrimaryDriver = {"Primary", "", TakeOverPrimary, 102, 103, true};
+constexpr RoleDriver kAlertsDriver = {"Alerts", "Alerts", TakeOverAlerts, 104, 105, false};
+
+int RunDriver(const RoleDriver& driver, int once) {
+    char name[kServerNameSize] = "";
+    uint32_t searchMs = 0;
+    FindNearestWithRetry(driver.role, name, &searchMs, once);
+
+    if (driver.reportsAsPrimary)
+        PrintMessageId(kMsgNearestPrimary, nullptr, false, name, static_cast<int>(searchMs));
+    else if (name[0])
+        PrintMessageId(kMsgNearestFound, nullptr, false, driver.roleText, name,
+                       static_cast<int>(searchMs));
+    else
+        PrintMessageId(kMsgNotFound, nullptr, false, driver.roleText);
+    if (!name[0]) return 0;
+
+    uint32_t start = ClockMs();
+    int taken = driver.takeOver(name);
+    uint32_t takeOverMs = ElapsedMs(start, ClockMs());
+    PrintMessageId(taken ? driver.succeeded : driver.failed, nullptr, false, name,
+                   static_cast<int>(takeOverMs));
+    return 0;
+}
+
+}  // namespace
+
+int FindNearestServer(const char* role, char* nameOut) {
+    char list[kListSize] = "";
+    uint32_t readMs = 0;
+    ReadLocalServerList(list, role, &readMs);  // a failed read leaves the list empty
+    PrintMessageId(kMsgStartList, nullptr, true, list);
+    if (!list[0]) {
+        PrintMessageId(kMsgNoServers, nullptr, false, role);
+        nameOut[0] = '\0';
+        return 1;
+    }
+
+    char result[kServerNameSize] = "";
+    product::Status code = 0;
+    // Each chosen server's own list narrows the choice further; the walk ends
+    // at a server that publishes no list, or at a level with nothing acceptable.
+    for (int level = 1;; ++level) {
+        RoundOwner round(MeasureRound(list, role, level, level == 1));
+        const MeasuredRound& measured = round.get();
+        code = measured.status;
+        int best = ChooseBestServer(measured.servers, measured.count);
+        if (best < 0) break;  // the winner of the level above stands
+
+        const TimedServer& chosen = *measured.servers[best];
+        CopyText(result, chosen.name);
+        if (chosen.returnedList[0]) {
+            // The records point into list: they are not looked at after this.
+            CopyText(list, chosen.returnedList);
+            continue;
+        }
+        int winner = ChooseInEqualGroup(measured.servers, measured.count, best,
+                                        kNetworkGroupSources);
+        CopyText(result, measured.servers[winner]->name);
+        break;
+    }
+    CopyText(nameOut, kServerNameSize, result);
+    return static_cast<int>(code);
+}
+
+int FindNearestWithRetry(const char* role, char* nameOut, uint32_t* elapsedMsOut, int once) {
+    char name[kServerNameSize] = "";
+    uint32_t start = ClockMs();
+    int code = 0;
+    if (once) {
+        FindNearestServer(role, name);
+    } else {
+        bool announced = false;
+        for (;;) {
+            start = ClockMs();
+            code = FindNearestServer(role, name);
+            // A failed last probe means the network itself is in doubt: give up
+            // rather than wait for a server.
+            if (code != 0 || name[0]) break;
+            if (!announced) {
+                PrintMessageId(kMsgRetrying, nullptr, true, role);
+                announced = true;
+            }
+            Sleep(EngineSettings.CheckForNewParentIntervalMs);
+        }
+    }
+    *elapsedMsOut = ElapsedMs(start, ClockMs());
+    CopyText(nameOut, kServerNameSize, name);
+    return code;
+}
+
+int NearestParent(int once) { return RunDriver(kParentDriver, once); }
+int NearestQuarantine(int once) { return RunDriver(kQuarantineDriver, once); }
+int NearestHPD(int once) { return RunDriver(kHPDDriver, once); }
+int NearestWDR(int once) { return RunDriver(kWDRDriver, once); }
+int NearestKPZ(int once) { return RunDriver(kKPZDriver, once); }
+int NearestPrimary(int once) { return RunDriver(kPrimaryDriver, once); }
+int NearestAlerts(int once) { return RunDriver(kAlertsDriver, once); }
+
+int NearestAll(int once) {
+    if (EngineSettings.RoamClient) NearestParent(once);
+    if (EngineSettings.RoamQuarantine) NearestQuarantine(once);
+    if (EngineSettings.RoamHPD) NearestHPD(once);
+    if (EngineSettings.RoamKPZ) NearestKPZ(once);
+    if (EngineSettings.RoamWDR) NearestWDR(once);
+    if (EngineSettings.RoamServer) NearestPrimary(once);
+    if (EngineSettings.RoamAlerts) NearestAlerts(once);
+    return 0;
+}

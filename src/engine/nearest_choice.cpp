@@ -1,0 +1,106 @@
+#include "engine/nearest_choice.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "engine/nearest.h"
+#include "output/output.h"
+#include "product/server_registry.h"
+
+namespace {
+
+constexpr unsigned kMsgFastest = 90;
+constexpr unsigned kMsgRandomPick = 91;
+constexpr uint32_t kNeverAnswered = 0xFFFFFFFFu;
+
+int32_t ReadClientCount(const char* server) {
+    return static_cast<int32_t>(ReadServerDword(server, "ProductControl", "ClientCount",
+                                                static_cast<DWORD>(CLIENTS_UNKNOWN)));
+}
+
+uint32_t CalendarSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+}  // namespace
+
+const GroupChoiceSources kNetworkGroupSources = {ReadClientCount, CalendarSeconds};
+
+bool IsUsableServerName(const char* name) {
+    size_t length = strnlen(name, kServerNameSize);
+    if (length >= kServerNameSize) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(name[i]) < 0x20) return false;
+    return true;
+}
+
+bool IsAcceptable(const TimedServer& server) {
+    return server.validSamples > 0 && server.averageMs != SAMPLE_FAILED &&
+           server.averageMs != kNeverAnswered && server.averageMs <= server.limitMs &&
+           IsUsableServerName(server.name);
+}
+
+int ChooseBestServer(TimedServer* const* servers, int count) {
+    int best = -1;
+    uint32_t bestAverage = kNeverAnswered;
+    bool skipping = false;
+    for (int i = 0; i < count; ++i) {
+        TimedServer& server = *servers[i];
+        // While a preferred server answers within its limit, the run of
+        // servers it is preferred over is not considered.
+        if (skipping && servers[i - 1]->separator == '>') continue;
+        skipping = false;
+        bool acceptable = IsAcceptable(server);
+        if (acceptable && server.averageMs < bestAverage) {
+            best = i;
+            bestAverage = server.averageMs;
+            server.listIndex = i;
+            PrintMessageId(kMsgFastest, nullptr, true, server.name,
+                           static_cast<int>(server.averageMs));
+        }
+        if (acceptable && server.separator == '>') skipping = true;
+    }
+    return best;
+}
+
+int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
+                       const GroupChoiceSources& sources) {
+    int first = best;
+    while (first > 0 && servers[first - 1]->separator == '=') --first;
+    if (servers[first]->separator != '=') return best;
+
+    int last = first;
+    while (last < count - 1 && servers[last]->separator == '=') ++last;
+
+    int acceptableCount = 0;
+    bool anyUnknown = false;
+    for (int i = first; i <= last; ++i) {
+        TimedServer& member = *servers[i];
+        if (!IsAcceptable(member)) {
+            member.clientCount = CLIENTS_UNKNOWN;
+            continue;
+        }
+        member.clientCount = sources.clientCount(member.name);
+        ++acceptableCount;
+        if (member.clientCount == CLIENTS_UNKNOWN) anyUnknown = true;
+    }
+
+    if (!anyUnknown) {
+        int winner = -1;
+        for (int i = first; i <= last; ++i) {
+            if (!IsAcceptable(*servers[i])) continue;
+            if (winner < 0 || servers[i]->clientCount < servers[winner]->clientCount) winner = i;
+        }
+        return winner;
+    }
+
+    // Without every count the load cannot be balanced; spread the clients at random.
+    RandomSequence random(sources.calendarSeconds());
+    int r = random.Next() % acceptableCount;
+    int t = static_cast<int>(sources.calendarSeconds() % static_cast<uint32_t>(acceptableCount));
+    PrintMessageId(kMsgRandomPick, nullptr, true, r, t);
+    int pick = (r + t) % acceptableCount;
+    for (int i = first; i <= last; ++i) {
+        if (!IsAcceptable(*servers[i])) continue;
+        if (pick-- == 0) return i;
+    }
+    return best;  // not reached: the best is an acceptable member
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The choice among the measured servers of one level: the preference (">")
+// and equal-group ("=") rules, and the random pick between equal servers.
+// Kept apart from the search so the rules can be tried on hand-built records.
+
+#include <cstdint>
+
+#include "engine/timing.h"
+
+// A server name that can be handed on to a takeover: it fits the 128-byte
+// result name and carries no control characters. Names come from lists that
+// servers publish and end up in HPD.DAT lines, registry values and paths.
+bool IsUsableServerName(const char* name);
+
+// Answered within its limit with at least one good sample, and has a usable name.
+bool IsAcceptable(const TimedServer& server);
+
+// The best server of a level in list order, or -1 when none is acceptable.
+// Prints message 90 for every record that becomes the best so far.
+int ChooseBestServer(TimedServer* const* servers, int count);
+
+// The generator behind the random pick: state = state * 214013 + 2531011,
+// next = (state >> 16) & 0x7FFF.
+class RandomSequence {
+public:
+    explicit RandomSequence(uint32_t seed) : state_(seed) {}
+    int Next() {
+        state_ = state_ * 214013u + 2531011u;
+        return static_cast<int>((state_ >> 16) & 0x7FFF);
+    }
+
+private:
+    uint32_t state_;
+};
+
+// Where the equal-group rule gets what it does not measure itself.
+struct GroupChoiceSources {
+    // The server's published client count, CLIENTS_UNKNOWN when unreadable.
+    int32_t (*clientCount)(const char* server);
+    // The calendar time in seconds.
+    uint32_t (*calendarSeconds)();
+};
+extern const GroupChoiceSources kNetworkGroupSources;
+
+// The winner of the final level, given the best record: the best itself, or
+// the member of its "=" group with the fewest clients, or a random member
+// when a count is unknown (message 91). Fills clientCount of the members.
+int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
+                       const GroupChoiceSources& sources);

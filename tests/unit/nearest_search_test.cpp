@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "engine/engine_settings.h"
+#include "engine/nearest.h"
+#include "engine_fakes.h"
+#include "output/output.h"
+#include "product/product_keys.h"
+#include "product/product_library.h"
+
+namespace {
+
+using engine_test::SavedTables;
+using engine_test::ScratchKey;
+
+constexpr char kRole[] = "UnitSearch";
+constexpr char kLevel0Value[] = "RoamManagingUnitSearchLevel0";
+constexpr char kLocalControl[] =
+    "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
+
+// A server of the fake network: its reply to a list probe, how long it takes,
+// and its published client count.
+struct FakeServer {
+    std::string nextList;
+    DWORD delayMs = 0;
+    std::optional<DWORD> clients;
+    product::Status status = 0;
+};
+std::map<std::string, FakeServer> Network;
+std::vector<std::string> Probed;
+int SlowProbesLeft = 0;  // probes that take 30 ms before the network speeds up
+
+void Store16(uint8_t* at, uint16_t value) { std::memcpy(at, &value, sizeof value); }
+
+product::Status WINAPI FakeRead(const char* server, const char* keyPath, uint8_t* block,
+                                uint32_t capacity, uint32_t* count) {
+    std::string wanted(reinterpret_cast<const char*>(block));
+    auto found = Network.find(server);
+    if (wanted == "ClientCount") {
+        if (found == Network.end() || !found->second.clients) return product::kNotFound;
+        Store16(block, 4);
+        std::memcpy(block + 2, &*found->second.clients, 4);
+        Store16(block + 6, REG_DWORD);
+        return 0;
+    }
+    Probed.push_back(server);
+    if (SlowProbesLeft > 0) {
+        --SlowProbesLeft;
+        Sleep(30);
+    }
+    if (found == Network.end()) return product::kCommTimeout;
+    const FakeServer& fake = found->second;
+    if (fake.delayMs) Sleep(fake.delayMs);
+    if (fake.status) return fake.status;
+    Store16(block, static_cast<uint16_t>(fake.nextList.size() + 1));
+    std::memcpy(block + 2, fake.nextList.c_str(), fake.nextList.size() + 1);
+    return 0;
+}
+
+uint8_t* WINAPI FakeBlockData(uint8_t* block, uint32_t, uint16_t* type) {
+    uint16_t length;
+    std::memcpy(&length, block, sizeof length);
+    std::memcpy(type, block + 2 + length, sizeof *type);
+    return block + 2;
+}
+
+// Standard output of the code under test, through a file.
+class CapturedStdout {
+public:
+    CapturedStdout() {
+        std::fflush(stdout);
+        saved_ = _dup(1);
+        file_ = std::tmpfile();
+        _dup2(_fileno(file_), 1);
+    }
+    std::string Finish() {
+        std::fflush(stdout);
+        _dup2(saved_, 1);
+        _close(saved_);
+        std::string text;
+        std::rewind(file_);
+        char buffer[4096];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, file_)) text.append(buffer, n);
+        std::fclose(file_);
+        return text;
+    }
+
+private:
+    int saved_ = -1;
+    FILE* file_ = nullptr;
+};
+
+std::string Formatted(unsigned id, const char* argument) {
+    char text[kTextSize];
+    FormatMessageId(text, sizeof text, id, argument);
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+class NearestSearch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Network.clear();
+        Probed.clear();
+        SlowProbesLeft = 0;
+        Product.ReadServerValues = FakeRead;
+        Product.GetValueBlockData = FakeBlockData;
+        Product.GetDwordValue = engine_test::RegistryGetDword;
+        Keys.ProductControl = settings_.get();
+        settings_.SetDword("TimesToAverage", 1);
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kLocalControl, 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &local_, nullptr);
+        EngineSettings = EngineSettingsRecord{};
+        EngineSettings.CheckForNewParentIntervalMs = 0;
+    }
+    void TearDown() override {
+        RegDeleteValueA(local_, kLevel0Value);
+        RegCloseKey(local_);
+        EngineSettings = EngineSettingsRecord{};
+        ShowDetail = 0;
+    }
+    void SetFirstList(const std::string& list) {
+        RegSetValueExA(local_, kLevel0Value, 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(list.c_str()),
+                       static_cast<DWORD>(list.size() + 1));
+    }
+
+    SavedTables saved_;
+    ScratchKey settings_{"NearestSearch"};
+    HKEY local_ = nullptr;
+};
+
+// A role without a first-level list has nothing to search: status 1, and the
+// retry wrapper gives up at once instead of waiting for servers.
+TEST_F(NearestSearch, ARoleWithoutServersEndsAtOnceWithStatusOne) {
+    char name[kServerNameSize] = "stale";
+    EXPECT_EQ(FindNearestServer(kRole, name), 1);
+    EXPECT_STREQ(name, "");
+
+    EngineSettings.CheckForNewParentIntervalMs = 60u * 60u * 1000u;
+    uint32_t elapsed = 0xFFFFFFFFu;
+    CopyText(name, "stale");
+    EXPECT_EQ(FindNearestWithRetry(kRole, name, &elapsed, 0), 1);
+    EXPECT_STREQ(name, "");
+    EXPECT_LT(elapsed, 5000u);
+    EXPECT_TRUE(Probed.empty());
+}
+
+// Names end up in HPD.DAT lines, registry values and remote paths: a server
+// whose name carries control characters or does not fit the result answers
+// like any other, is measured, and is never chosen.
+TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
+    const std::string unusable[] = {"EVIL\r\nParent", "TAB\tBED", "BELL\x07",
+                                    std::string(kServerNameSize, 'L')};
+    for (const std::string& bad : unusable) {
+        Network.clear();
+        Probed.clear();
+        Network[bad] = FakeServer{};                 // answers at once
+        Network["B"] = FakeServer{"", 2, {}, 0};     // slower, but usable
+        SetFirstList(bad + ">B");
+        char name[kServerNameSize] = "";
+        EXPECT_EQ(FindNearestServer(kRole, name), 0);
+        EXPECT_STREQ(name, "B");
+        EXPECT_EQ(std::count(Probed.begin(), Probed.end(), bad), 2);  // warm-up and sample
+    }
+    // The longest name that fits is an ordinary name.
+    const std::string longest(kServerNameSize - 1, 'F');
+    Network.clear();
+    Network[longest] = FakeServer{};
+    Network["B"] = FakeServer{"", 2, {}, 0};
+    SetFirstList(longest + ">B");
+    char name[kServerNameSize] = "";
+    EXPECT_EQ(FindNearestServer(kRole, name), 0);
+    EXPECT_EQ(std::string(name), longest);
+}
+
+// A level whose servers all answer, but none within its limit, is retried
+// after the pause until one does; message 92 is printed once per call.
+TEST_F(NearestSearch, RetryWaitsUntilAServerAnswersWithinItsLimit) {
+    Network["A"] = FakeServer{};
+    SetFirstList("A(15)");
+    SlowProbesLeft = 4;  // two searches of a warm-up and one sample each
+    ShowDetail = 1;
+    char name[kServerNameSize] = "";
+    uint32_t elapsed = 0;
+    CapturedStdout out;
+    int code = FindNearestWithRetry(kRole, name, &elapsed, 0);
+    std::string text = out.Finish();
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(name, "A");
+    EXPECT_EQ(Probed.size(), 6u);
+    EXPECT_EQ(Count(text, Formatted(92, kRole)), 1u) << text;
+    EXPECT_EQ(Count(text, Formatted(85, "A(15)")), 3u) << text;
+}
+
+// A last probe that failed ends the retry at once, with an empty name and
+// the failure's status; a single attempt reports 0 whatever happened.
+TEST_F(NearestSearch, AFailedLastProbeEndsTheRetry) {
+    Network["A"] = FakeServer{"", 30, {}, 0};
+    SetFirstList("A(15),B");  // A too slow, B unknown to the network
+    char name[kServerNameSize] = "stale";
+    uint32_t elapsed = 0;
+    EXPECT_EQ(FindNearestWithRetry(kRole, name, &elapsed, 0),
+              static_cast<int>(product::kCommTimeout));
+    EXPECT_STREQ(name, "");
+    EXPECT_EQ(Probed.size(), 3u);  // warm-up of A, then one sample each
+    EXPECT_EQ(FindNearestWithRetry(kRole, name, &elapsed, 1), 0);
+}
+
+// The levels: each winner's list is searched next; a level with nothing that
+// answers leaves the winner above; between equals of the last level the one
+// with the fewest clients wins.
+TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
+    Network["R1"] = FakeServer{"M1=M2=M3"};
+    Network["R2"] = FakeServer{"X", 20};
+    Network["M1"] = FakeServer{"", 0, 7};
+    Network["M2"] = FakeServer{"", 0, 2};
+    Network["M3"] = FakeServer{"", 0, 5};
+    SetFirstList("R1,R2");
+    char name[kServerNameSize] = "";
+    EXPECT_EQ(FindNearestServer(kRole, name), 0);
+    EXPECT_STREQ(name, "M2");
+
+    Network["R1"] = FakeServer{"DOWN1,DOWN2"};
+    EXPECT_NE(FindNearestServer(kRole, name), 0);
+    EXPECT_STREQ(name, "R1");
+}
+
+}  // namespace
