@@ -53,6 +53,12 @@ TEXT
 
 say "1. The server lists, as perchman /export reports them"
 run "$build/src/perchman.exe" /export | show
+cat <<'TEXT'
+The report follows a list's entries between commas, each asked of the server
+of that whole name, in the same form as "/import" reads back. An entry that
+carries a limit or a ">" or "=" mark names no server, so the report shows it
+as not answering and stops there; the search below reads those marks.
+TEXT
 
 say "2. perchman /nearest_parent: time every server, level by level, and take over the winner"
 cat <<'TEXT'
