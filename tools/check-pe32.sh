@@ -10,8 +10,10 @@ grep -q 'Subsystem.*(Windows CUI)' <<<"$dump" || { echo "check-pe32: $exe is not
 if grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread|msvcp)' <<<"$dump"; then
     echo "check-pe32: $exe needs compiler runtime DLLs"; fail=1
 fi
-if ! grep -q 'OrxGetComputerName' <<<"$dump"; then
-    echo "check-pe32: $exe does not export OrxGetComputerName"; fail=1
+# By its plain name: a decorated export (_Orx..., Orx...@8) is not found by
+# the product's components.
+if ! grep -qE '\]\s+OrxGetComputerName$' <<<"$dump"; then
+    echo "check-pe32: $exe does not export OrxGetComputerName undecorated"; fail=1
 fi
 [ $fail -eq 0 ] && echo "check-pe32: 1 passed, 0 failed"
 exit $fail

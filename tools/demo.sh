@@ -1,7 +1,78 @@
 #!/usr/bin/env bash
-# The main job on the lab's demo network. Installs what is missing and builds first.
+# What Perchman does, in under a minute: on a small lab network it shows the
+# server lists, finds the nearest parent server and hands this machine over to
+# it, then checks the new parent. Installs what is missing and builds first.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/tools/setup.sh"
-"$root/tools/build.sh"
-"$root/tools/wine.sh" "$root/build/x86_64/src/perchman.exe" /help
+"$root/tools/setup.sh" >/dev/null
+PERCHMAN_JOBS="${PERCHMAN_JOBS:-2}" "$root/tools/build.sh" >/dev/null
+
+build="$root/build/x86_64"
+lab="$build/lab"
+run() { "$root/tools/wine.sh" "$@"; }
+# The program speaks Spanish in the console's code page 850.
+show() { iconv -f CP850 -t UTF-8 | tr -d '\r'; }
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+export WINEPREFIX="$build/wineprefix"
+# The product stand-in is a service of the prefix: keep the prefix's Wine
+# server (and so its services) alive between the steps, and end it at the end.
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+run cmd /c exit >/dev/null 2>&1 </dev/null || true  # makes the prefix on first use
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -p >/dev/null 2>&1 </dev/null
+cleanup() {
+    run "$lab/kestrelctl.exe" stop >/dev/null 2>&1 || true
+    run "$lab/kestrelctl.exe" uninstall >/dev/null 2>&1 || true
+    run "$lab/labctl.exe" reset >/dev/null 2>&1 || true
+    "$wineserver" -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+mkdir -p "$WINEPREFIX/drive_c/PerchmanLab/Demo" "$WINEPREFIX/drive_c/PerchmanLab/Sky"
+rm -f "$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
+run "$lab/labctl.exe" register >/dev/null
+network="Z:$(printf '%s' "$root/lab/networks/demo.lab" | tr '/' '\\')"
+run "$lab/labctl.exe" load "$network" >/dev/null
+run reg add 'HKLM\SOFTWARE\Brevanta\SharedUsage' /v SkyFetch1 /d 'C:\PerchmanLab\Sky' /f >/dev/null 2>&1
+run "$lab/kestrelctl.exe" install >/dev/null
+run "$lab/kestrelctl.exe" reset >/dev/null
+run "$lab/kestrelctl.exe" set ProcessingDelayMs 40 >/dev/null
+run "$lab/kestrelctl.exe" start >/dev/null
+
+cat <<'TEXT'
+Perchman keeps an antivirus client attached to the nearest server as the
+machine moves between offices. Servers are arranged in lists, level by level:
+this machine knows the first level; each chosen server publishes the next.
+The lab network here: CENTRAL (preferred, ">") and RESERVA (faster backup);
+below CENTRAL the sites NORTE and SUR (equal, "=") and ESTE (unreachable).
+The machine's current parent is RESERVA. The antivirus product (its service
+"Kestrel Server") is a stand-in that runs in the lab.
+TEXT
+
+say "1. The server lists, as perchman /export reports them"
+run "$build/src/perchman.exe" /export | show
+
+say "2. perchman /nearest_parent: time every server, level by level, and take over the winner"
+cat <<'TEXT'
+CENTRAL is slower than RESERVA but marked as preferred, so it wins level 1.
+At level 2 NORTE and SUR answer about as fast; being equal, the one with
+fewer clients (SUR, 17 against 41) gets this machine. ESTE does not answer.
+TEXT
+run "$build/src/perchman.exe" /nearest_parent | show
+
+say "The client configuration file written for the product (HPD.DAT)"
+hpd="$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
+if [ -f "$hpd" ]; then tr -d '\r' < "$hpd"; else echo "(no HPD.DAT was written)"; fi
+echo
+echo "The product took it in and confirmed: its parent is now \"$(run reg query \
+    'HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion' /v Parent 2>/dev/null \
+    | tr -d '\r' | awk '/Parent/ {print $NF}')\"; the old parent RESERVA no longer"
+echo "holds this client's record, and SUR's update history was copied here."
+
+say "3. perchman /check_parent: is the new parent alive?"
+run "$build/src/perchman.exe" /check_parent | show
+echo
+echo "Unattended, Perchman repeats this check every two hours and searches again"
+echo "when the check fails or the machine's network addresses change."

@@ -26,4 +26,15 @@ if [ ! -f "$WINEPREFIX/.perchman-ready" ]; then
     "${wine%/*}/wineserver" -w 2>/dev/null || wineserver -w
     touch "$WINEPREFIX/.perchman-ready"
 fi
+# A cold Wine server takes seconds to start and starts the prefix's services,
+# which would inherit our output pipes and outlive us (a test runner reading
+# those pipes would then wait for them). So when no server runs for this
+# prefix, start one that lingers a minute after the last program, and let a
+# throw-away program with its output going nowhere start the services.
+server_name="server-$(printf '%x' "$(stat -c %d "$WINEPREFIX")")-$(printf '%x' "$(stat -c %i "$WINEPREFIX")")"
+if ! compgen -G "/tmp/.wine-$(id -u)/$server_name/socket" >/dev/null &&
+   ! compgen -G "/tmp/wine-*/$server_name/socket" >/dev/null; then
+    "${wine%/*}/wineserver" -p60 >/dev/null 2>&1 </dev/null || true
+    "$wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
+fi
 exec "$wine" "$@"

@@ -205,6 +205,9 @@ product::Status TimeNetwork(const char* list, const char* secondsText,
     MeasuredRound records;
     if (!BuildRecords(working, samples, false, &records.servers, &records.count))
         return product::kOutOfMemory;
+    // Nothing to time: the passes would print nothing and only wait (or spin,
+    // with no pause) until the time is up.
+    if (records.count == 0) return 0;
 
     product::Status status = 0;
     char returned[kListSize];

@@ -36,12 +36,12 @@ ToolRun RunAndWait(const char* toolPath, const char* commandLine, const char* wo
         return run;
     ProcessOwner process(info);
     run.started = true;
+    // Once the wait reports the end, the exit code is final, also when the
+    // tool chose 259 (STILL_ACTIVE) itself: waiting again for that would spin
+    // for ever on a handle that stays signalled.
+    WaitForSingleObject(process.process.get(), INFINITE);
     DWORD exitCode = STILL_ACTIVE;
-    for (;;) {
-        DWORD wait = WaitForSingleObject(process.process.get(), INFINITE);
-        if (!GetExitCodeProcess(process.process.get(), &exitCode)) break;
-        if (!(wait == WAIT_OBJECT_0 && exitCode == STILL_ACTIVE)) break;
-    }
+    GetExitCodeProcess(process.process.get(), &exitCode);
     run.exitCode = exitCode;
     TraceCreateProcess(toolPath, workingDirectory, commandLine, exitCode);
     return run;

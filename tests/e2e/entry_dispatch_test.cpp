@@ -138,9 +138,9 @@ TEST(NoArgument, FromAConsoleOnNtPrintsNothingAndReturns) {
 // The time_network checks come after the network check and the session: they
 // need the lab network and its product library, and the network check.
 // Disabled until those are in this build.
-class TimeNetwork : public ProductTest {};
+class TimeNetworkArguments : public ProductTest {};
 
-TEST_F(TimeNetwork, DISABLED_BadNumbersOrAMissingListPrintTheUsageText) {
+TEST_F(TimeNetworkArguments, BadNumbersOrAMissingListPrintTheUsageText) {
     const std::string expected = UsageOutput();
     const std::vector<std::vector<std::string>> commandLines = {
         {"/time_network", "5", "x", "HQ"},

@@ -31,7 +31,6 @@ const Family kFamilies[] = {{Windows::Win98, "win9x"},
     options.extraEnvironment = {"PERCHMAN_DEDICATED_RUN=" + expectation};
     RunResult result = RunProgram(BuildPath("tests\\unit_tests.exe"),
                                   {"--gtest_filter=" + test}, options);
-    SetWindowsVersion("unit_tests.exe", std::nullopt);
     if (!Finished(result)) return Finished(result);
     bool passed = result.exitCode == 0 && result.out.find("[  PASSED  ] 1 test.") != std::string::npos &&
                   result.out.find("SKIPPED") == std::string::npos;

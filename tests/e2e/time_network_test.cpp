@@ -112,7 +112,7 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
          "list SRV3 Parent 0 D>E\n"
          "dword <local> ProductControl TimesToAverage 3\n");
     const std::string list = "SRV1,SRV2>SRV3=DOWN1";
-    e2e::RunResult run = RunPerchman({"/time_network", "3", "500", list});
+    e2e::RunResult run = RunPerchman({"/time_network", "4", "100", list});
     ASSERT_TRUE(e2e::Finished(run));
     EXPECT_EQ(run.exitCode, 0u);
 
@@ -139,9 +139,10 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
     ASSERT_TRUE(passes.back().failures.empty() && passes.back().averages.empty())
         << "the last pass is incomplete";
     passes.pop_back();
-    // About 0.2 s of probes and 0.5 s of pause per pass, for three seconds.
-    EXPECT_GE(passes.size(), 3u);
-    EXPECT_LE(passes.size(), 6u);
+    // About 0.2 s of probes and 0.1 s of pause per pass, for four seconds:
+    // passes enough for some to run undisturbed on a busy machine.
+    EXPECT_GE(passes.size(), 6u);
+    EXPECT_LE(passes.size(), 14u);
 
     struct Expected {
         const char* name;
@@ -187,7 +188,7 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
             for (int k = 8; k <= 11; ++k) EXPECT_EQ(m[k], "-2") << e.name;
         }
     }
-    EXPECT_LE(lastSeconds, 4);
+    EXPECT_LE(lastSeconds, 5);
     // A busy machine can delay any probe (other processes share the cores
     // with the lab's servers); a pass that was not delayed shows the
     // server's latency within a millisecond.

@@ -272,6 +272,12 @@ TEST_F(Timing, TimeNetworkWithZeroSecondsProbesNothing) {
     EXPECT_TRUE(Calls.empty());
 }
 
+TEST_F(Timing, TimeNetworkWithAnEmptyListReturnsAtOnce) {
+    DWORD start = GetTickCount();
+    EXPECT_EQ(TimeNetwork("", "30", "0"), 0u);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+}
+
 TEST_F(Timing, TimeNetworkProbesWholeNamesAtLevelZeroAndReturnsTheLastCode) {
     SetTimesToAverage(2);
     Replies["S(5)"] = {0, "L"};

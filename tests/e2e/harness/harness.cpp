@@ -359,12 +359,11 @@ std::string BuildCommandLine(const std::string& program, const std::vector<std::
     return line;
 }
 
-RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-    RunResult result;
-    SetWindowsVersion(FileNameOf(path), options.version);
-    SetDllOverrides(FileNameOf(path), options.dllOverrides);
+namespace {
 
+RunResult StartAndDebug(const std::string& path, const std::vector<std::string>& args,
+                        const RunOptions& options) {
+    RunResult result;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     PipeReader out, err;
     Handle input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
@@ -411,6 +410,20 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
     CloseHandle(child.hProcess);
     result.out = out.Finish();
     result.err += err.Finish();
+    return result;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    const std::string exeName = FileNameOf(path);
+    SetWindowsVersion(exeName, options.version);
+    SetDllOverrides(exeName, options.dllOverrides);
+    RunResult result = StartAndDebug(path, args, options);
+    // A later start by hand or by the demo gets Wine's own settings again.
+    SetWindowsVersion(exeName, std::nullopt);
+    SetDllOverrides(exeName, "");
     return result;
 }
 

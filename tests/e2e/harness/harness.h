@@ -49,6 +49,8 @@ struct RunResult {
 std::string BuildPath(std::string_view relative);
 std::string PerchmanPath();
 
+// The Windows version and DLL overrides are set for the program's file name
+// for the run and removed after it.
 RunResult RunPerchman(const std::vector<std::string>& args, const RunOptions& options = {});
 // Any program, with the Windows version set for its own file name.
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,

@@ -1,0 +1,66 @@
+#pragma once
+// Whether the managed product runs, and starting and stopping it: through the
+// service control manager on the NT family, through the product's registry
+// value and its control object on Windows 9x.
+
+#include <windows.h>
+
+#include "common/handles.h"
+#include "entry/system_functions.h"
+
+constexpr char kProductServiceName[] = "Kestrel Server";
+// "Orientation" holds this while the product is stopped (Windows 9x).
+constexpr DWORD kOrientationStopped = 5134;
+// Start and stop: the service cannot be opened.
+constexpr DWORD SERVICE_OPEN_FAILED = 0xCC800001;
+// The longest StopProductService waits for a service that stays stop-pending.
+constexpr DWORD kStopWaitLimitMs = 60000;
+
+// Service handles are closed through the bound entry point, which exists only
+// where the service functions were bound.
+struct ServiceHandleTraits {
+    static SC_HANDLE invalid() { return nullptr; }
+    static void close(SC_HANDLE handle) {
+        if (EngineFunctions.CloseServiceHandle) EngineFunctions.CloseServiceHandle(handle);
+    }
+};
+using ServiceHandle = UniqueHandle<SC_HANDLE, ServiceHandleTraits>;
+
+// The local service control manager with full access; empty when it cannot be
+// opened or the service functions are not bound (Windows 9x).
+ServiceHandle OpenServiceManager();
+
+// The service manager of this machine for the takeovers, opened at its first
+// use and kept for the rest of the process: reaching it costs more than
+// everything else a takeover does. Null while it cannot be opened.
+SC_HANDLE SharedServiceManager();
+
+// Fresh running checks for the length of one takeover through the shared
+// manager and one service handle: every check asks for the service's current
+// state. On Windows 9x the checks read "Orientation" and no manager is used.
+class ProductProbe {
+public:
+    ProductProbe();
+    SC_HANDLE Manager() const { return manager_; }
+    int IsRunning();
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    ServiceHandle service_;
+};
+
+// 1 when "Orientation" could be read (running = value is not 5134), else 0 and
+// running is left as it was.
+int ReadOrientation(DWORD* running);
+int IsServiceRunning(SC_HANDLE manager, const char* serviceName);
+int IsProductRunning();
+// 0, SERVICE_OPEN_FAILED, or the error of StartService (message 75 printed);
+// a service that already runs is no error.
+DWORD StartProductService(SC_HANDLE manager, const char* serviceName);
+// 0 once the service has left the stop-pending state, SERVICE_OPEN_FAILED, the
+// error of ControlService, or ERROR_SERVICE_REQUEST_TIMEOUT when it is still
+// stop-pending after kStopWaitLimitMs.
+DWORD StopProductService(SC_HANDLE manager, const char* serviceName);
+// 1 when the control object's method gave a non-negative result, else 0.
+int StartProductObject();
+int StopProductObject();

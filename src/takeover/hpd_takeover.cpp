@@ -1,0 +1,100 @@
+// The HPD-server and primary roles: the server's own client configuration
+// file replaces the local one, and the product is asked to take it in.
+
+#include <cstring>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "entry/system_functions.h"
+#include "output/output.h"
+#include "product/product_control.h"
+#include "product/product_keys.h"
+#include "takeover/hpd_file.h"
+#include "takeover/process_runner.h"
+#include "takeover/takeovers.h"
+
+namespace {
+
+constexpr unsigned kMsgError = 2;
+constexpr unsigned kMsgHpdCopyFailed = 79;
+constexpr unsigned kMsgHpdPathMissing = 80;
+constexpr unsigned kMsgNotRunning = 81;
+constexpr unsigned kMsgPrimaryNotStarted = 82;
+constexpr unsigned kMsgHpdServerNotStarted = 139;
+constexpr DWORD kRemotePathSize = 256;
+
+void StartProduct(ProductProbe& product) {
+    if (EngineFunctions.IsWin9x)
+        StartProductObject();
+    else if (product.Manager())
+        StartProductService(product.Manager(), kProductServiceName);
+}
+
+// Windows 9x keeps count of the configurations handed to the product.
+void CountAccess() {
+    DWORD counter = 0;
+    DWORD size = sizeof counter;
+    if (RegQueryValueExA(Keys.ProductControl, "AccessCounter", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(&counter), &size) != ERROR_SUCCESS ||
+        size != sizeof counter)
+        counter = 0;
+    ++counter;
+    RegSetValueExA(Keys.ProductControl, "AccessCounter", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&counter), sizeof counter);
+}
+
+int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
+    char hpdPath[MAX_PATH];
+    WorkOutHpdPath(hpdPath);
+
+    char relative[kRemotePathSize + 1] = {};
+    DWORD size = kRemotePathSize;
+    LONG query = RegQueryValueExA(Keys.ProductControl, "ParentHPDPath", nullptr, nullptr,
+                                  reinterpret_cast<BYTE*>(relative), &size);
+    if (query == ERROR_SUCCESS) relative[size < kRemotePathSize ? size : kRemotePathSize] = '\0';
+    if (query != ERROR_SUCCESS || relative[0] == '\0') {
+        SetLastError(static_cast<DWORD>(query));
+        LoadMessage(kMsgHpdPathMissing, MessageText);
+        PrintLastError(MessageText, nullptr, true);
+        return 0;
+    }
+
+    char remote[kTextSize];
+    FormatText(remote, "$\\%s", relative);
+    product::Status status = CopyFileFromServer(server, remote, hpdPath);
+    if (status != 0) {
+        char message[kTextSize];
+        char error[kTextSize];
+        char line[kTextSize];
+        LoadMessage(kMsgHpdCopyFailed, message);
+        LoadMessage(kMsgError, error);
+        FormatText(line, "%s - %s (%x)\n", message, error, static_cast<unsigned>(status));
+        PrintLastError(line, nullptr, false);
+        return 0;
+    }
+
+    DWORD one = 1;
+    LONG written = RegSetValueExA(Keys.ProductControl, "ProcessHPDNow", 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&one), sizeof one);
+    if (EngineFunctions.IsWin9x && written == ERROR_SUCCESS) CountAccess();
+
+    ProductProbe product;
+    if (!product.IsRunning()) {
+        PrintMessageId(kMsgNotRunning, nullptr, false);
+        StartProduct(product);
+    }
+    if (!product.IsRunning()) {
+        LoadMessage(notStartedMessage, MessageText);
+        PrintLastError(MessageText, nullptr, true);
+        return 0;
+    }
+    // The file stays in place whether or not the product takes it in time.
+    WaitForHpdProcessed();
+    return 1;
+}
+
+}  // namespace
+
+int TakeOverHPDServer(const char* server) { return TakeOverHpdFile(server, kMsgHpdServerNotStarted); }
+
+int TakeOverPrimary(const char* server) { return TakeOverHpdFile(server, kMsgPrimaryNotStarted); }

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "common/handles.h"
+#include "lists/export.h"
+#include "lists_fake_servers.h"
+
+using listsfake::CaptureOutput;
+using listsfake::Msg;
+using listsfake::Probes;
+using listsfake::Servers;
+
+namespace {
+
+constexpr char kControl[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
+
+void SetLocalList(const char* role, const char* list) {
+    RegKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    std::string name = std::string("RoamManaging") + role + "Level0";
+    RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(list),
+                   static_cast<DWORD>(std::strlen(list) + 1));
+}
+
+void RemoveLocalLists() {
+    RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_ALL_ACCESS, key.put())) return;
+    char name[16384];
+    for (DWORD index = 0;;) {
+        DWORD size = sizeof name;
+        if (RegEnumValueA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr))
+            break;
+        if (std::string_view(name).substr(0, 12) == "RoamManaging")
+            RegDeleteValueA(key.get(), name);
+        else
+            ++index;
+    }
+}
+
+// Probe times vary; the tests compare the texts with every time as N.
+std::string WithoutTimes(const std::string& text) {
+    static const std::regex time("lapso [0-9]+ ms");
+    return std::regex_replace(text, time, "lapso N ms");
+}
+
+std::string Timing() { return WithoutTimes(Msg(149, 0, 0u)); }
+std::string Failure(product::Status status) { return WithoutTimes(Msg(150, 0, status)); }
+
+std::string ReadBytes(const std::string& path) {
+    StdioFile file(std::fopen(path.c_str(), "rb"));
+    if (!file) return "<missing>";
+    std::string bytes;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;)
+        bytes.append(buffer, n);
+    return bytes;
+}
+
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+// Names of the files in a directory, to see that no temporary file stays.
+std::vector<std::string> FilesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    FindHandle find(FindFirstFileA((directory + "\\*").c_str(), &found));
+    if (!find) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(find.get(), &found));
+    return names;
+}
+
+class ExportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveLocalLists();
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        directory_ = std::string(temp) + "perchman_export_test";
+        RemoveDirectoryTree();
+        CreateDirectoryA(directory_.c_str(), nullptr);
+    }
+    void TearDown() override {
+        RemoveLocalLists();
+        RemoveDirectoryTree();
+    }
+    void RemoveDirectoryTree() {
+        for (const std::string& name : FilesIn(directory_)) {
+            std::string path = directory_ + "\\" + name;
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
+        RemoveDirectoryA(directory_.c_str());
+    }
+    std::string Path(const char* leaf) const { return directory_ + "\\" + leaf; }
+
+    // Local S1,S2 for Parent; S1 publishes S3 at level 1, S3 publishes an
+    // empty list at level 2, S2 does not answer.
+    void ThreeLevels() {
+        SetLocalList("Parent", "S1,S2");
+        Servers["S1"].values["RoamManagingParentLevel1"] = "S3";
+        Servers["S3"].values["RoamManagingParentLevel2"] = "";
+    }
+
+    std::string directory_;
+    listsfake::FakeLibrary fake_;
+};
+
+TEST_F(ExportTest, RoleWithoutLocalListIsOneCommentedLine) {
+    std::string out = CaptureOutput([] { EXPECT_EQ(ReportRole(nullptr, "Alerts"), 2); });
+    EXPECT_EQ(out, "# <local> Alerts 0\n");
+    EXPECT_TRUE(Probes.empty());
+}
+
+TEST_F(ExportTest, ReportServerReturnsTheStatusOfTheLastQueryOfItsSubtree) {
+    Servers["A"].values["RoamManagingHPDLevel1"] = "B,C";
+    Servers["B"].values["RoamManagingHPDLevel2"] = "";
+    CaptureOutput([] { EXPECT_EQ(ReportServer("A", "HPD", 1, nullptr), listsfake::kNoAnswer); });
+    Servers["C"].values["RoamManagingHPDLevel2"] = "";
+    CaptureOutput([] { EXPECT_EQ(ReportServer("A", "HPD", 1, nullptr), 0u); });
+}
+
+TEST_F(ExportTest, ListsAreSplitAtCommasOnlyAndEmptyEntriesAskNobody) {
+    SetLocalList("WDR", ",W1(500)>W2,,W3=W4,");
+    CaptureOutput([] { ReportRole(nullptr, "WDR"); });
+    EXPECT_EQ(Probes, (std::vector<std::string>{"W1(500)>W2 RoamManagingWDRLevel1",
+                                                "W3=W4 RoamManagingWDRLevel1"}));
+}
+
+TEST_F(ExportTest, FileReportIsTheImportFormInTextModeAndAlsoOnTheConsole) {
+    ThreeLevels();
+    SetLocalList("KPZ", "K1");
+    Servers["K1"].values["RoamManagingKPZLevel1"] = "K2";
+    Servers["K2"].failure = ERROR_ACCESS_DENIED;
+    std::string target = Path("report.txt");
+    std::string out = CaptureOutput([&] { EXPECT_EQ(ExportServerLists(target.c_str()), 1); });
+
+    std::string expected =
+        "<local> Parent 0 S1,S2\n"
+        "  S1 Parent 1 S3\n"
+        "    # S3 Parent 2 # " + Timing() + "\n"
+        "  # S2 Parent 1 # " + Failure(listsfake::kNoAnswer) + "\n"
+        "# <local> Quarantine 0\n"
+        "# <local> Alerts 0\n"
+        "# <local> HPD 0\n"
+        "# <local> WDR 0\n"
+        "<local> KPZ 0 K1\n"
+        "  K1 KPZ 1 K2\n"
+        "    # K2 KPZ 2 # " + Failure(ERROR_ACCESS_DENIED) + "\n";
+    EXPECT_EQ(WithoutTimes(ReadBytes(target)), Crlf(expected));
+    EXPECT_EQ(WithoutTimes(out), expected);
+    EXPECT_EQ(FilesIn(directory_), std::vector<std::string>{"report.txt"});
+}
+
+TEST_F(ExportTest, TargetIsReplacedOnlyByAFinishedReport) {
+    SetLocalList("Parent", "S1");
+    Servers["S1"];
+    std::string target = Path("report.txt");
+    {
+        StdioFile old(std::fopen(target.c_str(), "wb"));
+        std::fputs("previous report", old.get());
+    }
+    CaptureOutput([&] { EXPECT_EQ(ExportServerLists(target.c_str()), 1); });
+    EXPECT_EQ(ReadBytes(target).substr(0, 25), "<local> Parent 0 S1\r\n  # ");
+
+    // A target that cannot be replaced (here a directory) stays as it was;
+    // the report is dropped with its temporary file.
+    std::string taken = Path("taken");
+    ASSERT_TRUE(CreateDirectoryA(taken.c_str(), nullptr));
+    int result = -1;
+    std::string out = CaptureOutput([&] { result = ExportServerLists(taken.c_str()); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(GetFileAttributesA(taken.c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    RemoveDirectoryA(taken.c_str());
+    std::string head = Msg(145) + " - " + Msg(2) + " (";
+    EXPECT_NE(out.find(head), std::string::npos) << out;
+    std::vector<std::string> files = FilesIn(directory_);
+    EXPECT_EQ(files, std::vector<std::string>{"report.txt"});
+}
+
+TEST_F(ExportTest, TargetInAMissingDirectoryGivesMessage72) {
+    std::string target = Path("no such directory\\report.txt");
+    std::string out = CaptureOutput([&] { EXPECT_EQ(ExportServerLists(target.c_str()), 0); });
+    EXPECT_EQ(out, Msg(72));
+    EXPECT_TRUE(Probes.empty());
+}
+
+}  // namespace

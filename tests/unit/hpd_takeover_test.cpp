@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include "entry/system_functions.h"
+#include "takeover/takeovers.h"
+#include "takeover_fixture.h"
+
+namespace takeover_test {
+namespace {
+
+struct Role {
+    const char* name;
+    int (*takeOver)(const char*);
+    unsigned notStartedMessage;
+};
+
+class HpdTakeover : public TakeoverTest, public ::testing::WithParamInterface<Role> {
+protected:
+    int Run(const char* server) {
+        Capture();
+        int result = GetParam().takeOver(server);
+        output_ = Captured();
+        return result;
+    }
+    std::string CopyTrace(const char* server, DWORD status) {
+        return Text(158, server, "$\\Hpd\\HPD.DAT", kHpdPath, static_cast<int>(status),
+                    static_cast<unsigned>(status));
+    }
+};
+
+TEST_P(HpdTakeover, MissingOrEmptyServerPathIsReportedWithoutACopy) {
+    EXPECT_EQ(0, Run("HPD1"));
+    std::string absent = Text(80) + " - " + Text(2) + " (2) ";
+    EXPECT_EQ(absent, output_.substr(0, absent.size()));
+
+    SetControlString("ParentHPDPath", "");
+    EXPECT_EQ(0, Run("HPD1"));
+    std::string empty = Text(80) + " - " + Text(2) + " (0) ";
+    EXPECT_EQ(empty, output_.substr(0, empty.size()));
+    EXPECT_TRUE(Servers().copies.empty());
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+}
+
+TEST_P(HpdTakeover, CopyFailureIsReportedWithItsStatusAndTouchesNothing) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    Servers().copyStatus = 5;
+    EXPECT_EQ(0, Run("HPD1"));
+    EXPECT_EQ(CopyTrace("HPD1", 5) + Text(79) + " - " + Text(2) + " (5)\n \n", output_);
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+    EXPECT_FALSE(ProductServiceRunning());
+}
+
+TEST_P(HpdTakeover, RunningProductTakesTheServersFileIn) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    StartProduct();
+    EXPECT_EQ(1, Run("HPD1"));
+    EXPECT_EQ(CopyTrace("HPD1", 0), output_);
+    EXPECT_EQ(kServerHpdFile, ReadHpdFile());
+    EXPECT_EQ(std::string("yes\0", 4), RootValue("FromServer").value_or(""));
+    EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
+    EXPECT_FALSE(ControlDword("AccessCounter")) << "counted on Windows 9x only";
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+}
+
+TEST_P(HpdTakeover, StoppedProductIsStarted) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    EXPECT_EQ(1, Run("HPD1"));
+    EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
+    EXPECT_TRUE(ProductServiceRunning());
+    EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
+}
+
+TEST_P(HpdTakeover, ProductThatCannotBeStartedKeepsTheRequestForItsNextStart) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    kestrel::UninstallService();
+    EXPECT_EQ(0, Run("HPD1"));
+    std::string expected = CopyTrace("HPD1", 0) + Text(81) + Text(GetParam().notStartedMessage);
+    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+    EXPECT_EQ(1u, ControlDword("ProcessHPDNow").value_or(0));
+    EXPECT_EQ(kServerHpdFile, ReadHpdFile());
+}
+
+TEST_P(HpdTakeover, Windows9xCountsAccessesAndStartsThroughTheControlObject) {
+    EngineFunctions.IsWin9x = 1;
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    SetRootDword("Orientation", kestrel::kOrientationStopped);
+    StartProduct();  // takes the file in; the program sees "Orientation" only
+    EXPECT_EQ(1, Run("HPD1"));
+    EXPECT_EQ(1u, ControlDword("AccessCounter").value_or(0));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
+    EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
+
+    SetControlDword("AccessCounter", 41);
+    EXPECT_EQ(1, Run("HPD1"));
+    EXPECT_EQ(42u, ControlDword("AccessCounter").value_or(0));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue)) << "already running";
+}
+
+TEST_P(HpdTakeover, Windows9xControlObjectFailureMeansNotStarted) {
+    EngineFunctions.IsWin9x = 1;
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    SetRootDword("Orientation", kestrel::kOrientationStopped);
+    kestrel::SetBehaviour(kestrel::kFailControlValue, 1);
+    EXPECT_EQ(0, Run("HPD1"));
+    std::string expected = CopyTrace("HPD1", 0) + Text(81) + Text(GetParam().notStartedMessage);
+    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, HpdTakeover,
+                         ::testing::Values(Role{"HpdServer", TakeOverHPDServer, 139},
+                                           Role{"Primary", TakeOverPrimary, 82}),
+                         [](const ::testing::TestParamInfo<Role>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace takeover_test

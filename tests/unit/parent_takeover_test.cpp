@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <shlwapi.h>
+
+#include "entry/system_functions.h"
+#include "output/output.h"
+#include "takeover/takeovers.h"
+#include "takeover_fixture.h"
+
+namespace takeover_test {
+namespace {
+
+constexpr char kGuid[] = "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f";
+constexpr char kSharedUsage[] = "SOFTWARE\\Brevanta\\SharedUsage";
+constexpr char kSkyDirectory[] = "C:\\PerchmanLab\\TakeoverTest\\Sky";
+
+class ParentTakeover : public TakeoverTest {
+protected:
+    void SetUp() override {
+        TakeoverTest::SetUp();
+        SHDeleteKeyA(HKEY_LOCAL_MACHINE, kSharedUsage);
+        SetRootBinary("GUID", std::string(kGuid, 16));
+    }
+    void TearDown() override {
+        SHDeleteKeyA(HKEY_LOCAL_MACHINE, kSharedUsage);
+        TakeoverTest::TearDown();
+    }
+    std::string RecordKey() {
+        return "Clients\\" + ComputerName() + "_::_03020100070605040b0a09080f0e0d0c";
+    }
+    int Run(const char* server) {
+        Capture();
+        int result = TakeOverParent(server);
+        output_ = Captured();
+        return result;
+    }
+};
+
+TEST_F(ParentTakeover, ParentAlreadyOwningTheMachineChangesNothingButLastParent) {
+    SetRootString("Parent", "SRV01");
+    SetRootString("LastParent", "OLD");
+    EXPECT_EQ(1, Run("srv01"));
+    EXPECT_EQ("", output_);
+    EXPECT_FALSE(HpdFileExists());
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+    EXPECT_FALSE(RootValue("HPDUpdateTime"));
+    EXPECT_FALSE(RootValue("LastParent"));
+    EXPECT_EQ(std::string("SRV01\0", 6), RootValue("Parent").value_or(""));
+    EXPECT_TRUE(Servers().deletedKeys.empty());
+    EXPECT_FALSE(ProductServiceRunning());
+}
+
+TEST_F(ParentTakeover, ReconnectionAfterShutdownWritesTheShortFormWithoutWaiting) {
+    SetRootString("Parent", kMarker);
+    SetRootString("LastParent", "SRV01");
+    DWORD start = GetTickCount();
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_EQ("", output_);
+    EXPECT_EQ(ShortForm(), ReadHpdFile());
+    // The count excludes the terminator, but the system's registry adds one
+    // that follows the counted bytes, as NT does.
+    DWORD type = 0;
+    EXPECT_EQ(std::string("SRV01\0", 6), RootValue("Parent", &type).value_or("?"));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    EXPECT_EQ(1u, ControlDword("ProcessHPDNow").value_or(0));
+    EXPECT_FALSE(RootValue("HPDUpdateTime"));
+    EXPECT_FALSE(RootValue("LastParent"));
+    EXPECT_TRUE(Servers().deletedKeys.empty());
+    EXPECT_TRUE(Servers().copies.empty());
+    EXPECT_FALSE(ProductServiceRunning());
+}
+
+struct PreviousParentCase {
+    const char* name;
+    const char* parent;      // nullptr: absent
+    const char* lastParent;  // nullptr: absent
+    const char* removedFrom;  // nullptr: no record removed
+};
+
+class ParentSwitch : public ParentTakeover,
+                     public ::testing::WithParamInterface<PreviousParentCase> {};
+
+TEST_P(ParentSwitch, RemovesTheRecordOnlyFromARealOldParent) {
+    const PreviousParentCase& c = GetParam();
+    if (c.parent) SetRootString("Parent", c.parent);
+    if (c.lastParent) SetRootString("LastParent", c.lastParent);
+    SetRootDword("Connected", 1);
+    StartProduct();
+
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ("", output_) << "a managed, running product is neither stopped nor started";
+    EXPECT_EQ(FullForm("SRV01"), ReadHpdFile());
+    if (c.removedFrom) {
+        ASSERT_EQ(1u, Servers().deletedKeys.size());
+        EXPECT_EQ(c.removedFrom, Servers().deletedKeys[0].server);
+        EXPECT_EQ(RecordKey(), Servers().deletedKeys[0].path);
+    } else {
+        EXPECT_TRUE(Servers().deletedKeys.empty());
+    }
+    // What the product took in from the file, and its confirmation.
+    EXPECT_EQ(std::string("SRV01\0", 6), RootValue("Parent").value_or(""));
+    EXPECT_EQ(std::string("\\SRV01\\FWALERT$\0", 16), RootValue("AlertDirectory").value_or(""));
+    EXPECT_NE(std::string("\x00\x00\x00\x47\x47\x47\x00\x00", 8),
+              RootValue("HPDUpdateTime").value_or(""));
+    EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
+    EXPECT_FALSE(RootValue("LastParent"));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PreviousParents, ParentSwitch,
+    ::testing::Values(PreviousParentCase{"RealOldParent", "OLD", nullptr, "OLD"},
+                      PreviousParentCase{"NameDifferingByAHyphen", "SRV-01", nullptr, "SRV-01"},
+                      PreviousParentCase{"MarkerWithOtherLastParent", kMarker, "OLD", "OLD"},
+                      PreviousParentCase{"EmptyWithLastParent", "", "OLD", "OLD"},
+                      PreviousParentCase{"EmptyWithoutLastParent", "", nullptr, nullptr},
+                      PreviousParentCase{"Missing", nullptr, nullptr, nullptr},
+                      PreviousParentCase{"MissingWithLastParent", nullptr, "OLD", nullptr},
+                      PreviousParentCase{"MarkerWithoutLastParent", kMarker, nullptr, nullptr}),
+    [](const ::testing::TestParamInfo<PreviousParentCase>& info) { return info.param.name; });
+
+TEST_F(ParentTakeover, UnreadableGuidSkipsTheRecordRemoval) {
+    SetRootBinary("GUID", "\x01\x02");
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    StartProduct();
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_TRUE(Servers().deletedKeys.empty());
+}
+
+TEST_F(ParentTakeover, UnmanagedRunningProductIsStoppedAndStarted) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 0);
+    StartProduct();
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(76), output_);
+    EXPECT_EQ(2u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+    EXPECT_TRUE(ProductServiceRunning());
+}
+
+TEST_F(ParentTakeover, UnreadableConnectedCountsAsUnmanaged) {
+    SetRootString("Parent", "OLD");
+    StartProduct();
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(76), output_);
+    EXPECT_EQ(2u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+}
+
+TEST_F(ParentTakeover, StoppedProductIsStartedAndTakesTheFileIn) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(81), output_);
+    EXPECT_TRUE(ProductServiceRunning());
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+    EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
+}
+
+TEST_F(ParentTakeover, FileThatCannotBeCreatedChangesNoValue) {
+    SetRootString("Home Directory", "C:\\PerchmanLab\\TakeoverTest\\Missing");
+    SetRootString("Parent", "OLD");
+    SetRootString("LastParent", "OTHER");
+    SetRootDword("Connected", 1);
+    EXPECT_EQ(0, Run("SRV01"));
+    std::string expected = Text(78) + " - " + Text(2) + " (3) ";
+    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+    EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
+    EXPECT_FALSE(RootValue("HPDUpdateTime"));
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+    EXPECT_FALSE(RootValue("LastParent"));
+    ASSERT_EQ(1u, Servers().deletedKeys.size());  // removed before the file was tried
+    EXPECT_EQ("OLD", Servers().deletedKeys[0].server);
+}
+
+TEST_F(ParentTakeover, TooLongHomeDirectoryIsRefusedAsAFileThatCannotBeCreated) {
+    SetRootString("Home Directory", "C:\\" + std::string(300, 'h'));
+    EXPECT_EQ(0, Run("SRV01"));
+    std::string expected = Text(78) + " - " + Text(2) + " (ce) ";
+    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+}
+
+class UpdateHistory : public ParentTakeover {
+protected:
+    void SetUp() override {
+        ParentTakeover::SetUp();
+        SetRootDword("Connected", 1);
+        StartProduct();
+    }
+    void SetSkyFetch(const std::string& directory) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSharedUsage, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        RegSetValueExA(key, "SkyFetch1", 0, REG_SZ, reinterpret_cast<const BYTE*>(directory.c_str()),
+                       static_cast<DWORD>(directory.size() + 1));
+        RegCloseKey(key);
+    }
+};
+
+TEST_F(UpdateHistory, IsCopiedFromTheNewParent) {
+    SetControlString("ParentSkyFetchHstPath", "Hist\\Skyfetch.hst");
+    SetSkyFetch(kSkyDirectory);
+    EXPECT_EQ(1, Run("SRV01"));
+    ASSERT_EQ(1u, Servers().copies.size());
+    EXPECT_EQ("SRV01", Servers().copies[0].server);
+    EXPECT_EQ("$\\Hist\\Skyfetch.hst", Servers().copies[0].path);
+    EXPECT_EQ(std::string(kSkyDirectory) + "\\Skyfetch.hst", Servers().copies[0].local);
+}
+
+TEST_F(UpdateHistory, CopyFailureIsReportedWithItsStatusAndDoesNotFailTheTakeover) {
+    SetControlString("ParentSkyFetchHstPath", "Hist\\Skyfetch.hst");
+    SetSkyFetch(kSkyDirectory);
+    Servers().copyStatus = 5;
+    EXPECT_EQ(1, Run("SRV01"));
+    std::string local = std::string(kSkyDirectory) + "\\Skyfetch.hst";
+    std::string expected = Text(158, "SRV01", "$\\Hist\\Skyfetch.hst", local.c_str(), 5, 5) +
+                           Text(77) + " - " + Text(2) + " (5)\n \n";
+    EXPECT_EQ(expected, output_);
+}
+
+TEST_F(UpdateHistory, MissingOrEmptyPathsCopyNothing) {
+    struct Case {
+        const char* remote;
+        const char* local;
+    };
+    for (Case c : {Case{nullptr, kSkyDirectory}, Case{"", kSkyDirectory},
+                   Case{"Hist\\Skyfetch.hst", nullptr}, Case{"Hist\\Skyfetch.hst", ""}}) {
+        if (c.remote) SetControlString("ParentSkyFetchHstPath", c.remote);
+        SHDeleteKeyA(HKEY_LOCAL_MACHINE, kSharedUsage);
+        if (c.local) SetSkyFetch(c.local);
+        SetRootString("Parent", "OLD");
+        EXPECT_EQ(1, Run("SRV01"));
+        EXPECT_EQ("", output_);
+        EXPECT_TRUE(Servers().copies.empty());
+    }
+}
+
+class ParentTakeoverWin9x : public ParentTakeover {
+protected:
+    void SetUp() override {
+        ParentTakeover::SetUp();
+        EngineFunctions.IsWin9x = 1;
+        // The stand-in service still takes the file in; the program asks the
+        // control object whether the product runs, and starts and stops it.
+        StartProduct();
+    }
+};
+
+TEST_F(ParentTakeoverWin9x, StoppedProductIsStartedThroughTheControlObject) {
+    SetRootDword("Orientation", kestrel::kOrientationStopped);
+    SetRootDword("Connected", 1);
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(81), output_);
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
+    EXPECT_EQ(0u, kestrel::ReadBehaviour(kestrel::kStopCallsValue));
+    EXPECT_EQ(kestrel::kOrientationRunning, RootDword("Orientation").value_or(0));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+}
+
+TEST_F(ParentTakeoverWin9x, UnmanagedProductIsStoppedAndStartedThroughTheControlObject) {
+    SetRootDword("Orientation", 1);
+    SetRootDword("Connected", 0);
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(76), output_);
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStopCallsValue));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
+    EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue))
+        << "the service control manager is not used on Windows 9x";
+}
+
+// Takes the full 60 seconds of the confirmation wait.
+TEST_F(ParentTakeover, SlowProductThatNeverConfirmsFailsAfterSixtySeconds) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 1);
+    StartProduct();
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0, Run("SRV01"));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 60000u);
+    EXPECT_LT(elapsed, 63000u);
+    EXPECT_EQ(std::string("\x00\x00\x00\x47\x47\x47\x00\x00", 8),
+              RootValue("HPDUpdateTime").value_or(""));
+    EXPECT_EQ(FullForm("SRV01"), ReadHpdFile());
+    EXPECT_FALSE(RootValue("LastParent"));
+}
+
+}  // namespace
+}  // namespace takeover_test
