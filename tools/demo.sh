@@ -53,14 +53,22 @@ TEXT
 
 say "1. The server lists, as perchman /export reports them"
 run "$build/src/perchman.exe" /export | show
+cat <<'TEXT'
+The report follows a list's entries between commas, each asked of the server
+of that whole name, in the same form as "/import" reads back. An entry that
+carries a limit or a ">" or "=" mark names no server, so the report shows it
+as not answering and stops there; the search below reads those marks.
+TEXT
 
 say "2. perchman /nearest_parent: time every server, level by level, and take over the winner"
 cat <<'TEXT'
-CENTRAL is slower than RESERVA but marked as preferred, so it wins level 1.
-At level 2 NORTE and SUR answer about as fast; being equal, the one with
-fewer clients (SUR, 17 against 41) gets this machine. ESTE does not answer.
+Level 1: CENTRAL is slower than RESERVA but marked as preferred (">"), and it
+answers within its 500 ms limit, so it wins. Level 2 (CENTRAL's list): NORTE
+answers fastest, but NORTE and SUR are equal ("="), so the one with fewer
+clients, SUR (17 against 41), gets this machine. ESTE does not answer at all.
 TEXT
-run "$build/src/perchman.exe" /nearest_parent | show
+# Every server is probed seven times per level; the probe lines are left out.
+run "$build/src/perchman.exe" /nearest_parent | show | grep -Ev '^ *(FALLÓ )?hora [0-9]+ servidor' | cat -s
 
 say "The client configuration file written for the product (HPD.DAT)"
 hpd="$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
@@ -68,8 +76,8 @@ if [ -f "$hpd" ]; then tr -d '\r' < "$hpd"; else echo "(no HPD.DAT was written)"
 echo
 echo "The product took it in and confirmed: its parent is now \"$(run reg query \
     'HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion' /v Parent 2>/dev/null \
-    | tr -d '\r' | awk '/Parent/ {print $NF}')\"; the old parent RESERVA no longer"
-echo "holds this client's record, and SUR's update history was copied here."
+    | tr -d '\r' | awk '/Parent/ {print $NF}')\" (it was RESERVA), and SUR's"
+echo "update history was copied to this machine."
 
 say "3. perchman /check_parent: is the new parent alive?"
 run "$build/src/perchman.exe" /check_parent | show

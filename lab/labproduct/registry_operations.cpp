@@ -127,8 +127,11 @@ Status WINAPI ReadServerValues(const char* server, const char* keyPath, uint8_t*
     for (const std::string& name : names)
         if (call.failsRead(name.c_str())) return call.failReadStatus();
 
+    // A server that publishes nothing under a name answers with an empty value
+    // (length 0, type REG_NONE): that is how a search learns that a level ends.
     RegKey key;
-    if (Status status = OpenServerKey(call, keyPath, KEY_QUERY_VALUE, &key)) return status;
+    Status keyStatus = OpenServerKey(call, keyPath, KEY_QUERY_VALUE, &key);
+    if (keyStatus && keyStatus != product::kNotFound) return keyStatus;
 
     // Built aside and copied at the end, so a failing read leaves the request intact.
     std::vector<uint8_t> reply(capacity, 0);
@@ -137,7 +140,15 @@ Status WINAPI ReadServerValues(const char* server, const char* keyPath, uint8_t*
     for (const std::string& name : names) {
         DWORD type = 0;
         std::vector<uint8_t> data;
-        if (LONG status = QueryValue(key.get(), name.c_str(), &type, &data)) return status;
+        if (key) {
+            LONG status = QueryValue(key.get(), name.c_str(), &type, &data);
+            if (status == ERROR_FILE_NOT_FOUND) {
+                type = REG_NONE;
+                data.clear();
+            } else if (status) {
+                return status;
+            }
+        }
         if (capacity - pos < product::kReplyHeaderSize + product::kReplyTypeSize)
             return ERROR_MORE_DATA;
         uint32_t room = capacity - pos - product::kReplyHeaderSize - product::kReplyTypeSize;

@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "engine/parent_check.h"
 #include "entry/system_functions.h"
 #include "output/output.h"
 #include "product/data_directories.h"
@@ -25,23 +26,10 @@ constexpr unsigned kMsgHistoryCopyFailed = 77;
 constexpr unsigned kMsgHpdNotCreated = 78;
 constexpr unsigned kMsgNotRunning = 81;
 
-constexpr char kShutdownMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
 // The update time the file carries; the product replaces it once it has
 // applied the file, which is the confirmation waited for.
 constexpr BYTE HPD_UPDATE_SENTINEL[8] = {0x00, 0x00, 0x00, 0x47, 0x47, 0x47, 0x00, 0x00};
 constexpr size_t kParentNameSize = 256;
-constexpr size_t kGuidSize = 16;
-
-// Local until the parent check's shared builder is on this branch.
-bool ClientRecordKey(char* out, size_t size, const char* computerName,
-                     const BYTE (&guid)[kGuidSize]) {
-    return FormatText(out, size,
-                      "Clients\\%s_::_%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x"
-                      "%02x%02x",
-                      computerName, guid[3], guid[2], guid[1], guid[0], guid[7], guid[6],
-                      guid[5], guid[4], guid[11], guid[10], guid[9], guid[8], guid[15],
-                      guid[14], guid[13], guid[12]);
-}
 
 // Case-insensitive in the system code page, multibyte characters included,
 // and without the linguistic equivalences of a collation.
@@ -131,17 +119,11 @@ void WriteFullForm(HpdWriter& file, const char* parent) {
 }
 
 void RemoveClientRecord(const char* oldParent) {
-    BYTE guid[kGuidSize] = {};
-    DWORD size = sizeof guid;
+    BYTE guid[kClientGuidSize];
     // Without this client's identity there is no record of it to name.
-    if (RegQueryValueExA(Keys.Root, "GUID", nullptr, nullptr, guid, &size) != ERROR_SUCCESS ||
-        size != kGuidSize)
-        return;
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD computerSize = sizeof computer;
-    if (!GetComputerNameA(computer, &computerSize)) return;
+    if (!ReadClientGuid(guid)) return;
     char key[kTextSize];
-    if (!ClientRecordKey(key, sizeof key, computer, guid)) return;
+    if (!ClientRecordKey(guid, key, sizeof key)) return;
     if (Product.DeleteServerKey) Product.DeleteServerKey(oldParent, key);
 }
 
@@ -279,12 +261,12 @@ int TakeOverParent(const char* server) {
     char previous[kParentNameSize + 1] = {};
     bool hadRealParent = false;
     if (QueryName("Parent", previous)) {
-        if (previous[0] == '\0' || std::strcmp(previous, kShutdownMarker) == 0)
+        if (previous[0] == '\0' || std::strcmp(previous, kParentMarker) == 0)
             QueryName("LastParent", previous);
         else
             hadRealParent = true;
     }
-    const char* oldParent = std::strcmp(previous, kShutdownMarker) == 0 ? "" : previous;
+    const char* oldParent = std::strcmp(previous, kParentMarker) == 0 ? "" : previous;
 
     int result = 1;
     if (oldParent[0] != '\0' && SameServer(oldParent, server)) {

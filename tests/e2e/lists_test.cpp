@@ -142,7 +142,8 @@ TEST_F(ListsTest, ImportOfAFileThatCannotBeOpened) {
 }
 
 // Local S1,S2 for Parent, three levels below it: S1 names S3 and S4, S3
-// names S6, S6 publishes an empty list, S4 publishes nothing, S2 is down.
+// names S6, S6 publishes an empty list, S4 publishes nothing (which reads as
+// an empty list too), S2 is down.
 // Quarantine's list names one entry with a preference mark, asked for whole.
 constexpr char kThreeLevels[] =
     "server S1\n"
@@ -162,7 +163,7 @@ std::string ThreeLevelReport(bool console) {
            "  S1 Parent 1 S3,S4" + note + "\n"
            "    S3 Parent 2 S6" + note + "\n"
            "      # S6 Parent 3 # " + Timing() + "\n"
-           "    # S4 Parent 2 # " + Failure(2) + "\n"
+           "    # S4 Parent 2 # " + Timing() + "\n"
            "  # S2 Parent 1 # " + Failure(0x40000010) + "\n"
            "<local> Quarantine 0 S7>S8\n"
            "  # S7>S8 Quarantine 1 # " + Failure(0x40000010) + "\n"

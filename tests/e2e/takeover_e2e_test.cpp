@@ -235,6 +235,20 @@ TEST_F(TakeoverE2E, PrimaryOnWindows98CountsTheAccess) {
     EXPECT_EQ(1u, e2e::ReadDword(HKEY_LOCAL_MACHINE, e2e::kProductControl, "AccessCounter").value_or(0));
 }
 
+TEST_F(TakeoverE2E, NearestParentHandsTheWinnerToTheTakeover) {
+    Load("server NEAR latency=2\nserver FAR latency=40\n"
+         "list <local> Parent 0 FAR,NEAR\nlist NEAR Parent 1 \"\"\nlist FAR Parent 1 \"\"\n");
+    RootDword("Connected", 1);
+    ASSERT_EQ(0u, kestrel::StartService());
+    e2e::RunResult run = e2e::RunPerchman({"/nearest_parent"});
+    ASSERT_TRUE(e2e::Finished(run));
+    std::string success = Crlf(FormatMessageText(96, "NEAR", 0));
+    success = success.substr(0, success.find("0 ms"));
+    EXPECT_TRUE(Contains(run.out, success)) << e2e::Describe(run);
+    EXPECT_BYTES_EQ(FullForm("NEAR"), HpdFile());
+    EXPECT_EQ("NEAR", RootText("Parent").value_or(""));
+}
+
 TEST_F(TakeoverE2E, Windows2000ClientOfTypeOneUsesTheAllUsersFolder) {
     Load("server SRV01 latency=2\n");
     RootDword("Connected", 1);
