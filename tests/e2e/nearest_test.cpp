@@ -250,7 +250,49 @@ TEST_F(NearestTest, AServerWhoseNameDoesNotFitIsNeverChosen) {
     ExpectAlertsOwner(result, "B");
 }
 
-TEST_F(NearestTest, NearestRunsTheEnabledRolesInTheirOrder) {
+// Without lists every search ends at once, which shows which role each
+// option searches and how it reports a search without result.
+TEST_F(NearestTest, EachOptionSearchesItsOwnRole) {
+    struct Case {
+        const char* option;
+        const char* role;
+        const char* roleText;
+    } cases[] = {
+        {"/nearest_parent", "Parent", ""},       {"/nearest_quarantine", "Quarantine", "Quarantine"},
+        {"/nearest_HPD", "HPD", "HPD"},          {"/nearest_KPZ", "KPZ", "KPZ"},
+        {"/nearest_WDR", "WDR", "WDR"},          {"/nearest_alerts", "Alerts", "Alerts"},
+    };
+    for (const Case& c : cases) {
+        auto result = Run(c.option);
+        EXPECT_BYTES_EQ(Crlf(FormatMessageText(85, "") + FormatMessageText(86, c.role) +
+                             FormatMessageText(147, c.roleText)),
+                        result.out)
+            << c.option;
+    }
+    auto primary = Run("/nearest_primary");
+    auto found = Occurrences(primary.out, 101);
+    ASSERT_EQ(found.size(), 1u) << e2e::Describe(primary);
+    EXPECT_BYTES_EQ(Crlf(FormatMessageText(85, "") + FormatMessageText(86, "Primary") +
+                         FormatMessageText(101, "", std::stoi(found[0][1]))),
+                    primary.out);
+}
+
+TEST_F(NearestTest, NearestRunsEveryEnabledRoleInItsOrder) {
+    Load("dword <local> ProductControl RoamQuarantine 1\n"
+         "dword <local> ProductControl RoamHPD 1\n"
+         "dword <local> ProductControl RoamServer 1\n"
+         "dword <local> ProductControl RoamAlerts 1\n"
+         "dword <local> ProductControl RoamKPZ 1\n"
+         "dword <local> ProductControl RoamWDR 2\n");  // any value but 0 is on
+    auto result = Run("/nearest");
+    std::vector<std::string> roles;
+    for (auto& groups : Occurrences(result.out, 86)) roles.push_back(groups[0]);
+    EXPECT_EQ(roles, (std::vector<std::string>{"Parent", "Quarantine", "HPD", "KPZ", "WDR",
+                                               "Primary", "Alerts"}))
+        << e2e::Describe(result);
+}
+
+TEST_F(NearestTest, NearestSkipsTheRolesThatAreSwitchedOff) {
     Load("dword <local> ProductControl TimesToAverage 1\n"
          "dword <local> ProductControl RoamClient 0\n"
          "dword <local> ProductControl RoamAlerts 1\n"

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -37,6 +38,18 @@ struct FakeServer {
     std::optional<DWORD> clients;
     product::Status status = 0;
 };
+FakeServer Answering(std::string nextList, DWORD delayMs = 0) {
+    FakeServer server;
+    server.nextList = std::move(nextList);
+    server.delayMs = delayMs;
+    return server;
+}
+FakeServer WithClients(DWORD clients) {
+    FakeServer server;
+    server.clients = clients;
+    return server;
+}
+
 std::map<std::string, FakeServer> Network;
 std::vector<std::string> Probed;
 int SlowProbesLeft = 0;  // probes that take 30 ms before the network speeds up
@@ -171,8 +184,8 @@ TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
     for (const std::string& bad : unusable) {
         Network.clear();
         Probed.clear();
-        Network[bad] = FakeServer{};                 // answers at once
-        Network["B"] = FakeServer{"", 2, {}, 0};     // slower, but usable
+        Network[bad] = FakeServer{};  // answers at once
+        Network["B"] = Answering("", 2);  // slower, but usable
         SetFirstList(bad + ">B");
         char name[kServerNameSize] = "";
         EXPECT_EQ(FindNearestServer(kRole, name), 0);
@@ -183,7 +196,7 @@ TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
     const std::string longest(kServerNameSize - 1, 'F');
     Network.clear();
     Network[longest] = FakeServer{};
-    Network["B"] = FakeServer{"", 2, {}, 0};
+    Network["B"] = Answering("", 2);
     SetFirstList(longest + ">B");
     char name[kServerNameSize] = "";
     EXPECT_EQ(FindNearestServer(kRole, name), 0);
@@ -212,7 +225,7 @@ TEST_F(NearestSearch, RetryWaitsUntilAServerAnswersWithinItsLimit) {
 // A last probe that failed ends the retry at once, with an empty name and
 // the failure's status; a single attempt reports 0 whatever happened.
 TEST_F(NearestSearch, AFailedLastProbeEndsTheRetry) {
-    Network["A"] = FakeServer{"", 30, {}, 0};
+    Network["A"] = Answering("", 30);
     SetFirstList("A(15),B");  // A too slow, B unknown to the network
     char name[kServerNameSize] = "stale";
     uint32_t elapsed = 0;
@@ -227,17 +240,17 @@ TEST_F(NearestSearch, AFailedLastProbeEndsTheRetry) {
 // answers leaves the winner above; between equals of the last level the one
 // with the fewest clients wins.
 TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
-    Network["R1"] = FakeServer{"M1=M2=M3"};
-    Network["R2"] = FakeServer{"X", 20};
-    Network["M1"] = FakeServer{"", 0, 7};
-    Network["M2"] = FakeServer{"", 0, 2};
-    Network["M3"] = FakeServer{"", 0, 5};
+    Network["R1"] = Answering("M1=M2=M3");
+    Network["R2"] = Answering("X", 20);
+    Network["M1"] = WithClients(7);
+    Network["M2"] = WithClients(2);
+    Network["M3"] = WithClients(5);
     SetFirstList("R1,R2");
     char name[kServerNameSize] = "";
     EXPECT_EQ(FindNearestServer(kRole, name), 0);
     EXPECT_STREQ(name, "M2");
 
-    Network["R1"] = FakeServer{"DOWN1,DOWN2"};
+    Network["R1"] = Answering("DOWN1,DOWN2");
     EXPECT_NE(FindNearestServer(kRole, name), 0);
     EXPECT_STREQ(name, "R1");
 }
