@@ -17,7 +17,6 @@ using listsfake::Servers;
 
 namespace {
 
-constexpr char kControl[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
 
 void SetLocalList(const char* role, const char* list) {
     RegKey key;
@@ -29,20 +28,6 @@ void SetLocalList(const char* role, const char* list) {
                    static_cast<DWORD>(std::strlen(list) + 1));
 }
 
-void RemoveLocalLists() {
-    RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_ALL_ACCESS, key.put())) return;
-    char name[16384];
-    for (DWORD index = 0;;) {
-        DWORD size = sizeof name;
-        if (RegEnumValueA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr))
-            break;
-        if (std::string_view(name).substr(0, 12) == "RoamManaging")
-            RegDeleteValueA(key.get(), name);
-        else
-            ++index;
-    }
-}
 
 // Probe times vary; the tests compare the texts with every time as N.
 std::string WithoutTimes(const std::string& text) {

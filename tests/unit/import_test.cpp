@@ -17,7 +17,6 @@ using listsfake::Writes;
 
 namespace {
 
-constexpr char kControl[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
 
 NormalisedLine Normalise(std::string_view raw) {
     NormalisedLine line;
@@ -48,21 +47,6 @@ void SetLocalValue(const char* name, const std::string& text) {
                    static_cast<DWORD>(text.size() + 1));
 }
 
-// Every list value of this machine, so a test starts and ends without any.
-void RemoveLocalLists() {
-    RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_ALL_ACCESS, key.put())) return;
-    char name[16384];
-    for (DWORD index = 0;;) {
-        DWORD size = sizeof name;
-        if (RegEnumValueA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr))
-            break;
-        if (std::string_view(name).substr(0, 12) == "RoamManaging")
-            RegDeleteValueA(key.get(), name);
-        else
-            ++index;
-    }
-}
 
 std::string TempPath(const char* leaf) {
     char directory[MAX_PATH];

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "output/output.h"
 #include "product/product_interface.h"
@@ -179,3 +181,21 @@ std::string CaptureOutput(Body body) {
 }
 
 }  // namespace listsfake
+
+constexpr char kControl[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
+
+// Every list value of this machine, so a test starts and ends without any.
+inline void RemoveLocalLists() {
+    RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_ALL_ACCESS, key.put())) return;
+    char name[16384];
+    for (DWORD index = 0;;) {
+        DWORD size = sizeof name;
+        if (RegEnumValueA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr))
+            break;
+        if (std::string_view(name).substr(0, 12) == "RoamManaging")
+            RegDeleteValueA(key.get(), name);
+        else
+            ++index;
+    }
+}
