@@ -125,13 +125,18 @@ void PrintLastError(const char* text, FILE* file, bool withSystemText) {
 
 void PrintErrorMessage(unsigned messageId, bool withSystemText) {
     DWORD code = GetLastError();
+    PrintStatusMessage(messageId, code, withSystemText);
+}
+
+void PrintStatusMessage(unsigned messageId, uint32_t status, bool withSystemText) {
+    DWORD lastError = GetLastError();
     char message[kTextSize];
     char error[kTextSize];
     char line[kTextSize];
     LoadMessage(messageId, message);
     LoadMessage(kMsgError, error);
-    FormatText(line, "%s - %s (%x)\n", message, error, static_cast<unsigned>(code));
-    SetLastError(code);
+    FormatText(line, "%s - %s (%x)\n", message, error, static_cast<unsigned>(status));
+    SetLastError(lastError);
     PrintLastError(line, nullptr, withSystemText);
 }
 

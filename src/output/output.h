@@ -29,6 +29,9 @@ void DebugOutput(const char* text);
 void TraceMessage(const char* text, FILE* file, bool detail);
 void PrintLastError(const char* text, FILE* file, bool withSystemText);
 void PrintErrorMessage(unsigned messageId, bool withSystemText);
+// The same error line with a status of the caller's (a library status, say)
+// in place of the last-error code.
+void PrintStatusMessage(unsigned messageId, uint32_t status, bool withSystemText);
 void PrintSystemError(const char* label);
 uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record);
 

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned kMsgError = 2;
 constexpr unsigned kMsgHpdCopyFailed = 79;
 constexpr unsigned kMsgHpdPathMissing = 80;
 constexpr unsigned kMsgNotRunning = 81;
@@ -63,13 +62,7 @@ int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
     FormatText(remote, "$\\%s", relative);
     product::Status status = CopyFileFromServer(server, remote, hpdPath);
     if (status != 0) {
-        char message[kTextSize];
-        char error[kTextSize];
-        char line[kTextSize];
-        LoadMessage(kMsgHpdCopyFailed, message);
-        LoadMessage(kMsgError, error);
-        FormatText(line, "%s - %s (%x)\n", message, error, static_cast<unsigned>(status));
-        PrintLastError(line, nullptr, false);
+        PrintStatusMessage(kMsgHpdCopyFailed, status, false);
         return 0;
     }
 

@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr unsigned kMsgError = 2;
 constexpr unsigned kMsgNotManaged = 76;
 constexpr unsigned kMsgHistoryCopyFailed = 77;
 constexpr unsigned kMsgHpdNotCreated = 78;
@@ -204,13 +203,7 @@ void CopyUpdateHistory(const char* parent) {
     FormatText(remote, "$\\%s", remoteRelative);
     product::Status status = CopyFileFromServer(parent, remote, local);
     if (status == 0) return;
-    char message[kTextSize];
-    char error[kTextSize];
-    char line[kTextSize];
-    LoadMessage(kMsgHistoryCopyFailed, message);
-    LoadMessage(kMsgError, error);
-    FormatText(line, "%s - %s (%x)\n", message, error, static_cast<unsigned>(status));
-    PrintLastError(line, nullptr, false);
+    PrintStatusMessage(kMsgHistoryCopyFailed, status, false);
 }
 
 // Reconnection to the parent given up at shutdown: the product only needs to
