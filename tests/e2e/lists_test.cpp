@@ -42,10 +42,6 @@ protected:
         e2e::ProductTest::TearDown();
     }
 
-    void Load(const std::string& description) {
-        std::string error;
-        ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
-    }
 
     std::string Path(const char* leaf) {
         std::string path = directory_ + "\\" + leaf;

@@ -59,10 +59,6 @@ std::vector<std::vector<std::string>> Occurrences(const std::string& out, unsign
 
 class NearestTest : public e2e::ProductTest {
 protected:
-    void Load(const std::string& description) {
-        std::string error;
-        ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
-    }
 
     e2e::RunResult Run(const char* option) {
         e2e::RunResult result = e2e::RunPerchman({option});

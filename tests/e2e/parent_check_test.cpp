@@ -17,10 +17,6 @@ constexpr char kGuidBytes[] = "000102030405060708090a0b0c0d0e0f";
 
 class ParentCheckTest : public e2e::ProductTest {
 protected:
-    void Load(const std::string& description) {
-        std::string error;
-        ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
-    }
     e2e::RunResult Run(const char* option) {
         e2e::RunResult result = e2e::RunPerchman({option});
         EXPECT_TRUE(e2e::Finished(result));

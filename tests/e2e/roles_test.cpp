@@ -84,10 +84,6 @@ protected:
         fs::remove_all(kDovar, ignored);
         ProductTest::TearDown();
     }
-    void Load(const std::string& description) {
-        std::string error;
-        ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
-    }
     RunResult Run(const char* option, Windows version) {
         RunOptions options;
         options.version = version;

@@ -88,13 +88,7 @@ int CountCalls(const std::string& operation) {
     return n;
 }
 
-class TimeNetwork : public e2e::ProductTest {
-protected:
-    void Load(const std::string& description) {
-        std::string error;
-        ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
-    }
-};
+using TimeNetwork = e2e::ProductTest;
 
 struct Pass {
     std::vector<std::smatch> failures;  // message 88

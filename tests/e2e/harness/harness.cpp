@@ -615,6 +615,11 @@ void ProductTest::TearDown() {
     RemoveProductRoot();
 }
 
+void ProductTest::Load(const std::string& description) {
+    std::string error;
+    ASSERT_TRUE(lab::LoadNetwork(description, &error)) << error;
+}
+
 namespace {
 
 // The program finds the lab's stand-in product library through its COM

@@ -109,6 +109,8 @@ class ProductTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Loads a lab network from its description; a bad one fails the test.
+    void Load(const std::string& description);
 };
 void ResetProductRoot();   // remove and recreate the root with its subkeys
 void RemoveProductRoot();
