@@ -8,6 +8,9 @@
 //                           change a behaviour value of a server (LatencyMs,
 //                           Down, TimeoutMs ...) while programs use the lab
 //   labctl log              print the call log
+//   labctl move SITE        move this machine to a site of the network ("-":
+//                           no address but loopback)
+//   labctl site             print the site of the last move
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,17 +20,33 @@
 
 namespace {
 
+int Move(const char* site) {
+    std::string error;
+    if (!lab::MoveToSite(site, &error)) {
+        std::fprintf(stderr, "labctl: cannot move to %s: %s\n", site, error.c_str());
+        return 1;
+    }
+    std::string addresses;
+    for (const std::string& address : lab::SiteAddresses(site)) addresses += " " + address;
+    std::printf("labctl: this machine is at %s:%s\n", site,
+                addresses.empty() ? " no address" : addresses.c_str());
+    return 0;
+}
+
 int Usage() {
     std::fputs(
         "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
-        "              | set SERVER NAME NUMBER | log\n"
+        "              | set SERVER NAME NUMBER | log | move SITE | site\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
         "  register [DLL]  make the program use the stand-in product library\n"
         "  set SERVER NAME NUMBER\n"
         "                  change a server's behaviour value (LatencyMs, Down ...)\n"
-        "  log             print the call log\n",
+        "  log             print the call log\n"
+        "  move SITE       move this machine to a site of the network: its addresses\n"
+        "                  and the servers' latencies from there (\"-\": no address)\n"
+        "  site            print the site of the last move\n",
         stderr);
     return 2;
 }
@@ -80,6 +99,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("labctl: %s %s = %lu\n", argv[2], argv[3], number);
+        return 0;
+    }
+    if (command == "move" && argc == 3) return Move(argv[2]);
+    if (command == "site" && argc == 2) {
+        std::string site = lab::CurrentSite();
+        std::puts(site.empty() ? "labctl: no move since the network was loaded" : site.c_str());
         return 0;
     }
     if (command == "log" && argc == 2) {

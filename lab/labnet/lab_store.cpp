@@ -198,6 +198,7 @@ bool AreaRelativePath(std::string_view remotePath, std::string* relative) {
 
 void ResetNetwork() {
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, kServersKey);
+    RemoveSites();
     RegKey labKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLabKey, 0, KEY_ALL_ACCESS, labKey.put()) ==
         ERROR_SUCCESS) {
