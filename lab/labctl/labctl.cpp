@@ -11,14 +11,45 @@
 //   labctl move SITE        move this machine to a site of the network ("-":
 //                           no address but loopback)
 //   labctl site             print the site of the last move
+//   labctl monitor          print the debugger-channel lines of programs not
+//                           started under a debugger, as they come, until Ctrl+C
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "debug_monitor.h"
 #include "labnet.h"
 
 namespace {
+
+volatile LONG interrupted = 0;
+
+BOOL WINAPI OnInterrupt(DWORD) {
+    InterlockedExchange(&interrupted, 1);
+    return TRUE;
+}
+
+int Monitor() {
+    lab::DebugMonitor monitor;
+    std::string error;
+    if (!monitor.Start(&error)) {
+        std::fprintf(stderr, "labctl: %s\n", error.c_str());
+        return 1;
+    }
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+    std::fputs("labctl: listening to the debugger channel (Ctrl+C ends)\n", stderr);
+    while (!interrupted) {
+        monitor.WaitFor([](const lab::DebugLine&) { return true; }, 250);
+        for (const lab::DebugLine& line : monitor.TakeLines()) {
+            std::printf("%lu: ", static_cast<unsigned long>(line.processId));
+            std::fwrite(line.text.data(), 1, line.text.size(), stdout);
+            if (line.text.empty() || line.text.back() != '\n') std::fputc('\n', stdout);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
 
 int Move(const char* site) {
     std::string error;
@@ -36,7 +67,7 @@ int Move(const char* site) {
 int Usage() {
     std::fputs(
         "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
-        "              | set SERVER NAME NUMBER | log | move SITE | site\n"
+        "              | set SERVER NAME NUMBER | log | move SITE | site | monitor\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
@@ -46,7 +77,9 @@ int Usage() {
         "  log             print the call log\n"
         "  move SITE       move this machine to a site of the network: its addresses\n"
         "                  and the servers' latencies from there (\"-\": no address)\n"
-        "  site            print the site of the last move\n",
+        "  site            print the site of the last move\n"
+        "  monitor         print the debugger-channel lines of programs not started\n"
+        "                  under a debugger (services), as they come, until Ctrl+C\n",
         stderr);
     return 2;
 }
@@ -107,6 +140,7 @@ int main(int argc, char** argv) {
         std::puts(site.empty() ? "labctl: no move since the network was loaded" : site.c_str());
         return 0;
     }
+    if (command == "monitor" && argc == 2) return Monitor();
     if (command == "log" && argc == 2) {
         std::fputs(lab::ReadCallLog().c_str(), stdout);
         return 0;
