@@ -336,8 +336,9 @@ bool DocumentationAddress(const std::string& text) {
         size_t end = i < 3 ? text.find('.', start) : text.size();
         if (end == std::string::npos || end == start || end - start > 3) return false;
         std::string part = text.substr(start, end - start);
-        if (part.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(part, &parts[i]) ||
-            parts[i] > 255)
+        // No leading zeros: the Unix tools would read them as octal.
+        if (part.find_first_not_of("0123456789") != std::string::npos ||
+            (part.size() > 1 && part[0] == '0') || !ParseNumber(part, &parts[i]) || parts[i] > 255)
             return false;
         start = end + 1;
     }

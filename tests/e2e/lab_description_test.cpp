@@ -81,6 +81,7 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
         {"site HOME A=3", "line 2: site \"HOME\" needs an address"},
         {"site - 192.0.2.1", "line 2: \"-\" cannot be a site name"},
         {"site HOME 10.0.0.1", "line 2: \"10.0.0.1\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
+        {"site HOME 192.0.2.010", "line 2: \"192.0.2.010\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
         {"site HOME 192.0.2.256", "line 2: \"192.0.2.256\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
         {"site HOME 192.0.2.1 B=3", "line 2: unknown server \"B\" (declare it with a server line first)"},
         {"site HOME 192.0.2.1 A=near", "line 2: \"near\" is not a number in A=near"},
