@@ -132,6 +132,19 @@ void TrackLocalWrite(std::string_view keyPath, std::string_view name) {
     WriteMultiString(key.get(), kLocalWritesValue, items);
 }
 
+std::vector<std::string> SubkeyNames(HKEY key) {
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
 bool CreateFolders(const std::string& path) {
     for (size_t pos = path.find('\\', 3); ; pos = path.find('\\', pos + 1)) {
         std::string part = path.substr(0, pos);

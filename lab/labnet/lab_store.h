@@ -20,6 +20,9 @@ void BumpGeneration();
 // Remembers a local value written by the lab, for the next reset to remove.
 void TrackLocalWrite(std::string_view keyPath, std::string_view name);
 
+// The names of a key's subkeys, in the registry's order.
+std::vector<std::string> SubkeyNames(HKEY key);
+
 bool CreateFolders(const std::string& path);  // every missing folder of path
 void RemoveFolderTree(const std::string& path);
 bool WriteWholeFile(const std::string& path, std::string_view contents, bool append);

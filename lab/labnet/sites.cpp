@@ -43,19 +43,6 @@ std::string TextAt(HKEY key, const char* name) {
     return std::string(text, strnlen(text, size));
 }
 
-std::vector<std::string> SubkeyNames(HKEY key) {
-    std::vector<std::string> names;
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    return names;
-}
-
 // Every server gets the site's latency for it, or its plain one. site is null
 // for the pseudo-site without an address.
 bool ApplyLatencies(HKEY site) {
