@@ -19,15 +19,37 @@ constexpr DWORD kStopPollMs = 1000;
 // A service that never leaves stop-pending is deleted all the same after
 // this long; the service control manager removes it once it has stopped.
 constexpr DWORD kStopWaitLimitMs = 60000;
+// The background instance holds this mutex until it has ended: its supervisor
+// looks every 2000 ms and gives its engine up to 10000 ms to stop.
+constexpr char kInstanceMutex[] = "Win9XPerchmanMutex";
+constexpr DWORD kInstanceEndLimitMs = 15000;
+constexpr DWORD kInstanceEndPollMs = 100;
 
 void PrintProgressDot() {
     std::fputs(".", stdout);
     std::fflush(stdout);
 }
 
+bool InstanceMutexExists() {
+    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kInstanceMutex));
+    return static_cast<bool>(mutex);
+}
+
+// The stop request is only posted; an instance started right after it would
+// find the old one's mutex and end at once. So "stopped" is said once the
+// old instance has really gone.
+bool WaitForInstanceEnd() {
+    for (DWORD waited = 0; InstanceMutexExists(); waited += kInstanceEndPollMs) {
+        if (waited >= kInstanceEndLimitMs) return false;
+        Sleep(kInstanceEndPollMs);
+    }
+    return true;
+}
+
 void RemoveWin9x(const char* serviceName) {
     PrintInstallMessage(kMsgStopping, serviceName);
-    PrintInstallMessage(StopBackgroundInstance() ? kMsgStopped : kMsgNotStopped, serviceName);
+    bool stopped = StopBackgroundInstance() && WaitForInstanceEnd();
+    PrintInstallMessage(stopped ? kMsgStopped : kMsgNotStopped, serviceName);
     if (DeleteStartupValues(serviceName))
         PrintInstallMessage(kMsgRemoved, serviceName);
     else
