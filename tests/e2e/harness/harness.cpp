@@ -403,7 +403,22 @@ RunResult StartAndDebug(const std::string& path, const std::vector<std::string>&
     result.started = true;
     out.Start();
     err.Start();
+    // The debug events must be handled on this thread (the debugger's), so
+    // the test's own action runs beside it.
+    struct Action {
+        const RunOptions* options;
+        DWORD processId;
+        static DWORD WINAPI Run(void* self) {
+            auto* action = static_cast<Action*>(self);
+            action->options->whileRunning(action->processId);
+            return 0;
+        }
+    } action{&options, child.dwProcessId};
+    Handle actionThread(options.whileRunning
+                            ? CreateThread(nullptr, 0, Action::Run, &action, 0, nullptr)
+                            : nullptr);
     DebugUntilExit(child, options.timeoutMs, result);
+    if (actionThread) WaitForSingleObject(actionThread.get(), INFINITE);
     WaitForSingleObject(child.hProcess, kKillGraceMs);
     if (!result.finished) GetExitCodeProcess(child.hProcess, &result.exitCode);
     CloseHandle(child.hThread);

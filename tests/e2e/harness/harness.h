@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct RunOptions {
     DWORD timeoutMs = 120000;
     std::string workingDirectory;             // empty: the test's own
     std::vector<std::string> extraEnvironment;  // "NAME=value", replaces NAME
+    // Runs on a thread of its own once the child has started (given its
+    // process id); the run returns only after it has returned.
+    std::function<void(DWORD processId)> whileRunning;
 };
 
 struct RunResult {

@@ -1,0 +1,315 @@
+// The real perchman.exe as a service of Wine's service control manager under
+// emulated NT 4.0, 2000 and XP, and as "/debug" in a console, against the
+// lab's network and the product stand-in.
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "harness/harness.h"
+#include "kestrel/kestrel_lab.h"
+#include "labnet/labnet.h"
+
+namespace {
+
+using e2e::Crlf;
+using e2e::FormatMessageText;
+using e2e::Windows;
+
+constexpr char kServiceName[] = "Perchman";
+constexpr char kExeName[] = "perchman.exe";
+constexpr char kHome[] = "C:\\PerchmanLab\\E2EServiceHome";
+constexpr char kHpdPath[] = "C:\\PerchmanLab\\E2EServiceHome\\HPD.DAT";
+constexpr char kMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
+constexpr char kClients[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
+constexpr char kCommon[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Common";
+
+struct ScHandle {
+    SC_HANDLE handle = nullptr;
+    explicit ScHandle(SC_HANDLE h) : handle(h) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() {
+        if (handle) CloseServiceHandle(handle);
+    }
+    explicit operator bool() const { return handle != nullptr; }
+};
+
+std::string RecordKey() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+    return std::string("Clients\\") + name + "_::_03020100070605040b0a09080f0e0d0c";
+}
+
+// The search and takeover times vary: every "<digits> ms" becomes "# ms".
+std::string WithoutTimes(const std::string& text) {
+    std::string result;
+    for (size_t i = 0; i < text.size();) {
+        size_t digits = i;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+        if (digits > i && text.compare(digits, 3, " ms") == 0) {
+            result += '#';
+            i = digits;
+        } else {
+            result.append(text, i, digits > i ? digits - i : 1);
+            i = digits > i ? digits : i + 1;
+        }
+    }
+    return result;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+std::optional<std::string> Root(const char* name) {
+    return e2e::ReadString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, name);
+}
+
+std::optional<DWORD> ClientCount() {
+    return e2e::ReadDword(HKEY_LOCAL_MACHINE, e2e::kProductControl, "ClientCount");
+}
+
+struct StopResult {
+    DWORD ms = 0;
+    SERVICE_STATUS status = {};
+    bool stopped = false;
+};
+
+// Each test installs the service itself (installation is not under test
+// here) and removes it again, with the product stand-in installed beside it.
+class ServiceE2E : public e2e::ProductTest {
+protected:
+    void SetUp() override {
+        e2e::ProductTest::SetUp();
+        ASSERT_EQ(0u, kestrel::InstallService(e2e::BuildPath("lab")));
+        kestrel::StopService();
+        kestrel::ResetBehaviour();
+        CreateDirectoryA("C:\\PerchmanLab", nullptr);
+        CreateDirectoryA(kHome, nullptr);
+        DeleteFileA(kHpdPath);
+        e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Home Directory", kHome);
+        e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID",
+                       std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16));
+        e2e::CreateKey(HKEY_LOCAL_MACHINE, kClients);
+        ASSERT_EQ(0u, Install());
+    }
+    void TearDown() override {
+        Stop();
+        Remove();
+        e2e::SetWindowsVersion(kExeName, std::nullopt);
+        kestrel::StopService();
+        kestrel::UninstallService();
+        kestrel::ResetBehaviour();
+        DeleteFileA(kHpdPath);
+        RemoveDirectoryA(kHome);
+        e2e::ProductTest::TearDown();
+    }
+
+    static DWORD Install() {
+        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) return GetLastError();
+        std::string binary = "\"" + e2e::PerchmanPath() + "\"";
+        ScHandle service(CreateServiceA(manager.handle, kServiceName, kServiceName,
+                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                        binary.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                        nullptr));
+        if (service || GetLastError() == ERROR_SERVICE_EXISTS) return 0;
+        return GetLastError();
+    }
+    static void Remove() {
+        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
+        if (service) DeleteService(service.handle);
+    }
+    static SERVICE_STATUS Query() {
+        SERVICE_STATUS status = {};
+        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_QUERY_STATUS));
+        if (service) QueryServiceStatus(service.handle, &status);
+        return status;
+    }
+    // Starts the service under the given Windows and waits until it runs;
+    // 0 or the Win32 error.
+    static DWORD Start(Windows version) {
+        e2e::SetWindowsVersion(kExeName, version);
+        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
+        if (!service) return GetLastError();
+        if (!StartServiceA(service.handle, 0, nullptr)) return GetLastError();
+        bool running = WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 20000);
+        return running ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    // Sends the stop control and times it to the stopped report.
+    static StopResult Stop(DWORD timeoutMs = 30000) {
+        StopResult result;
+        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
+        if (!service) return result;
+        LARGE_INTEGER frequency, start, end;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        ControlService(service.handle, SERVICE_CONTROL_STOP, &result.status);
+        result.stopped = WaitUntil(
+            [&] {
+                QueryServiceStatus(service.handle, &result.status);
+                return result.status.dwCurrentState == SERVICE_STOPPED;
+            },
+            timeoutMs);
+        QueryPerformanceCounter(&end);
+        result.ms = static_cast<DWORD>((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+        return result;
+    }
+
+    // A parent that is taken over in full: the stand-in product confirms.
+    void LoadSwitchToSrv01() {
+        Load("server SRV01 latency=2 pattern=3\n"
+             "list <local> Parent 0 SRV01\n"
+             "list <local> Alerts 0 SRV01\n"
+             "dword <local> ProductControl RoamAlerts 1\n"
+             "lab record\n");
+        e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "OLD");
+        e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
+        e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "LastParent");
+        e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
+        e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, "ClientCount");
+        DeleteFileA(kHpdPath);
+    }
+};
+
+// Start, both enabled roles searched and taken over, the client count kept
+// up to date, stop with the parent released, on every NT version.
+TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
+    for (Windows version : {Windows::NT4, Windows::Win2000, Windows::XP}) {
+        SCOPED_TRACE(e2e::WineVersionName(version));
+        LoadSwitchToSrv01();
+        ASSERT_EQ(0u, kestrel::StartService());
+        e2e::CreateKey(HKEY_LOCAL_MACHINE, std::string(kClients) + "\\EARLY");
+        ASSERT_EQ(0u, Start(version));
+
+        // The first search runs after the running report.
+        EXPECT_TRUE(WaitUntil([] { return ClientCount().has_value(); }, 60000));
+        EXPECT_EQ(ClientCount(), 1u);
+        EXPECT_EQ(Root("Parent"), "SRV01");
+        EXPECT_TRUE(lab::ReadLocalFile(kHpdPath).has_value());
+        EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), "SRV01");
+
+        for (DWORD expected : {2u, 1u}) {
+            std::string client = std::string(kClients) + "\\LATE";
+            if (expected == 2u)
+                e2e::CreateKey(HKEY_LOCAL_MACHINE, client);
+            else
+                e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, client);
+            EXPECT_TRUE(WaitUntil([&] { return ClientCount() == expected; }, 1000))
+                << "ClientCount " << ClientCount().value_or(0xFFFFFFFF) << " for " << expected;
+        }
+
+        StopResult stop = Stop();
+        ASSERT_TRUE(stop.stopped);
+        EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(Root("Parent"), kMarker);
+        EXPECT_EQ(Root("LastParent"), "SRV01");
+        EXPECT_EQ(lab::ReadDword("SRV01", RecordKey(), "good"), 0u);
+        std::optional<std::string> address =
+            e2e::ReadBinary(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
+        ASSERT_TRUE(address.has_value());
+        EXPECT_TRUE(!address->empty() && address->size() % 4 == 0) << address->size();
+        e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(kClients) + "\\EARLY");
+    }
+    // The per-program Windows version reaches a process that services.exe
+    // starts: as Windows 3.1 the start-up fails and the service never runs.
+    EXPECT_NE(0u, Start(Windows::Win31));
+}
+
+// A search whose servers all answer but none within its limit retries every
+// 30 s; a stop during that pause is honoured at once and still releases.
+TEST_F(ServiceE2E, AStopDuringAHopelessRetryEndsWithinTwoSeconds) {
+    Load("server SLOW latency=40\n"
+         "list <local> Parent 0 SLOW(5)\n"
+         "lab record\n");
+    e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "SLOW");
+    ASSERT_EQ(0u, Start(Windows::XP));
+    // Past the first round (warm-up and seven samples), inside the pause.
+    ASSERT_TRUE(WaitUntil([] { return lab::CallLogLines().size() >= 8; }, 30000))
+        << lab::ReadCallLog();
+    Sleep(500);
+    StopResult stop = Stop();
+    ASSERT_TRUE(stop.stopped);
+    EXPECT_LT(stop.ms, 2000u);
+    EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(Root("Parent"), kMarker);
+    EXPECT_EQ(Root("LastParent"), "SLOW");
+}
+
+// "/debug" runs the same body in a console; Ctrl+C ends it through the normal
+// shut-down. Wine's GenerateConsoleCtrlEvent sends only Ctrl+C (Ctrl+Break is
+// handled alike, see the unit test of the handler), and only to the sender's
+// console: the run takes a console of its own in a dedicated e2e_tests
+// process, so that no later test inherits it.
+TEST(ServiceConsole, DebugInAConsoleStopsOnCtrlC) {
+    e2e::RunOptions options;
+    options.extraEnvironment = {"PERCHMAN_DEDICATED_RUN=console"};
+    e2e::RunResult result = e2e::RunProgram(e2e::BuildPath("tests\\e2e_tests.exe"),
+                                            {"--gtest_filter=DedicatedConsole.*"}, options);
+    ASSERT_TRUE(e2e::Finished(result));
+    EXPECT_EQ(result.exitCode, 0u) << result.out;
+    EXPECT_NE(result.out.find("[  PASSED  ] 1 test."), std::string::npos) << result.out;
+}
+
+class DedicatedConsole : public e2e::ProductTest {};
+
+TEST_F(DedicatedConsole, DebugRunStopsOnCtrlC) {
+    if (!std::getenv("PERCHMAN_DEDICATED_RUN")) GTEST_SKIP() << "runs in a process of its own";
+    Load("server SRV01 latency=2\nlist <local> Alerts 0 SRV01\n"
+         "dword <local> ProductControl RoamClient 0\n"
+         "dword <local> ProductControl RoamAlerts 1\n");
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());  // the child inherits it
+    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);  // sent to us too
+
+    e2e::RunOptions options;
+    bool signalled = false;
+    options.whileRunning = [&](DWORD) {
+        // The loop waits once it has published the client count.
+        if (!WaitUntil([] { return ClientCount().has_value(); }, 60000)) return;
+        signalled = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+    };
+    e2e::RunResult run = e2e::RunPerchman({"/debug"}, options);
+    ASSERT_TRUE(e2e::Finished(run)) << e2e::Describe(run);
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(run.exitCode, 0u);
+    std::string expected = Crlf(FormatMessageText(115, "Perchman") +
+                                FormatMessageText(95, "Alerts", "SRV01", 0) +
+                                FormatMessageText(104, "SRV01", 0)) +
+                           FormatMessageText(111, "Perchman");
+    EXPECT_BYTES_EQ(WithoutTimes(expected), WithoutTimes(run.out));
+    EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), "SRV01");
+    EXPECT_EQ(Root("Parent"), kMarker);  // the normal shut-down released it
+}
+
+// The executable is the event message file: event 109 reads as a sentence.
+TEST(ServiceEventMessages, Event109ReadsAsASentence) {
+    HMODULE module = LoadLibraryExA(e2e::PerchmanPath().c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>("SetServiceStatus"),
+                           reinterpret_cast<DWORD_PTR>("Acceso denegado. (0x5)")};
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  module, 109, 0, text, sizeof text,
+                                  reinterpret_cast<va_list*>(strings));
+    FreeLibrary(module);
+    EXPECT_BYTES_EQ("SetServiceStatus failed: Acceso denegado. (0x5)\r\n",
+                    std::string(text, length));
+}
+
+}  // namespace
