@@ -117,7 +117,9 @@ protected:
     static DWORD Install() {
         ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (!manager) return GetLastError();
-        std::string binary = "\"" + e2e::PerchmanPath() + "\"";
+        std::string binary = e2e::PerchmanPath();
+        binary.insert(binary.begin(), '"');
+        binary.push_back('"');
         ScHandle service(CreateServiceA(manager.handle, kServiceName, kServiceName,
                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                         SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
