@@ -154,12 +154,19 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
 }
 
 void WaitUntilStopped(WaitSet& set) {
+    // The address check is due 60 s after the last one, whatever woke the loop
+    // in between: a plain 60 s wait restarted after every event would never
+    // time out under a parent check every minute or a busy Clients key.
+    uint32_t lastAddressCheck = ClockMs();
     while (!StopFlagSet()) {
-        DWORD result = WaitForMultipleObjects(set.count, set.handles, FALSE, kAddressCheckMs);
+        uint32_t sinceCheck = ElapsedMs(lastAddressCheck, ClockMs());
+        DWORD timeout = sinceCheck >= kAddressCheckMs ? 0 : kAddressCheckMs - sinceCheck;
+        DWORD result = WaitForMultipleObjects(set.count, set.handles, FALSE, timeout);
         if (result == WAIT_TIMEOUT) {
             if (WinsockReady &&
                 !TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current))
                 NearestAll(0);
+            lastAddressCheck = ClockMs();
             continue;
         }
         DWORD index = result - WAIT_OBJECT_0;

@@ -8,8 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "debug_monitor.h"
 #include "harness/harness.h"
 #include "kestrel/kestrel_lab.h"
+#include "kestrel/kestrel_layout.h"
 #include "labnet/labnet.h"
 
 namespace {
@@ -76,6 +78,27 @@ std::optional<std::string> Root(const char* name) {
 
 std::optional<DWORD> ClientCount() {
     return e2e::ReadDword(HKEY_LOCAL_MACHINE, e2e::kProductControl, "ClientCount");
+}
+
+bool InLabNamespace() { return std::getenv("PERCHMAN_NETNS") != nullptr; }
+
+// A debugger-channel line of the service: its text after the clock, compared
+// with a message whose times are left out.
+std::function<bool(const lab::DebugLine&)> LineOf(const std::string& message) {
+    return [expected = WithoutTimes(message)](const lab::DebugLine& line) {
+        return WithoutTimes(e2e::WithoutClock(line.text)) == expected + "\n";
+    };
+}
+
+size_t CountLines(const lab::DebugMonitor& monitor, const std::string& message) {
+    size_t count = 0;
+    auto matches = LineOf(message);
+    for (const lab::DebugLine& line : monitor.Lines()) count += matches(line) ? 1 : 0;
+    return count;
+}
+
+std::string AddressBytes(std::initializer_list<uint8_t> bytes) {
+    return std::string(bytes.begin(), bytes.end());
 }
 
 struct StopResult {
@@ -178,6 +201,7 @@ protected:
              "list <local> Parent 0 SRV01\n"
              "list <local> Alerts 0 SRV01\n"
              "dword <local> ProductControl RoamAlerts 1\n"
+             "site HERE 203.0.113.7\n"
              "lab record\n");
         e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "OLD");
         e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
@@ -191,9 +215,16 @@ protected:
 // Start, both enabled roles searched and taken over, the client count kept
 // up to date, stop with the parent released, on every NT version.
 TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
+    lab::DebugMonitor monitor;
+    std::string error;
+    ASSERT_TRUE(monitor.Start(&error)) << error;
     for (Windows version : {Windows::NT4, Windows::Win2000, Windows::XP}) {
         SCOPED_TRACE(e2e::WineVersionName(version));
         LoadSwitchToSrv01();
+        if (InLabNamespace()) {
+            ASSERT_TRUE(lab::MoveToSite("HERE", &error)) << error;
+        }
+        monitor.TakeLines();
         ASSERT_EQ(0u, kestrel::StartService());
         e2e::CreateKey(HKEY_LOCAL_MACHINE, std::string(kClients) + "\\EARLY");
         ASSERT_EQ(0u, Start(version));
@@ -204,6 +235,9 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         EXPECT_EQ(Root("Parent"), "SRV01");
         EXPECT_TRUE(lab::ReadLocalFile(kHpdPath).has_value());
         EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), "SRV01");
+        EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "", "SRV01", 0)), 1u);
+        EXPECT_EQ(CountLines(monitor, FormatMessageText(96, "SRV01", 0)), 1u);
+        EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "Alerts", "SRV01", 0)), 1u);
 
         for (DWORD expected : {2u, 1u}) {
             std::string client = std::string(kClients) + "\\LATE";
@@ -224,7 +258,10 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         std::optional<std::string> address =
             e2e::ReadBinary(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
         ASSERT_TRUE(address.has_value());
-        EXPECT_TRUE(!address->empty() && address->size() % 4 == 0) << address->size();
+        if (InLabNamespace())
+            EXPECT_BYTES_EQ(AddressBytes({203, 0, 113, 7}), *address);
+        else
+            EXPECT_TRUE(!address->empty() && address->size() % 4 == 0) << address->size();
         e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(kClients) + "\\EARLY");
     }
     // The per-program Windows version reaches a process that services.exe
@@ -250,6 +287,51 @@ TEST_F(ServiceE2E, AStopDuringAHopelessRetryEndsWithinTwoSeconds) {
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_EQ(Root("Parent"), kMarker);
     EXPECT_EQ(Root("LastParent"), "SLOW");
+}
+
+// The minute-long waits, in one run of about a minute: the machine moves to
+// another site and its parent stops answering. The parent check of the minute
+// fails (message 107) and searches; the address check sees the move and
+// searches again; the nearest parent of the new site takes the machine over.
+TEST_F(ServiceE2E, SlowWaitAMoveAndAFailedParentCheckStartNewSearches) {
+    if (!InLabNamespace()) GTEST_SKIP() << "needs the lab's network namespace (tools/labshell.sh)";
+    Load("server SRV-MAD latency=30 pattern=7\n"
+         "server SRV-BCN latency=30 pattern=7\n"
+         "list <local> Parent 0 SRV-MAD,SRV-BCN\n"
+         "site MADRID 192.0.2.10 SRV-MAD=4 SRV-BCN=35\n"
+         "site BARCELONA 198.51.100.20 203.0.113.20 SRV-MAD=35 SRV-BCN=5\n"
+         "dword <local> ProductControl CheckParentIntervalInMinutes 1\n");
+    e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "OLD");
+    e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
+    std::string error;
+    ASSERT_TRUE(lab::MoveToSite("MADRID", &error)) << error;
+    lab::DebugMonitor monitor;
+    ASSERT_TRUE(monitor.Start(&error)) << error;
+    ASSERT_EQ(0u, kestrel::StartService());
+    ASSERT_EQ(0u, Start(Windows::XP));
+    ASSERT_TRUE(monitor.WaitFor(LineOf(FormatMessageText(96, "SRV-MAD", 0)), 60000));
+    DWORD processed = kestrel::ReadBehaviour(kestrel::kProcessedValue);
+
+    ASSERT_TRUE(lab::SetBehaviour("SRV-MAD", "Down", 1));
+    ASSERT_TRUE(lab::MoveToSite("BARCELONA", &error)) << error;
+    EXPECT_TRUE(monitor.WaitFor(LineOf(FormatMessageText(107, "SRV-MAD", 1, 0xFFFFFFFFu)), 75000));
+    // One search after the failed check, one after the address change.
+    auto bothSearches = [&] {
+        return CountLines(monitor, FormatMessageText(96, "SRV-BCN", 0)) >= 2;
+    };
+    EXPECT_TRUE(WaitUntil(bothSearches, 30000));
+    EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "", "SRV-BCN", 0)), 2u);
+    EXPECT_EQ(Root("Parent"), "SRV-BCN");
+    EXPECT_NE(lab::ReadLocalFile(kHpdPath).value_or("").find("Parent=SSRV-BCN"), std::string::npos);
+    EXPECT_GT(kestrel::ReadBehaviour(kestrel::kProcessedValue), processed) << "the product took the file in";
+
+    StopResult stop = Stop();
+    ASSERT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+    EXPECT_BYTES_EQ(AddressBytes({198, 51, 100, 20, 203, 0, 113, 20}),
+                    e2e::ReadBinary(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress")
+                        .value_or(""));
+    EXPECT_EQ(lab::ReadDword("SRV-BCN", RecordKey(), "good"), 0u);
 }
 
 // "/debug" runs the same body in a console; Ctrl+C ends it through the normal
