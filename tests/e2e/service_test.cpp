@@ -10,6 +10,7 @@
 
 #include "debug_monitor.h"
 #include "harness/harness.h"
+#include "harness/service_control.h"
 #include "kestrel/kestrel_lab.h"
 #include "kestrel/kestrel_layout.h"
 #include "labnet/labnet.h"
@@ -20,24 +21,11 @@ using e2e::Crlf;
 using e2e::FormatMessageText;
 using e2e::Windows;
 
-constexpr char kServiceName[] = "Perchman";
-constexpr char kExeName[] = "perchman.exe";
 constexpr char kHome[] = "C:\\PerchmanLab\\E2EServiceHome";
 constexpr char kHpdPath[] = "C:\\PerchmanLab\\E2EServiceHome\\HPD.DAT";
 constexpr char kMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
 constexpr char kClients[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
 constexpr char kCommon[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Common";
-
-struct ScHandle {
-    SC_HANDLE handle = nullptr;
-    explicit ScHandle(SC_HANDLE h) : handle(h) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (handle) CloseServiceHandle(handle);
-    }
-    explicit operator bool() const { return handle != nullptr; }
-};
 
 std::string RecordKey() {
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -61,15 +49,6 @@ std::string WithoutTimes(const std::string& text) {
         }
     }
     return result;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start >= timeoutMs) return false;
-        Sleep(5);
-    }
-    return true;
 }
 
 std::optional<std::string> Root(const char* name) {
@@ -101,12 +80,6 @@ std::string AddressBytes(std::initializer_list<uint8_t> bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-struct StopResult {
-    DWORD ms = 0;
-    SERVICE_STATUS status = {};
-    bool stopped = false;
-};
-
 // Each test installs the service itself (installation is not under test
 // here) and removes it again, with the product stand-in installed beside it.
 class ServiceE2E : public e2e::ProductTest {
@@ -123,76 +96,17 @@ protected:
         e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID",
                        std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16));
         e2e::CreateKey(HKEY_LOCAL_MACHINE, kClients);
-        ASSERT_EQ(0u, Install());
+        ASSERT_EQ(0u, e2e::InstallPerchmanService());
     }
     void TearDown() override {
-        Stop();
-        Remove();
-        e2e::SetWindowsVersion(kExeName, std::nullopt);
+        e2e::StopPerchmanService();
+        e2e::RemovePerchmanService();
         kestrel::StopService();
         kestrel::UninstallService();
         kestrel::ResetBehaviour();
         DeleteFileA(kHpdPath);
         RemoveDirectoryA(kHome);
         e2e::ProductTest::TearDown();
-    }
-
-    static DWORD Install() {
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        if (!manager) return GetLastError();
-        std::string binary = e2e::PerchmanPath();
-        binary.insert(binary.begin(), '"');
-        binary.push_back('"');
-        ScHandle service(CreateServiceA(manager.handle, kServiceName, kServiceName,
-                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                        binary.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                        nullptr));
-        if (service || GetLastError() == ERROR_SERVICE_EXISTS) return 0;
-        return GetLastError();
-    }
-    static void Remove() {
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
-        if (service) DeleteService(service.handle);
-    }
-    static SERVICE_STATUS Query() {
-        SERVICE_STATUS status = {};
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_QUERY_STATUS));
-        if (service) QueryServiceStatus(service.handle, &status);
-        return status;
-    }
-    // Starts the service under the given Windows and waits until it runs;
-    // 0 or the Win32 error.
-    static DWORD Start(Windows version) {
-        e2e::SetWindowsVersion(kExeName, version);
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
-        if (!service) return GetLastError();
-        if (!StartServiceA(service.handle, 0, nullptr)) return GetLastError();
-        bool running = WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 20000);
-        return running ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
-    }
-    // Sends the stop control and times it to the stopped report.
-    static StopResult Stop(DWORD timeoutMs = 30000) {
-        StopResult result;
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ScHandle service(OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS));
-        if (!service) return result;
-        LARGE_INTEGER frequency, start, end;
-        QueryPerformanceFrequency(&frequency);
-        QueryPerformanceCounter(&start);
-        ControlService(service.handle, SERVICE_CONTROL_STOP, &result.status);
-        result.stopped = WaitUntil(
-            [&] {
-                QueryServiceStatus(service.handle, &result.status);
-                return result.status.dwCurrentState == SERVICE_STOPPED;
-            },
-            timeoutMs);
-        QueryPerformanceCounter(&end);
-        result.ms = static_cast<DWORD>((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
-        return result;
     }
 
     // A parent that is taken over in full: the stand-in product confirms.
@@ -227,10 +141,10 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         monitor.TakeLines();
         ASSERT_EQ(0u, kestrel::StartService());
         e2e::CreateKey(HKEY_LOCAL_MACHINE, std::string(kClients) + "\\EARLY");
-        ASSERT_EQ(0u, Start(version));
+        ASSERT_EQ(0u, e2e::StartPerchmanService(version));
 
         // The first search runs after the running report.
-        EXPECT_TRUE(WaitUntil([] { return ClientCount().has_value(); }, 60000));
+        EXPECT_TRUE(e2e::WaitUntil([] { return ClientCount().has_value(); }, 60000));
         EXPECT_EQ(ClientCount(), 1u);
         EXPECT_EQ(Root("Parent"), "SRV01");
         EXPECT_TRUE(lab::ReadLocalFile(kHpdPath).has_value());
@@ -245,11 +159,11 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
                 e2e::CreateKey(HKEY_LOCAL_MACHINE, client);
             else
                 e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, client);
-            EXPECT_TRUE(WaitUntil([&] { return ClientCount() == expected; }, 1000))
+            EXPECT_TRUE(e2e::WaitUntil([&] { return ClientCount() == expected; }, 1000))
                 << "ClientCount " << ClientCount().value_or(0xFFFFFFFF) << " for " << expected;
         }
 
-        StopResult stop = Stop();
+        e2e::ServiceStop stop = e2e::StopPerchmanService();
         ASSERT_TRUE(stop.stopped);
         EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
         EXPECT_EQ(Root("Parent"), kMarker);
@@ -266,7 +180,7 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
     }
     // The per-program Windows version reaches a process that services.exe
     // starts: as Windows 3.1 the start-up fails and the service never runs.
-    EXPECT_NE(0u, Start(Windows::Win31));
+    EXPECT_NE(0u, e2e::StartPerchmanService(Windows::Win31));
 }
 
 // A search whose servers all answer but none within its limit retries every
@@ -276,14 +190,14 @@ TEST_F(ServiceE2E, AStopDuringAHopelessRetryEndsWithinTwoSeconds) {
          "list <local> Parent 0 SLOW(5)\n"
          "lab record\n");
     e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "SLOW");
-    ASSERT_EQ(0u, Start(Windows::XP));
+    ASSERT_EQ(0u, e2e::StartPerchmanService(Windows::XP));
     // Past the first round (warm-up and seven samples), inside the pause.
-    ASSERT_TRUE(WaitUntil([] { return lab::CallLogLines().size() >= 8; }, 30000))
+    ASSERT_TRUE(e2e::WaitUntil([] { return lab::CallLogLines().size() >= 8; }, 30000))
         << lab::ReadCallLog();
     Sleep(500);
-    StopResult stop = Stop();
+    e2e::ServiceStop stop = e2e::StopPerchmanService();
     ASSERT_TRUE(stop.stopped);
-    EXPECT_LT(stop.ms, 2000u);
+    EXPECT_LT(stop.ms, 2000.0);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_EQ(Root("Parent"), kMarker);
     EXPECT_EQ(Root("LastParent"), "SLOW");
@@ -308,7 +222,7 @@ TEST_F(ServiceE2E, SlowWaitAMoveAndAFailedParentCheckStartNewSearches) {
     lab::DebugMonitor monitor;
     ASSERT_TRUE(monitor.Start(&error)) << error;
     ASSERT_EQ(0u, kestrel::StartService());
-    ASSERT_EQ(0u, Start(Windows::XP));
+    ASSERT_EQ(0u, e2e::StartPerchmanService(Windows::XP));
     ASSERT_TRUE(monitor.WaitFor(LineOf(FormatMessageText(96, "SRV-MAD", 0)), 60000));
     DWORD processed = kestrel::ReadBehaviour(kestrel::kProcessedValue);
 
@@ -319,13 +233,13 @@ TEST_F(ServiceE2E, SlowWaitAMoveAndAFailedParentCheckStartNewSearches) {
     auto bothSearches = [&] {
         return CountLines(monitor, FormatMessageText(96, "SRV-BCN", 0)) >= 2;
     };
-    EXPECT_TRUE(WaitUntil(bothSearches, 30000));
+    EXPECT_TRUE(e2e::WaitUntil(bothSearches, 30000));
     EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "", "SRV-BCN", 0)), 2u);
     EXPECT_EQ(Root("Parent"), "SRV-BCN");
     EXPECT_NE(lab::ReadLocalFile(kHpdPath).value_or("").find("Parent=SSRV-BCN"), std::string::npos);
     EXPECT_GT(kestrel::ReadBehaviour(kestrel::kProcessedValue), processed) << "the product took the file in";
 
-    StopResult stop = Stop();
+    e2e::ServiceStop stop = e2e::StopPerchmanService();
     ASSERT_TRUE(stop.stopped);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_BYTES_EQ(AddressBytes({198, 51, 100, 20, 203, 0, 113, 20}),
@@ -364,7 +278,7 @@ TEST_F(DedicatedConsole, DebugRunStopsOnCtrlC) {
     bool signalled = false;
     options.whileRunning = [&](DWORD) {
         // The loop waits once it has published the client count.
-        if (!WaitUntil([] { return ClientCount().has_value(); }, 60000)) return;
+        if (!e2e::WaitUntil([] { return ClientCount().has_value(); }, 60000)) return;
         signalled = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
     };
     e2e::RunResult run = e2e::RunPerchman({"/debug"}, options);
