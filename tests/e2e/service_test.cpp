@@ -23,16 +23,8 @@ using e2e::Windows;
 
 constexpr char kHome[] = "C:\\PerchmanLab\\E2EServiceHome";
 constexpr char kHpdPath[] = "C:\\PerchmanLab\\E2EServiceHome\\HPD.DAT";
-constexpr char kMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
 constexpr char kClients[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
 constexpr char kCommon[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Common";
-
-std::string RecordKey() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return std::string("Clients\\") + name + "_::_03020100070605040b0a09080f0e0d0c";
-}
 
 // The search and takeover times vary: every "<digits> ms" becomes "# ms".
 std::string WithoutTimes(const std::string& text) {
@@ -93,8 +85,7 @@ protected:
         CreateDirectoryA(kHome, nullptr);
         DeleteFileA(kHpdPath);
         e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Home Directory", kHome);
-        e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID",
-                       std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16));
+        e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID", e2e::kTestGuid);
         e2e::CreateKey(HKEY_LOCAL_MACHINE, kClients);
         ASSERT_EQ(0u, e2e::InstallPerchmanService());
     }
@@ -109,6 +100,11 @@ protected:
         e2e::ProductTest::TearDown();
     }
 
+    // The product's current parent, connected.
+    static void Parent(const char* name) {
+        e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", name);
+        e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
+    }
     // A parent that is taken over in full: the stand-in product confirms.
     void LoadSwitchToSrv01() {
         Load("server SRV01 latency=2 pattern=3\n"
@@ -117,8 +113,7 @@ protected:
              "dword <local> ProductControl RoamAlerts 1\n"
              "site HERE 203.0.113.7\n"
              "lab record\n");
-        e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "OLD");
-        e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
+        Parent("OLD");
         e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "LastParent");
         e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
         e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, "ClientCount");
@@ -166,9 +161,9 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         e2e::ServiceStop stop = e2e::StopPerchmanService();
         ASSERT_TRUE(stop.stopped);
         EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
-        EXPECT_EQ(Root("Parent"), kMarker);
+        EXPECT_EQ(Root("Parent"), e2e::kParentMarker);
         EXPECT_EQ(Root("LastParent"), "SRV01");
-        EXPECT_EQ(lab::ReadDword("SRV01", RecordKey(), "good"), 0u);
+        EXPECT_EQ(lab::ReadDword("SRV01", e2e::TestClientRecordKey(), "good"), 0u);
         std::optional<std::string> address =
             e2e::ReadBinary(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
         ASSERT_TRUE(address.has_value());
@@ -199,7 +194,7 @@ TEST_F(ServiceE2E, AStopDuringAHopelessRetryEndsWithinTwoSeconds) {
     ASSERT_TRUE(stop.stopped);
     EXPECT_LT(stop.ms, 2000.0);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
-    EXPECT_EQ(Root("Parent"), kMarker);
+    EXPECT_EQ(Root("Parent"), e2e::kParentMarker);
     EXPECT_EQ(Root("LastParent"), "SLOW");
 }
 
@@ -215,8 +210,7 @@ TEST_F(ServiceE2E, SlowWaitAMoveAndAFailedParentCheckStartNewSearches) {
          "site MADRID 192.0.2.10 SRV-MAD=4 SRV-BCN=35\n"
          "site BARCELONA 198.51.100.20 203.0.113.20 SRV-MAD=35 SRV-BCN=5\n"
          "dword <local> ProductControl CheckParentIntervalInMinutes 1\n");
-    e2e::SetString(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Parent", "OLD");
-    e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "Connected", 1);
+    Parent("OLD");
     std::string error;
     ASSERT_TRUE(lab::MoveToSite("MADRID", &error)) << error;
     lab::DebugMonitor monitor;
@@ -245,7 +239,7 @@ TEST_F(ServiceE2E, SlowWaitAMoveAndAFailedParentCheckStartNewSearches) {
     EXPECT_BYTES_EQ(AddressBytes({198, 51, 100, 20, 203, 0, 113, 20}),
                     e2e::ReadBinary(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress")
                         .value_or(""));
-    EXPECT_EQ(lab::ReadDword("SRV-BCN", RecordKey(), "good"), 0u);
+    EXPECT_EQ(lab::ReadDword("SRV-BCN", e2e::TestClientRecordKey(), "good"), 0u);
 }
 
 // "/debug" runs the same body in a console; Ctrl+C ends it through the normal
@@ -291,7 +285,7 @@ TEST_F(DedicatedConsole, DebugRunStopsOnCtrlC) {
                            FormatMessageText(111, "Perchman");
     EXPECT_BYTES_EQ(WithoutTimes(expected), WithoutTimes(run.out));
     EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), "SRV01");
-    EXPECT_EQ(Root("Parent"), kMarker);  // the normal shut-down released it
+    EXPECT_EQ(Root("Parent"), e2e::kParentMarker);  // the normal shut-down released it
 }
 
 // The executable is the event message file: event 109 reads as a sentence.

@@ -619,6 +619,15 @@ void ResetProductRoot() {
         CreateKey(HKEY_LOCAL_MACHINE, std::string(kProductRoot) + "\\" + subkey);
 }
 
+const std::string kTestGuid("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16);
+
+std::string TestClientRecordKey() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+    return std::string("Clients\\") + name + "_::_03020100070605040b0a09080f0e0d0c";
+}
+
 void ProductTest::SetUp() {
     lab::ResetNetwork();
     ResetProductRoot();

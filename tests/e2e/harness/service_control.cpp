@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/handles.h"
+
 namespace e2e {
 
 namespace {
@@ -12,21 +14,16 @@ constexpr char kServiceName[] = "Perchman";
 constexpr char kExeName[] = "perchman.exe";
 constexpr DWORD kPollMs = 2;
 
-struct ScHandle {
-    SC_HANDLE handle = nullptr;
-    explicit ScHandle(SC_HANDLE h) : handle(h) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (handle) CloseServiceHandle(handle);
-    }
-    explicit operator bool() const { return handle != nullptr; }
+struct ScmTraits {
+    static SC_HANDLE invalid() { return nullptr; }
+    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
 };
+using ServiceHandle = UniqueHandle<SC_HANDLE, ScmTraits>;
 
 struct OpenedService {
-    ScHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    ScHandle service{manager ? OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS)
-                             : nullptr};
+    ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+    ServiceHandle service{
+        manager ? OpenServiceA(manager.get(), kServiceName, SERVICE_ALL_ACCESS) : nullptr};
 };
 
 SERVICE_STATUS_PROCESS Query(SC_HANDLE service) {
@@ -47,12 +44,12 @@ double NowMs() {
 }  // namespace
 
 DWORD InstallPerchmanService() {
-    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return GetLastError();
     std::string binary = PerchmanPath();
     binary.insert(binary.begin(), '"');
     binary.push_back('"');
-    ScHandle service(CreateServiceA(manager.handle, kServiceName, kServiceName,
+    ServiceHandle service(CreateServiceA(manager.get(), kServiceName, kServiceName,
                                     SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(),
                                     nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -62,22 +59,22 @@ DWORD InstallPerchmanService() {
 
 void RemovePerchmanService() {
     OpenedService opened;
-    if (opened.service) DeleteService(opened.service.handle);
+    if (opened.service) DeleteService(opened.service.get());
     SetWindowsVersion(kExeName, std::nullopt);
 }
 
 SERVICE_STATUS_PROCESS QueryPerchmanService() {
     OpenedService opened;
-    return opened.service ? Query(opened.service.handle) : SERVICE_STATUS_PROCESS{};
+    return opened.service ? Query(opened.service.get()) : SERVICE_STATUS_PROCESS{};
 }
 
 DWORD StartPerchmanService(Windows version, DWORD waitMs) {
     SetWindowsVersion(kExeName, version);
     OpenedService opened;
     if (!opened.service) return GetLastError();
-    if (!StartServiceA(opened.service.handle, 0, nullptr)) return GetLastError();
+    if (!StartServiceA(opened.service.get(), 0, nullptr)) return GetLastError();
     bool running = WaitUntil(
-        [&] { return Query(opened.service.handle).dwCurrentState == SERVICE_RUNNING; }, waitMs);
+        [&] { return Query(opened.service.get()).dwCurrentState == SERVICE_RUNNING; }, waitMs);
     return running ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
@@ -87,10 +84,10 @@ ServiceStop StopPerchmanService(DWORD waitMs) {
     if (!opened.service) return result;
     SERVICE_STATUS ignored;
     double start = NowMs();
-    ControlService(opened.service.handle, SERVICE_CONTROL_STOP, &ignored);
+    ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &ignored);
     result.stopped = WaitUntil(
         [&] {
-            result.status = Query(opened.service.handle);
+            result.status = Query(opened.service.get());
             return result.status.dwCurrentState == SERVICE_STOPPED;
         },
         waitMs);
