@@ -145,11 +145,13 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
         return false;
     }
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientsPath, 0, KEY_ALL_ACCESS, set.clients.put());
-    PublishClientCount(set.clients.get());
+    // Armed before counting: a change made while the count is taken is then
+    // notified again instead of being lost until the next one.
     if (WatchClients(set.clients.get(), set.changed.get())) {
         set.changedIndex = set.count;
         set.handles[set.count++] = set.changed.get();
     }
+    PublishClientCount(set.clients.get());
     return true;
 }
 
@@ -177,8 +179,8 @@ void WaitUntilStopped(WaitSet& set) {
             break;
         }
         if (index == set.changedIndex) {
-            PublishClientCount(set.clients.get());
             if (!WatchClients(set.clients.get(), set.changed.get())) --set.count;
+            PublishClientCount(set.clients.get());
         } else if (index == 0) {
             CheckParent(0);
         } else if (index == set.nearestIndex) {

@@ -148,14 +148,23 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         EXPECT_EQ(CountLines(monitor, FormatMessageText(96, "SRV01", 0)), 1u);
         EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "Alerts", "SRV01", 0)), 1u);
 
-        for (DWORD expected : {2u, 1u}) {
-            std::string client = std::string(kClients) + "\\LATE";
-            if (expected == 2u)
-                e2e::CreateKey(HKEY_LOCAL_MACHINE, client);
-            else
-                e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, client);
-            EXPECT_TRUE(e2e::WaitUntil([&] { return ClientCount() == expected; }, 1000))
-                << "ClientCount " << ClientCount().value_or(0xFFFFFFFF) << " for " << expected;
+        // One client, then a burst of them (a change while the count is
+        // taken must not be lost), then all of them gone again.
+        const struct {
+            int first, last;  // LATE<n> for n in [first, last)
+            bool add;
+            DWORD expected;
+        } steps[] = {{0, 1, true, 2}, {1, 10, true, 11}, {0, 10, false, 1}};
+        for (const auto& step : steps) {
+            for (int n = step.first; n < step.last; ++n) {
+                std::string client = std::string(kClients) + "\\LATE" + std::to_string(n);
+                if (step.add)
+                    e2e::CreateKey(HKEY_LOCAL_MACHINE, client);
+                else
+                    e2e::DeleteKeyTree(HKEY_LOCAL_MACHINE, client);
+            }
+            EXPECT_TRUE(e2e::WaitUntil([&] { return ClientCount() == step.expected; }, 1000))
+                << "ClientCount " << ClientCount().value_or(0xFFFFFFFF) << " for " << step.expected;
         }
 
         e2e::ServiceStop stop = e2e::StopPerchmanService();
