@@ -7,6 +7,7 @@
 
 #include "entry/run_modes.h"
 #include "entry/service_registration.h"
+#include "entry/service_status.h"
 #include "entry/system_functions.h"
 #include "entry/win9x_background.h"
 #include "entry/win9x_startup_values.h"
@@ -57,9 +58,9 @@ void RemoveWin9x(const char* serviceName) {
 }
 
 // Nothing is printed when the service does not take the stop (it is not
-// running, for one).
+// running, for one). The process's one status record receives the states.
 void StopService(SC_HANDLE service, const char* serviceName) {
-    SERVICE_STATUS status = {};
+    SERVICE_STATUS& status = ServiceStatusRecord;
     if (!FrameFunctions.ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
     PrintInstallMessage(kMsgStopping, serviceName);
     Sleep(kStopPollMs);

@@ -5,12 +5,12 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/service_control.h"
 #include "labnet/labnet.h"
 
 namespace {
@@ -31,29 +31,14 @@ constexpr char kParentNetwork[] =
     "dword <local> - Connected 1\n"
     "binary <local> - GUID \"00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\"\n";
 
-struct ScHandle {
-    SC_HANDLE handle = nullptr;
-    explicit ScHandle(SC_HANDLE h) : handle(h) {}
-    ~ScHandle() {
-        if (handle) CloseServiceHandle(handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-};
-
-ScHandle OpenTestService(const char* name, DWORD access = SERVICE_ALL_ACCESS) {
-    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    return ScHandle(manager.handle ? OpenServiceA(manager.handle, name, access) : nullptr);
-}
-
 // The settings the service was created with, in one line ("" when absent).
 std::string DescribeConfig(const char* name) {
-    ScHandle service = OpenTestService(name, SERVICE_QUERY_CONFIG);
+    e2e::ServiceHandle service = e2e::OpenNamedService(name, SERVICE_QUERY_CONFIG);
     std::vector<char> buffer(8192);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
     DWORD needed = 0;
-    if (!service.handle ||
-        !QueryServiceConfigA(service.handle, config, static_cast<DWORD>(buffer.size()), &needed))
+    if (!service ||
+        !QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
         return "";
     char numbers[64];
     snprintf(numbers, sizeof numbers, "type %lx start %lu error %lu",
@@ -73,38 +58,31 @@ std::string ExpectedConfig(const std::string& name, const std::string& path) {
 
 // 0 when the service does not exist.
 DWORD ServiceState(const char* name) {
-    ScHandle service = OpenTestService(name, SERVICE_QUERY_STATUS);
+    e2e::ServiceHandle service = e2e::OpenNamedService(name, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status = {};
-    if (!service.handle || !QueryServiceStatus(service.handle, &status)) return 0;
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
     return status.dwCurrentState;
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start >= timeoutMs) return false;
-        Sleep(50);
-    }
-    return true;
-}
-
 bool WaitForState(const char* name, DWORD state, DWORD timeoutMs) {
-    return WaitUntil([&] { return ServiceState(name) == state; }, timeoutMs);
+    return e2e::WaitUntil([&] { return ServiceState(name) == state; }, timeoutMs);
 }
 
-bool ServiceExists(const char* name) { return OpenTestService(name, SERVICE_QUERY_STATUS).handle; }
+bool ServiceExists(const char* name) {
+    return static_cast<bool>(e2e::OpenNamedService(name, SERVICE_QUERY_STATUS));
+}
 
 // Stopped and deleted, whatever an earlier run left.
 void RemoveTestService(const char* name) {
     {
-        ScHandle service = OpenTestService(name);
-        if (!service.handle) return;
+        e2e::ServiceHandle service = e2e::OpenNamedService(name);
+        if (!service) return;
         SERVICE_STATUS status = {};
-        ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
         WaitForState(name, SERVICE_STOPPED, 20000);
-        DeleteService(service.handle);
+        DeleteService(service.get());
     }
-    WaitUntil([&] { return !ServiceExists(name); }, 10000);
+    e2e::WaitUntil([&] { return !ServiceExists(name); }, 10000);
 }
 
 std::string ShortPath(const std::string& path) {
@@ -261,11 +239,9 @@ TEST_F(ServiceInstallTest, InstallCopiesIntoAFolderAndRunsTheCopy) {
         EXPECT_TRUE(WaitForState(c.service, SERVICE_RUNNING, 10000));
 
         // A service that is not running is removed without a word of stopping.
-        {
-            ScHandle service = OpenTestService(c.service);
-            SERVICE_STATUS status = {};
-            ASSERT_TRUE(ControlService(service.handle, SERVICE_CONTROL_STOP, &status));
-        }
+        SERVICE_STATUS status = {};
+        ASSERT_TRUE(ControlService(e2e::OpenNamedService(c.service).get(), SERVICE_CONTROL_STOP,
+                                   &status));
         ASSERT_TRUE(WaitForState(c.service, SERVICE_STOPPED, 20000));
         e2e::RunResult removal = RunPerchman({"/remove", c.service});
         EXPECT_BYTES_EQ(Crlf(FormatMessageText(119, "Perchman", c.service)) + Said(114, c.service),
@@ -295,7 +271,7 @@ TEST_F(ServiceInstallTest, RemoveGivesUpWaitingAfterAMinuteSlowWait) {
     EXPECT_GE(tookMs, 60000u);
     EXPECT_LT(tookMs, 66000u);
     EXPECT_FALSE(e2e::KeyExists(HKEY_LOCAL_MACHINE, EventSourceKey("Perchman")));
-    EXPECT_TRUE(WaitUntil([] { return !ServiceExists("Perchman"); }, 40000))
+    EXPECT_TRUE(e2e::WaitUntil([] { return !ServiceExists("Perchman"); }, 40000))
         << "gone once its search ended";
 }
 
@@ -307,11 +283,11 @@ const char* const kCopies[] = {"bg.EXE", "bg2.EXE"};
 bool BackgroundInstanceRuns() { return FindWindowA(kWindowClass, kWindowTitle) != nullptr; }
 
 bool WaitForInstance(bool running, DWORD timeoutMs) {
-    return WaitUntil([&] { return BackgroundInstanceRuns() == running; }, timeoutMs);
+    return e2e::WaitUntil([&] { return BackgroundInstanceRuns() == running; }, timeoutMs);
 }
 
 bool WaitForStatus(DWORD status, DWORD timeoutMs) {
-    return WaitUntil(
+    return e2e::WaitUntil(
         [&] {
             return e2e::ReadDword(HKEY_LOCAL_MACHINE, e2e::kProductControl,
                                   "ZirRoamServiceStatus") == std::optional<DWORD>(status);
