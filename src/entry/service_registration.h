@@ -26,13 +26,7 @@ constexpr unsigned kMsgRemoved = 114;
 constexpr unsigned kMsgCannotStart = 120;
 constexpr unsigned kMsgStarted = 141;
 
-struct FrameServiceHandleTraits {
-    static SC_HANDLE invalid() { return nullptr; }
-    static void close(SC_HANDLE handle) {
-        if (FrameFunctions.CloseServiceHandle) FrameFunctions.CloseServiceHandle(handle);
-    }
-};
-using FrameServiceHandle = UniqueHandle<SC_HANDLE, FrameServiceHandleTraits>;
+using FrameServiceHandle = UniqueHandle<SC_HANDLE, BoundServiceHandleTraits<FrameFunctions>>;
 
 // The given name, or "Perchman" for none.
 const char* ServiceNameOrDefault(const char* serviceName);
