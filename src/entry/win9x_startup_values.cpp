@@ -13,7 +13,7 @@ namespace {
 
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
-// Read, write and enumerate: what the value operations need, no more.
+// Query and set values, create subkeys, read the key's security.
 constexpr REGSAM kStartupKeyAccess = 0x20007;
 constexpr size_t kStartPathSize = 260;
 

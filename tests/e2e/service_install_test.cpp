@@ -251,6 +251,19 @@ TEST_F(ServiceInstallTest, InstallCopiesIntoAFolderAndRunsTheCopy) {
     }
 }
 
+// A folder that fits its argument but leaves no room for the file name is
+// refused with the system's word for it; nothing is copied or created.
+TEST_F(ServiceInstallTest, ACopyPathThatDoesNotFitIsRefused) {
+    const std::string folder = "C:\\" + std::string(1015, 'd');
+    e2e::RunResult install = RunPerchman({"/install", folder, "svc", "tool"});
+    ASSERT_TRUE(e2e::Finished(install));
+    const std::string refusal =
+        Crlf(FormatMessageText(108, "Perchman", ErrorText(ERROR_FILENAME_EXCED_RANGE).c_str()));
+    ASSERT_GE(install.out.size(), refusal.size());
+    EXPECT_BYTES_EQ(refusal, install.out.substr(install.out.size() - refusal.size()));
+    EXPECT_FALSE(ServiceExists("svc"));
+}
+
 // The stop of a service whose search outlasts the wait: the stop control is
 // taken, the search goes on (a round is never cut short), and after a minute
 // of dots the removal gives up waiting and deletes the service all the same;
