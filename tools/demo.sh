@@ -173,8 +173,9 @@ echo "ClientCount a second later: $(($(rootValue ClientCount ProductControl)))"
 
 say "5. perchman /remove: the service stops, releases its parent, and is gone"
 run "$perchman" /remove | show
-echo "The product's parent is now \"$(rootValue Parent)\" (nobody's), and BCN-1"
-echo "was told that this client left (LastParent: $(rootValue LastParent))."
+echo "The product's parent is now the marker of a machine that gave its parent up:"
+echo "    $(rootValue Parent)"
+echo "and the parent it left, $(rootValue LastParent), has this client's record marked as gone."
 if run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Perchman' >/dev/null 2>&1; then
     echo "demo: the service is still registered" >&2
 fi
