@@ -47,6 +47,9 @@ int LoadNtSet(SystemFunctions& f) {
     advapiComplete &= BindProcedure(f.ControlService, f.Advapi32, "ControlService");
     advapiComplete &= BindProcedure(f.SetServiceStatus, f.Advapi32, "SetServiceStatus");
     advapiComplete &= BindProcedure(f.CloseServiceHandle, f.Advapi32, "CloseServiceHandle");
+    // Windows 9x lacks it like the rest of the service functions: imported
+    // statically it would keep the program from loading there at all.
+    advapiComplete &= BindProcedure(f.OpenServiceA, f.Advapi32, "OpenServiceA");
     kernelComplete &= BindProcedure(f.SetWaitableTimer, f.Kernel32, "SetWaitableTimer");
     kernelComplete &= BindProcedure(f.CancelWaitableTimer, f.Kernel32, "CancelWaitableTimer");
     if (advapiComplete && kernelComplete) return 1;

@@ -14,6 +14,7 @@ struct SystemFunctions {
 
     decltype(&::OpenSCManagerA) OpenSCManagerA = nullptr;
     decltype(&::CreateServiceA) CreateServiceA = nullptr;
+    decltype(&::OpenServiceA) OpenServiceA = nullptr;
     decltype(&::StartServiceA) StartServiceA = nullptr;
     decltype(&::StartServiceCtrlDispatcherA) StartServiceCtrlDispatcherA = nullptr;
     decltype(&::RegisterServiceCtrlHandlerA) RegisterServiceCtrlHandlerA = nullptr;
