@@ -52,9 +52,18 @@ inline bool FormatText(char* out, size_t size, const char* format, ...) {
     va_end(args);
     return whole;
 }
-template <size_t N, typename... Args>
-bool FormatText(char (&out)[N], const char* format, Args... args) {
-    return FormatText(out, N, format, args...);
+// C varargs rather than a parameter pack, so that the compiler checks the
+// arguments against a literal format here too.
+template <size_t N>
+bool FormatText(char (&out)[N], const char* format, ...)
+    __attribute__((format(gnu_printf, 2, 3)));
+template <size_t N>
+bool FormatText(char (&out)[N], const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool whole = FormatTextV(out, N, format, args);
+    va_end(args);
+    return whole;
 }
 
 // Case-insensitive comparison of ASCII option words and names.
