@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/tools/setup.sh"
 "$root/tools/build.sh"
-"$root/tools/check-pe32.sh" "$root/build/i686/src/perchman.exe"
+"$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
 cd "$root/build/x86_64"
 # Keep the prefix's Wine server, and the services it starts, alive for the
 # whole run: a cold start of Wine costs seconds, a warm one a fraction of a

@@ -52,6 +52,8 @@ int LoadNtSet(SystemFunctions& f) {
     advapiComplete &= BindProcedure(f.OpenServiceA, f.Advapi32, "OpenServiceA");
     kernelComplete &= BindProcedure(f.SetWaitableTimer, f.Kernel32, "SetWaitableTimer");
     kernelComplete &= BindProcedure(f.CancelWaitableTimer, f.Kernel32, "CancelWaitableTimer");
+    // Windows 9x offers it at most as a stub that always fails.
+    kernelComplete &= BindProcedure(f.MoveFileExA, f.Kernel32, "MoveFileExA");
     if (advapiComplete && kernelComplete) return 1;
 
     ReleaseLibrary(f.Kernel32);

@@ -12,6 +12,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "engine/timing.h"
+#include "entry/system_functions.h"
 #include "output/output.h"
 #include "product/server_registry.h"
 
@@ -80,8 +81,11 @@ void DirectoryOf(const char* fileName, char (&directory)[MAX_PATH]) {
 // Replaces target with the finished report in one step where the system can;
 // Windows 9x has no MoveFileEx and gets delete-then-rename.
 bool ReplaceTarget(const char* tempName, const char* fileName) {
-    if (MoveFileExA(tempName, fileName, MOVEFILE_REPLACE_EXISTING)) return true;
-    if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
+    if (EngineFunctions.MoveFileExA) {
+        if (EngineFunctions.MoveFileExA(tempName, fileName, MOVEFILE_REPLACE_EXISTING))
+            return true;
+        if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
+    }
     if (GetFileAttributesA(fileName) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(fileName))
         return false;
     return MoveFileA(tempName, fileName) != FALSE;
