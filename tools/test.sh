@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The full test run: installs what is missing, builds both programs, checks
-# the shipped 32-bit executable as a file, and runs every test under Wine.
+# the shipped 32-bit executable as a file, fuzzes the text formats natively,
+# and runs every test under Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/tools/setup.sh"
 "$root/tools/build.sh"
 "$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
+# The text formats, fuzzed natively under sanitizers for a bounded time each.
+"$root/tools/fuzz.sh" 30
 cd "$root/build/x86_64"
 # Keep the prefix's Wine server, and the services it starts, alive for the
 # whole run: a cold start of Wine costs seconds, a warm one a fraction of a

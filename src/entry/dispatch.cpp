@@ -13,6 +13,7 @@
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
 #include "engine/timing.h"
+#include "entry/command_line.h"
 #include "entry/run_modes.h"
 #include "entry/startup.h"
 #include "entry/system_functions.h"
@@ -25,8 +26,6 @@
 namespace {
 
 constexpr const char kProgramName[] = "Perchman";
-constexpr size_t kArgumentSize = 1024;
-constexpr size_t kPathComponentSize = 256;
 
 // The option words as the usage text names them, in its order.
 constexpr const char* kUsageWords[] = {
@@ -57,27 +56,6 @@ bool OpenNetworkSession() {
 
 bool IsOption(const char* argument, const char* word) {
     return EqualsNoCase(argument, word);
-}
-
-// Splits the executable name given to /install; its extension (with the
-// point) must be empty or ".EXE". The result is the bare file name + ".EXE".
-bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
-    std::string_view whole(exeName);
-    size_t nameStart = whole.find_last_of("\\/:");
-    nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
-    std::string_view file = whole.substr(nameStart);
-    size_t dot = file.find_last_of('.');
-    std::string_view extension = dot == std::string_view::npos ? "" : file.substr(dot);
-    std::string_view stem = file.substr(0, dot == std::string_view::npos ? file.size() : dot);
-    if (extension.size() >= kPathComponentSize) extension = extension.substr(0, kPathComponentSize - 1);
-    if (stem.size() >= kPathComponentSize) stem = stem.substr(0, kPathComponentSize - 1);
-    if (!extension.empty() && !EqualsNoCase(extension, ".EXE")) return false;
-
-    char normalised[kArgumentSize] = "";
-    CopyText(normalised, stem);
-    AppendText(normalised, ".EXE");
-    CopyText(exeName, normalised);
-    return true;
 }
 
 int InstallBranch(int argc, char** argv) {
@@ -235,13 +213,6 @@ int Dispatch(int argc, char** argv) {
 }
 
 }  // namespace
-
-int IsDecimalNumber(const char* text) {
-    if (!text || !*text) return 0;
-    for (; *text; ++text)
-        if (*text < '0' || *text > '9') return 0;
-    return 1;
-}
 
 void PrintUsage() {
     // 1134 characters formatted: more than the shared line buffer holds.
