@@ -19,7 +19,7 @@ int IsDecimalNumber(const char* text) {
     return 1;
 }
 
-bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
+ExecutableName NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
     std::string_view whole(exeName);
     size_t nameStart = whole.find_last_of("\\/:");
     nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
@@ -27,13 +27,13 @@ bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
     size_t dot = file.find_last_of('.');
     std::string_view extension = dot == std::string_view::npos ? "" : file.substr(dot);
     std::string_view stem = file.substr(0, dot == std::string_view::npos ? file.size() : dot);
-    if (extension.size() >= kPathComponentSize) extension = extension.substr(0, kPathComponentSize - 1);
-    if (stem.size() >= kPathComponentSize) stem = stem.substr(0, kPathComponentSize - 1);
-    if (!extension.empty() && !EqualsNoCase(extension, ".EXE")) return false;
+    if (!extension.empty() && !EqualsNoCase(extension, ".EXE"))
+        return ExecutableName::WrongExtension;
+    if (stem.size() >= kPathComponentSize) return ExecutableName::TooLong;
 
     char normalised[kArgumentSize] = "";
     CopyText(normalised, stem);
     AppendText(normalised, ".EXE");
     CopyText(exeName, normalised);
-    return true;
+    return ExecutableName::Usable;
 }

@@ -12,8 +12,10 @@ constexpr size_t kArgumentSize = 1024;
 // a null or empty text.
 int IsDecimalNumber(const char* text);
 
+enum class ExecutableName { Usable, WrongExtension, TooLong };
+
 // The executable name given to /install, reduced to the bare file name with
-// ".EXE" appended: drive and directories are dropped, each component is cut to
-// 255 characters. false, leaving the name as it was, when its extension is
-// neither empty nor ".EXE" in any case.
-bool NormaliseExecutableName(char (&exeName)[kArgumentSize]);
+// ".EXE" appended: drive and directories are dropped. The name is left as it
+// was when its extension is neither empty nor ".EXE" in any case, or when the
+// file name without it has 256 characters or more.
+ExecutableName NormaliseExecutableName(char (&exeName)[kArgumentSize]);

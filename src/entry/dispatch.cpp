@@ -58,7 +58,18 @@ bool IsOption(const char* argument, const char* word) {
     return EqualsNoCase(argument, word);
 }
 
+// Arguments that are kept go into buffers of kArgumentSize bytes; a longer one
+// is refused (with the usage text) rather than cut, so that nothing acts on
+// half an argument. Arguments an option does not use are not looked at.
+bool Fits(const char* argument) { return strnlen(argument, kArgumentSize) < kArgumentSize; }
+
 int InstallBranch(int argc, char** argv) {
+    for (int i = 2; i < argc && i <= 4; ++i) {
+        if (!Fits(argv[i])) {
+            PrintUsage();
+            return 0;
+        }
+    }
     char path[kArgumentSize] = "";
     char serviceName[kArgumentSize] = "";
     char exeName[kArgumentSize] = "";
@@ -66,7 +77,12 @@ int InstallBranch(int argc, char** argv) {
     if (argc > 3) CopyText(serviceName, argv[3]);
     if (argc > 4) CopyText(exeName, argv[4]);
 
-    if (exeName[0] && !NormaliseExecutableName(exeName)) {
+    ExecutableName name = exeName[0] ? NormaliseExecutableName(exeName) : ExecutableName::Usable;
+    if (name == ExecutableName::TooLong) {
+        PrintUsage();
+        return 0;
+    }
+    if (name == ExecutableName::WrongExtension) {
         char reason[kTextSize];
         FormatMessageId(reason, sizeof reason, kMsgBadExtension, "EXE");
         PrintMessageId(kMsgCannotInstall, nullptr, false, kProgramName, reason);
@@ -81,6 +97,10 @@ int InstallBranch(int argc, char** argv) {
 }
 
 void RemoveBranch(int argc, char** argv) {
+    if (argc > 2 && !Fits(argv[2])) {
+        PrintUsage();
+        return;
+    }
     char serviceName[kArgumentSize] = "";
     if (argc > 2) CopyText(serviceName, argv[2]);
     if (serviceName[0]) PrintMessageId(kMsgRemoving, nullptr, false, kProgramName, serviceName);
@@ -95,6 +115,10 @@ void ImportBranch(const char* fileName) {
 }
 
 void ExportBranch(int argc, char** argv) {
+    if (argc > 2 && !Fits(argv[2])) {
+        PrintUsage();
+        return;
+    }
     if (!OpenNetworkSession()) return;
     if (argc > 2) {
         ExportServerLists(argv[2]);
@@ -121,7 +145,8 @@ void NearestBranch(int (*driver)(int once)) {
 void TimeNetworkBranch(int argc, char** argv) {
     ShowDetail = 1;
     if (!OpenNetworkSession()) return;
-    bool valid = argc > 4 && IsDecimalNumber(argv[2]) && IsDecimalNumber(argv[3]);
+    bool valid = argc > 4 && IsDecimalNumber(argv[2]) && IsDecimalNumber(argv[3]) &&
+                 Fits(argv[4]);
     if (!valid) {
         CloseProductSession(&Session);
         PrintUsage();
@@ -153,22 +178,10 @@ constexpr NearestOption kNearestOptions[] = {
     {"/nearest_alerts", NearestAlerts},
 };
 
-// Arguments are copied into 1024-byte buffers further on; a longer one is
-// refused here rather than cut, so nothing acts on half an argument.
-bool ArgumentsFit(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (strnlen(argv[i], kArgumentSize) >= kArgumentSize) return false;
-    return true;
-}
-
 // Runs the branch chosen by the first argument; returns the run's status.
 int Dispatch(int argc, char** argv) {
     if (argc == 1) {
         RunAsService(FrameFunctions.IsWin9x);
-        return 0;
-    }
-    if (!ArgumentsFit(argc, argv)) {
-        PrintUsage();
         return 0;
     }
     const char* option = argv[1];
@@ -178,7 +191,10 @@ int Dispatch(int argc, char** argv) {
         return 0;
     }
     if (IsOption(option, "/import") && argc > 2) {
-        ImportBranch(argv[2]);
+        if (Fits(argv[2]))
+            ImportBranch(argv[2]);
+        else
+            PrintUsage();
         return 0;
     }
     if (IsOption(option, "/export")) {

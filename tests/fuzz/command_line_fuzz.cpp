@@ -25,7 +25,7 @@ void CheckExecutableName(const char* text) {
     char before[kArgumentSize];
     std::memcpy(before, name, sizeof name);
 
-    if (!NormaliseExecutableName(name)) {
+    if (NormaliseExecutableName(name) != ExecutableName::Usable) {
         FUZZ_CHECK(std::memcmp(before, name, sizeof name) == 0);
         return;
     }
@@ -35,7 +35,7 @@ void CheckExecutableName(const char* text) {
     FUZZ_CHECK(std::strpbrk(name, "\\/:") == nullptr);
     char again[kArgumentSize];
     std::memcpy(again, name, sizeof name);
-    FUZZ_CHECK(NormaliseExecutableName(again));
+    FUZZ_CHECK(NormaliseExecutableName(again) == ExecutableName::Usable);
     FUZZ_CHECK(std::strcmp(again, name) == 0);
 }
 
