@@ -8,6 +8,7 @@
 #include <cstdint>
 
 constexpr uint32_t NO_LIMIT = 0x7FFFFFFFu;
+constexpr size_t kListSize = 1024;  // a server list: at most 1023 characters
 // A chosen server's name is kept in buffers of this size.
 constexpr size_t kServerNameSize = 128;
 
