@@ -49,14 +49,14 @@ for target in "${targets[@]}"; do
         "$work" "$root/tests/fuzz/corpus/$target" > "$log" 2>&1 || status=$?
     runs=$(awk '/stat::number_of_executed_units:/ {print $2}' "$log")
     rate=$(awk '/stat::average_exec_per_sec:/ {print $2}' "$log")
-    edges=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+    edges=$(awk '/cov: [0-9]+/ {for (i = 1; i < NF; ++i) if ($i == "cov:") n = $(i + 1)} END {print n}' "$log")
     if [ "$status" -eq 0 ]; then
         passed=$((passed + 1))
         echo "fuzz: $target: ${runs:-?} runs in ${seconds} s (${rate:-?}/s), ${edges:-?} edges"
     else
         failed=$((failed + 1))
         echo "fuzz: $target FAILED (exit $status), log $log:"
-        grep -E 'ERROR|property failed|SUMMARY|Test unit written|runtime error' "$log" | head -20
+        grep -E 'ERROR|property failed|SUMMARY|Test unit written|runtime error' "$log" | head -20 || true
     fi
 done
 echo "fuzz: $passed passed, $failed failed"

@@ -63,6 +63,16 @@ void PrintAnswerLine(ReportChannel& channel, const char* server, const char* rol
         PrintLine(channel, "%s %s %d %s # %s\n", server, role, level, list, note);
 }
 
+// Whether an import reads a line that starts with this name as a line for
+// this server: it drops the blanks around the name, ends the name at the
+// first blank left, and takes a line that starts with "#" for a comment.
+bool CanStandAsMachine(std::string_view name) {
+    size_t first = name.find_first_not_of(' ');
+    if (first == std::string_view::npos || name[first] == '#') return false;
+    size_t last = name.find_last_not_of(' ');
+    return name.substr(first, last - first + 1).find(' ') == std::string_view::npos;
+}
+
 uint32_t ReportServerIn(ReportWalk& walk, const char* server, const char* role, int level);
 
 // Reports every server that list names, split as the search splits it (at
@@ -91,12 +101,17 @@ uint32_t ReportServerIn(ReportWalk& walk, const char* server, const char* role, 
         return limit;
     }
     ++walk.reported;
+    if (!CanStandAsMachine(server)) {
+        PrintIndent(channel, level);
+        PrintFailureLine(channel, server, role, level, 0, kUnreportableName);
+        return kUnreportableName;
+    }
 
     char list[kListSize] = "";
     uint32_t elapsedMs = 0;
     uint32_t status = channel.Ask(server, role, level, list, &elapsedMs);
     PrintIndent(channel, level);
-    if (status == 0 && HasControlCharacter(list)) status = kUnprintableList;
+    if (status == 0 && !CanStandOnReportLine(list)) status = kUnprintableList;
     if (status != 0) {
         PrintFailureLine(channel, server, role, level, elapsedMs, status);
         return status;
@@ -109,19 +124,20 @@ uint32_t ReportServerIn(ReportWalk& walk, const char* server, const char* role, 
 
 }  // namespace
 
-bool HasControlCharacter(std::string_view text) {
-    for (char c : text) {
+bool CanStandOnReportLine(std::string_view list) {
+    for (char c : list) {
         unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return true;
+        if (byte < 0x20 || byte == 0x7F) return false;
     }
-    return false;
+    size_t first = list.find_first_not_of(' ');
+    return first == std::string_view::npos || list[first] != '#';
 }
 
 void ReportLocalList(ReportChannel& channel, const char* role, const char* localList) {
     char list[kListSize] = "";
-    // This machine's own value gets the same care as a server's: text that
-    // would break the report's lines is neither printed nor followed.
-    if (!HasControlCharacter(localList)) CopyText(list, localList);
+    // This machine's own value gets the same care as a server's: a list that
+    // would not read back as itself is neither printed nor followed.
+    if (CanStandOnReportLine(localList)) CopyText(list, localList);
     if (list[0])
         PrintLine(channel, "<local> %s 0 %s\n", role, list);
     else

@@ -20,6 +20,10 @@ constexpr int kMaxReportedServers = 10000;  // lines of servers per role
 constexpr uint32_t kReportTooDeep = 1001;
 constexpr uint32_t kReportTooLarge = 1816;
 constexpr uint32_t kUnprintableList = 13;
+// ERROR_INVALID_NAME: a name that no import would read back as that server
+// (a blank inside it, or a "#" in front) is not asked, and its line is
+// commented.
+constexpr uint32_t kUnreportableName = 123;
 
 constexpr size_t kReportNoteSize = 1024;
 
@@ -44,9 +48,11 @@ protected:
     ~ReportChannel() = default;
 };
 
-// A list with a line break or another control character would write lines of
-// its own into the report, which a later import would apply.
-bool HasControlCharacter(std::string_view text);
+// Whether a list can stand on a report line and be read back by an import as
+// itself. A line break or another control character would write lines of its
+// own into the report, which a later import would apply; a "#" in front would
+// make an import read the line as a request to delete the value.
+bool CanStandOnReportLine(std::string_view list);
 
 // The role's "<local>" line for this machine's list (empty: none, or one that
 // could not be read or printed), then the servers it names, level by level.

@@ -4,17 +4,13 @@
 
 #include "common/text.h"
 
-namespace {
-
-bool HasControlCharacter(const char* text) {
-    for (; *text; ++text) {
-        unsigned char byte = static_cast<unsigned char>(*text);
-        if (byte < 0x20 || byte == 0x7F) return true;
+bool CanNameParentInHpd(const char* parent) {
+    for (; *parent; ++parent) {
+        unsigned char byte = static_cast<unsigned char>(*parent);
+        if (byte < 0x20 || byte == 0x7F) return false;
     }
-    return false;
+    return true;
 }
-
-}  // namespace
 
 bool FormatHpdText(const char* parent, char* out, size_t size) {
     const uint8_t* s = HPD_UPDATE_SENTINEL;
@@ -23,7 +19,7 @@ bool FormatHpdText(const char* parent, char* out, size_t size) {
                s[3], s[4], s[5], s[6], s[7]);
     if (!parent)
         return FormatText(out, size, "[KEYS]\r\n!KEY!=$REGROOT$\r\nConnected=D1\r\n%s", sentinel);
-    if (HasControlCharacter(parent)) {
+    if (!CanNameParentInHpd(parent)) {
         CopyText(out, size, "");
         return false;
     }

@@ -17,3 +17,5 @@ constexpr uint8_t HPD_UPDATE_SENTINEL[8] = {0x00, 0x00, 0x00, 0x47, 0x47, 0x47, 
 // the parent's name holds a control character: a line break in it would add
 // lines of its own to the product's configuration.
 bool FormatHpdText(const char* parent, char* out, size_t size);
+// Whether the name may stand in the file: no control character.
+bool CanNameParentInHpd(const char* parent);

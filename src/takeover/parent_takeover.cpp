@@ -80,7 +80,8 @@ bool CreateHpdFile(const HpdTarget& target, const char* parent, FileHandle& file
     }
     char text[2 * kTextSize];
     if (!FormatHpdText(parent, text, sizeof text)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(parent && !CanNameParentInHpd(parent) ? ERROR_INVALID_NAME
+                                                           : ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
     file.reset(CreateFileA(target.path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
