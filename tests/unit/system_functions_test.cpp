@@ -16,7 +16,9 @@ bool NtSetBound(const SystemFunctions& f) {
            f.StartServiceCtrlDispatcherA && f.RegisterServiceCtrlHandlerA && f.DeleteService &&
            f.QueryServiceStatus && f.ControlService && f.SetServiceStatus &&
            f.CloseServiceHandle && f.CreateWaitableTimerA && f.SetWaitableTimer &&
-           f.CancelWaitableTimer && f.OpenServiceA;
+           f.CancelWaitableTimer && f.OpenServiceA && f.MoveFileExA &&
+           f.RegNotifyChangeKeyValue && f.RegisterEventSourceA && f.ReportEventA &&
+           f.DeregisterEventSource;
 }
 bool AnyNtSetBound(const SystemFunctions& f) {
     return f.OpenSCManagerA || f.CreateServiceA || f.StartServiceCtrlDispatcherA ||
