@@ -175,7 +175,7 @@ say "5. perchman /remove: the service stops, releases its parent, and is gone"
 run "$perchman" /remove | show
 echo "The product's parent is now the marker of a machine that gave its parent up:"
 echo "    $(rootValue Parent)"
-echo "and the parent it left, $(rootValue LastParent), has this client's record marked as gone."
+echo "and on the parent it left ($(rootValue LastParent)) this client's record now reads good = 0."
 if run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Perchman' >/dev/null 2>&1; then
     echo "demo: the service is still registered" >&2
 fi
