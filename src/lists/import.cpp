@@ -80,54 +80,6 @@ size_t TextBeforeEndOfFile(std::string_view block) {
     return mark == std::string_view::npos ? block.size() : mark;
 }
 
-// Reads a file in blocks and hands it out one physical line at a time, the
-// whole line whatever its length. The file is read as bytes up to its first
-// Ctrl-Z: the line end is LF or CR LF, and a CR anywhere else is a byte of the
-// line.
-class LineReader {
-public:
-    explicit LineReader(FILE* file) : file_(file) {}
-
-    // false at the end of the file.
-    bool Next(NormalisedLine& line) {
-        line.Reset();
-        int byte = Get();
-        if (byte == EOF) return false;
-        for (; byte != EOF && byte != '\n'; byte = Get()) {
-            if (byte == '\r' && (Peek() == '\n' || Peek() == EOF)) continue;
-            line.Add(static_cast<unsigned char>(byte));
-        }
-        return true;
-    }
-
-private:
-    int Peek() {
-        if (position_ == end_ && !Fill()) return EOF;
-        return buffer_[position_];
-    }
-    int Get() {
-        int byte = Peek();
-        if (byte != EOF) ++position_;
-        return byte;
-    }
-    bool Fill() {
-        position_ = 0;
-        end_ = 0;
-        if (ended_) return false;
-        size_t read = std::fread(buffer_, 1, sizeof buffer_, file_);
-        end_ = TextBeforeEndOfFile(
-            std::string_view(reinterpret_cast<const char*>(buffer_), read));
-        ended_ = end_ < read;
-        return end_ > 0;
-    }
-
-    FILE* file_;
-    unsigned char buffer_[16384];
-    size_t position_ = 0;
-    size_t end_ = 0;
-    bool ended_ = false;  // the end-of-file mark has been read
-};
-
 void PrintLocalFailure(LONG status, const char* text) {
     SetLastError(static_cast<DWORD>(status));  // Reg* give their status, not the last error
     PrintLastError(text, nullptr, true);
@@ -220,6 +172,38 @@ void SetOnServer(const ImportState& state, const ImportEntry& entry) {
 }
 
 }  // namespace
+
+bool LineReader::Next(NormalisedLine& line) {
+    line.Reset();
+    int byte = Get();
+    if (byte == EOF) return false;
+    for (; byte != EOF && byte != '\n'; byte = Get()) {
+        if (byte == '\r' && (Peek() == '\n' || Peek() == EOF)) continue;
+        line.Add(static_cast<unsigned char>(byte));
+    }
+    return true;
+}
+
+int LineReader::Peek() {
+    if (position_ == end_ && !Fill()) return EOF;
+    return buffer_[position_];
+}
+
+int LineReader::Get() {
+    int byte = Peek();
+    if (byte != EOF) ++position_;
+    return byte;
+}
+
+bool LineReader::Fill() {
+    position_ = 0;
+    end_ = 0;
+    if (ended_) return false;
+    size_t read = std::fread(buffer_, 1, sizeof buffer_, file_);
+    end_ = TextBeforeEndOfFile(std::string_view(reinterpret_cast<const char*>(buffer_), read));
+    ended_ = end_ < read;
+    return end_ > 0;
+}
 
 void NormalisedLine::Reset() {
     text_[0] = '\0';

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "product/server_registry.h"
 
@@ -59,6 +60,29 @@ ImportLineKind ParseImportLine(const NormalisedLine& line, ImportEntry& entry);
 // end) and writes it without the blanks around names; false when it is not
 // valid or its compacted form does not fit out.
 bool CompactServerList(const char* list, size_t length, char* out, size_t outSize);
+
+// Reads a file in blocks and hands it out one physical line at a time, the
+// whole line whatever its length. The file is read as bytes up to its first
+// Ctrl-Z: the line end is LF or CR LF, and a CR anywhere else is a byte of the
+// line.
+class LineReader {
+public:
+    explicit LineReader(FILE* file) : file_(file) {}
+
+    // false at the end of the file.
+    bool Next(NormalisedLine& line);
+
+private:
+    int Peek();
+    int Get();
+    bool Fill();
+
+    FILE* file_;
+    unsigned char buffer_[16384];
+    size_t position_ = 0;
+    size_t end_ = 0;
+    bool ended_ = false;  // the end-of-file mark has been read
+};
 
 // The value name and list of the latest "<local>" line that set a value;
 // carried to every server line after it.
