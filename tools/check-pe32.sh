@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Checks the shipped program as a file: a 32-bit console executable that
-# needs no compiler runtime DLLs and exports OrxGetComputerName.
+# Checks a shipped program as a file: a 32-bit console executable that needs
+# no compiler runtime DLLs and exports each function named after it
+# (perchman.exe: OrxGetComputerName).
+# Usage: check-pe32.sh PROGRAM.exe [EXPORT...]
 set -euo pipefail
 exe="$1"
+shift
 dump="$(i686-w64-mingw32-objdump -p "$exe")"
 fail=0
 grep -q 'file format pei-i386' <<<"$dump" || { echo "check-pe32: $exe is not PE32 (i386)"; fail=1; }
@@ -12,8 +15,10 @@ if grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread|msvcp)' <<<"$dump"; then
 fi
 # By its plain name: a decorated export (_Orx..., Orx...@8) is not found by
 # the product's components.
-if ! grep -qE '\]\s+OrxGetComputerName$' <<<"$dump"; then
-    echo "check-pe32: $exe does not export OrxGetComputerName undecorated"; fail=1
-fi
+for export in "$@"; do
+    if ! grep -qE "\]\s+$export\$" <<<"$dump"; then
+        echo "check-pe32: $exe does not export $export undecorated"; fail=1
+    fi
+done
 [ $fail -eq 0 ] && echo "check-pe32: 1 passed, 0 failed"
 exit $fail

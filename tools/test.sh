@@ -11,7 +11,8 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
     echo "test: no network namespace can be made here; the tests that move the machine between sites are skipped" >&2
 fi
 "$root/tools/build.sh"
-"$root/tools/check-pe32.sh" "$root/build/i686/src/perchman.exe"
+"$root/tools/check-pe32.sh" "$root/build/i686/src/perchman.exe" OrxGetComputerName
+"$root/tools/check-pe32.sh" "$root/build/i686/src/planner/perchplan.exe"
 cd "$root/build/x86_64"
 # Keep the prefix's Wine server, and the services it starts, alive for the
 # whole run: a cold start of Wine costs seconds, a warm one a fraction of a

@@ -76,6 +76,9 @@ std::string Crlf(std::string_view text);
 // formatted with printf arguments (plain C values: const char*, int ...).
 std::string Message(unsigned id);
 std::string FormatMessageText(unsigned id, ...);
+// The captures of every occurrence of message id in out (console bytes, CR LF
+// line ends), one group per placeholder, in order.
+std::vector<std::vector<std::string>> MessageOccurrences(const std::string& out, unsigned id);
 // The usage text as the console shows it: message 140 with the sixteen option
 // words, line breaks as CR LF.
 std::string UsageOutput();
