@@ -27,30 +27,9 @@ constexpr DWORD kExitBadInput = 2;
 
 class PlannerTest : public e2e::ProductTest {
 protected:
-    void SetUp() override {
-        e2e::ProductTest::SetUp();
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        directory_ = std::string(temp) + "perchplan_e2e";
-        CreateDirectoryA(directory_.c_str(), nullptr);
-    }
-    void TearDown() override {
-        for (const std::string& path : files_) DeleteFileA(path.c_str());
-        RemoveDirectoryA(directory_.c_str());
-        e2e::ProductTest::TearDown();
-    }
-
-    std::string Path(const std::string& leaf) {
-        std::string path = directory_ + "\\" + leaf;
-        files_.push_back(path);
-        return path;
-    }
+    std::string Path(const std::string& leaf) { return scratch_.Path(leaf); }
     std::string Write(const std::string& leaf, const std::string& bytes) {
-        std::string path = Path(leaf);
-        FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-        return path;
+        return scratch_.Write(leaf, bytes);
     }
 
     e2e::RunResult Plan(const std::string& treePath, const std::string& sitesPath) {
@@ -63,8 +42,7 @@ protected:
         return Plan(Write("tree.txt", tree), Write("sites.txt", sites));
     }
 
-    std::string directory_;
-    std::vector<std::string> files_;
+    e2e::ScratchFolder scratch_{"perchplan_e2e"};
 };
 
 // ---- The planner and the program agree ------------------------------------------

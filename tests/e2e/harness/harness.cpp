@@ -513,6 +513,33 @@ std::vector<std::vector<std::string>> MessageOccurrences(const std::string& out,
     return found;
 }
 
+ScratchFolder::ScratchFolder(const std::string& name) {
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    directory_ = std::string(temp) + name;
+    CreateDirectoryA(directory_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() {
+    for (const std::string& path : files_) DeleteFileA(path.c_str());
+    RemoveDirectoryA(directory_.c_str());
+}
+
+std::string ScratchFolder::Path(const std::string& leaf) {
+    std::string path = directory_ + "\\" + leaf;
+    files_.push_back(path);
+    return path;
+}
+
+std::string ScratchFolder::Write(const std::string& leaf, const std::string& bytes) {
+    std::string path = Path(leaf);
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    return path;
+}
+
 std::string UsageOutput() {
     return Crlf(FormatMessageText(140, "import", "export", "install", "remove", "nearest",
                                   "nearest_parent", "nearest_quarantine", "nearest_alerts",

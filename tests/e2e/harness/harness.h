@@ -128,6 +128,25 @@ protected:
 void ResetProductRoot();   // remove and recreate the root with its subkeys
 void RemoveProductRoot();
 
+// A folder of its own under the temporary folder for a test's files; the
+// files named through it and the folder go when it does.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Directory() const { return directory_; }
+    std::string Path(const std::string& leaf);
+    // Writes the bytes as they are (no line-end conversion).
+    std::string Write(const std::string& leaf, const std::string& bytes);
+
+private:
+    std::string directory_;
+    std::vector<std::string> files_;
+};
+
 // ---- Assertions ----------------------------------------------------------------
 // Control bytes and bytes above 0x7E written as \r \n \t \xNN.
 std::string Escape(std::string_view bytes);
