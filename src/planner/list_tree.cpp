@@ -16,6 +16,7 @@
 namespace {
 
 constexpr size_t kMaxTreeLines = 100000;
+constexpr size_t kMaxTreeBytes = 32u << 20;
 
 const char* RoleWord(std::string_view word) {
     for (const char* role : kPlanRoles)
@@ -114,10 +115,12 @@ bool ReadListTree(const char* path, ListTree* tree, std::string* error) {
     LineReader lines(file.get());
     auto line = std::make_unique<NormalisedLine>();
     int number = 0;
+    size_t bytes = 0;
     while (lines.Next(*line)) {
-        if (++number > static_cast<int>(kMaxTreeLines)) {
+        bytes += line->Length();
+        if (++number > static_cast<int>(kMaxTreeLines) || bytes > kMaxTreeBytes) {
             *error = Concat({path, ": more than ", std::to_string(kMaxTreeLines),
-                             " lines; a plan takes at most that many"});
+                             " lines or 32 MiB; a plan takes at most that much"});
             return false;
         }
         TakeLine(*tree, *line, number);

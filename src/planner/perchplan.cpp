@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace {
 constexpr int kExitClean = 0;
 constexpr int kExitFindings = 1;
 constexpr int kExitBadInput = 2;
+// What all walks of one plan may keep: far beyond any real tree at any real
+// number of sites.
+constexpr size_t kMostPlannedLevels = 200000;
 
 constexpr char kUsage[] =
     "usage: perchplan TREE SITES\n"
@@ -65,15 +69,18 @@ int BadInput(const std::string& reason) {
     return kExitBadInput;
 }
 
-std::vector<PlannedWalk> PlanAll(const ListTree& tree, const SiteTable& table) {
-    std::vector<PlannedWalk> walks;
+// False when the plan would be too large to keep.
+bool PlanAll(const ListTree& tree, const SiteTable& table, std::vector<PlannedWalk>* walks) {
+    size_t levelsLeft = kMostPlannedLevels;
     for (const Site& site : table.sites) {
         for (const char* role : kPlanRoles) {
             PlannedWalk walk;
-            if (PlanWalk(tree, table, site, role, &walk)) walks.push_back(std::move(walk));
+            if (!PlanWalk(tree, table, site, role, &levelsLeft, &walk)) continue;
+            if (walk.tooLarge) return false;
+            walks->push_back(std::move(walk));
         }
     }
-    return walks;
+    return true;
 }
 
 void PrintSummary(const std::vector<PlannedWalk>& walks) {
@@ -85,7 +92,7 @@ void PrintSummary(const std::vector<PlannedWalk>& walks) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc == 2 && AsksForHelp(argv[1])) {
         std::fputs(kUsage, stdout);
         return kExitClean;
@@ -100,7 +107,10 @@ int main(int argc, char** argv) {
     SiteTable table;
     if (!ReadSiteTable(argv[2], &table, &error)) return BadInput(error);
 
-    std::vector<PlannedWalk> walks = PlanAll(tree, table);
+    std::vector<PlannedWalk> walks;
+    if (!PlanAll(tree, table, &walks))
+        return BadInput(Concat({argv[1], " and ", argv[2], ": the walks of all sites would "
+                                "take more than 200000 levels"}));
     std::vector<Finding> findings = CheckLists(tree, table, walks);
 
     PrintSummary(walks);
@@ -113,4 +123,14 @@ int main(int argc, char** argv) {
     Say("%s", "");
     PrintFindings(findings);
     return findings.empty() ? kExitClean : kExitFindings;
+}
+
+int main(int argc, char** argv) {
+    // The files decide how much is kept; running out of memory is bad input
+    // too, not a crash.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return BadInput("out of memory: the files are too large to plan");
+    }
 }

@@ -25,6 +25,7 @@ struct WalkContext {
     const SiteTable* table;
     const Site* site;
     PlannedWalk* walk;
+    size_t* levelsLeft;
     std::string owner = kLocalName;    // whose list the level being measured is
     std::string listRead;              // that list before parsing cuts it up
     std::vector<Unreachable> reasons;  // of its records
@@ -49,6 +50,14 @@ MeasuredRound MeasureFromTable(char* list, const char* role, int level, bool fir
                                void* context) {
     WalkContext& c = *static_cast<WalkContext*>(context);
     c.listRead = list;
+    // A chain of lists as long as the tree, at every site, could outgrow
+    // memory: past the plan's budget a level has no records, which ends the walk.
+    if (*c.levelsLeft == 0) {
+        c.walk->tooLarge = true;
+        c.reasons.clear();
+        return MeasuredRound{};
+    }
+    --*c.levelsLeft;
     int32_t times = c.table->timesToAverage;
     MeasuredRound round = ParseRound(list, times > 0 ? 1 : 0);
     c.reasons.assign(static_cast<size_t>(round.count), Unreachable::No);
@@ -226,14 +235,14 @@ void PrintOutcome(const PlannedLevel& level) {
 }  // namespace
 
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
-              PlannedWalk* walk) {
+              size_t* levelsLeft, PlannedWalk* walk) {
     const TreeList* local = tree.Find(kLocalName, role, "0");
     // A level-0 list too long for the program's buffer reads as no list at all.
     if (!local || local->list.empty() || local->list.size() >= kListSize) return false;
-    *walk = PlannedWalk{&site, role, {}, "", {}, false};
+    *walk = PlannedWalk{&site, role, {}, "", {}, false, false};
     char list[kListSize];
     CopyText(list, local->list);
-    WalkContext context{&tree, &table, &site, walk, kLocalName, {}, {}};
+    WalkContext context{&tree, &table, &site, walk, levelsLeft, kLocalName, {}, {}};
     PlanTable = &table;
     const LevelWalkSources sources = {MeasureFromTable, &kTableGroupSources, TellChosen,
                                       &context};

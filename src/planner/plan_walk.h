@@ -44,11 +44,14 @@ struct PlannedWalk {
     std::string winner;                 // "" when nothing was found
     std::vector<std::string> candidates;  // of a random pick: the members it can fall on
     bool searchedAgain;  // nothing found and the last probe answered: the engine retries
+    bool tooLarge;       // cut short: the plan ran out of levels
 };
 
 // False when the role has no level-0 list in the tree: nothing to walk.
+// levelsLeft bounds the levels all walks of a plan may keep; a walk that
+// would need more stops short and says so (tooLarge).
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
-              PlannedWalk* walk);
+              size_t* levelsLeft, PlannedWalk* walk);
 
 // The planned winner as one text: a name, "one of A, B (random pick)" or "no server".
 std::string WinnerText(const PlannedWalk& walk);
