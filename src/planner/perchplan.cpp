@@ -65,7 +65,9 @@ bool AsksForHelp(const char* argument) {
 }
 
 int BadInput(const std::string& reason) {
-    std::fprintf(stderr, "perchplan: %s\n", reason.c_str());
+    // fputs, not fprintf: this compiler's fprintf brings in runtime imports
+    // (_lock, _unlock) that are not among those checked for Windows 95 and NT 4.0.
+    std::fputs(Concat({"perchplan: ", reason, "\n"}).c_str(), stderr);
     return kExitBadInput;
 }
 

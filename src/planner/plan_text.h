@@ -19,4 +19,4 @@ std::string Quoted(std::string_view name);
 
 // Prints one line to standard output: the format is the planner's own text,
 // names and lists only ever arguments. Long arguments are cut, never overrun.
-void Say(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void Say(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
