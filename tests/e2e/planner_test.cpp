@@ -108,14 +108,27 @@ void TakeLatenciesOf(const std::string& table, const std::string& site) {
     }
 }
 
+std::string EachLine(const std::string& text, const std::regex& pattern, const char* replacement) {
+    std::istringstream lines(text);
+    std::string replaced;
+    for (std::string line; std::getline(lines, line);)
+        replaced += std::regex_replace(line, pattern, replacement) + "\n";
+    return replaced;
+}
+
 // The parent's takeover waits for the product; the choice does not depend on
 // the role, so the parent's lists are searched as the alerts role's. Jitter
 // goes, so that the lab's timing cannot reorder what the table orders.
 std::string ForComparison(const std::string& description) {
     static const std::regex parentList("^(list[ \\t]+\\S+[ \\t]+)Parent([ \\t])");
     static const std::regex jitter(" jitter=[0-9]+");
-    std::string text = std::regex_replace(description, parentList, "$1Alerts$2");
-    return std::regex_replace(text, jitter, "");
+    return EachLine(EachLine(description, parentList, "$1Alerts$2"), jitter, "");
+}
+
+// The same for lists that a network has imported (an import file).
+std::string ImportForComparison(const std::string& lists) {
+    static const std::regex parentLine("^([ \\t]*\\S+[ \\t]+)Parent([ \\t])");
+    return EachLine(lists, parentLine, "$1Alerts$2");
 }
 
 // A random tree of lists with marks and limits, seen from two sites. The
@@ -163,22 +176,32 @@ std::string GeneratedNetwork(unsigned seed) {
 }
 
 TEST_F(PlannerTest, NamesTheWinnerOfTheProgramsOwnSearch) {
-    std::vector<std::pair<std::string, std::string>> networks;
-    for (const char* file : {"demo.lab", "three-sites.lab", "two-offices.lab"}) {
-        auto text =
-            lab::ReadLocalFile(std::string(PERCHMAN_SOURCE_DIR) + "\\lab\\networks\\" + file);
-        ASSERT_TRUE(text) << file;
-        networks.emplace_back(file, *text);
+    struct Network {
+        std::string name, description;
+        std::string lists;  // an import file the lists come from, if any
+    };
+    std::vector<Network> networks;
+    const std::string folder = std::string(PERCHMAN_SOURCE_DIR) + "\\lab\\networks\\";
+    for (const char* stem : {"demo", "three-sites", "two-offices"}) {
+        auto text = lab::ReadLocalFile(folder + stem + ".lab");
+        ASSERT_TRUE(text) << stem;
+        // A network may leave its lists to an import, as an administrator would.
+        auto lists = lab::ReadLocalFile(folder + stem + "-lists.txt");
+        networks.push_back({std::string(stem) + ".lab", *text, lists.value_or("")});
     }
     // Seeds whose networks between them have preferences that apply and that
     // do not, limits, balanced groups, random picks and a level where nothing
     // is acceptable.
     for (unsigned seed : {1u, 3u, 5u, 9u, 24u})
-        networks.emplace_back("generated, seed " + std::to_string(seed), GeneratedNetwork(seed));
+        networks.push_back({"generated, seed " + std::to_string(seed), GeneratedNetwork(seed), ""});
 
     int compared = 0, equal = 0;
-    for (const auto& [name, description] : networks) {
+    for (const auto& [name, description, lists] : networks) {
         Load(ForComparison(description));
+        if (!lists.empty()) {
+            std::string imported = Write("lists.txt", ImportForComparison(lists));
+            ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/import", imported}))) << name;
+        }
         std::string tree = Path("tree.txt");
         ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/export", tree}))) << name;
         std::string table = lab::PlannerSiteTable();
