@@ -4,7 +4,10 @@ run it: a console PE32 that Windows 95 and NT 4.0 will load, whose every static
 import is in the allowed list, that exports OrxGetComputerName undecorated, and
 whose string table is byte for byte the one of the 64-bit twin the tests run.
 
-Usage: check-pe32.py SHIPPED.exe TWIN.exe [ALLOWED-IMPORTS]
+perchplan.exe, shipped beside it, exports nothing: --exports= names the
+exports a program must have (default OrxGetComputerName), comma-separated.
+
+Usage: check-pe32.py [--exports=NAME,...] SHIPPED.exe TWIN.exe [ALLOWED-IMPORTS]
 """
 import os
 import struct
@@ -140,10 +143,14 @@ def read_allowed(path):
 
 
 def main():
-    if len(sys.argv) not in (3, 4):
+    arguments = sys.argv[1:]
+    exports = ["OrxGetComputerName"]
+    if arguments and arguments[0].startswith("--exports="):
+        exports = [name for name in arguments.pop(0)[len("--exports="):].split(",") if name]
+    if len(arguments) not in (2, 3):
         sys.exit(__doc__.strip().splitlines()[-1])
-    shipped_path, twin_path = sys.argv[1:3]
-    allowed_path = sys.argv[3] if len(sys.argv) == 4 else os.path.join(
+    shipped_path, twin_path = arguments[:2]
+    allowed_path = arguments[2] if len(arguments) == 3 else os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "pe32-imports.txt")
     shipped, twin = Image(shipped_path), Image(twin_path)
     allowed, refused_entries = read_allowed(allowed_path)
@@ -171,8 +178,8 @@ def main():
         + (["delay-loaded imports escape this check"] if shipped.delayed_imports() else []))
     # By its plain name: a decorated export (_Orx..., Orx...@8) is not found by
     # the product's components.
-    check("exports", [] if "OrxGetComputerName" in shipped.exports()
-          else ["OrxGetComputerName is not exported undecorated"])
+    check("exports", [f"{name} is not exported undecorated"
+                      for name in exports if name not in shipped.exports()])
     strings, twin_strings = shipped.resources(RT_STRING), twin.resources(RT_STRING)
     check("string table", (["the shipped program has no string table"] if not strings else []) + [
         f"block {block} (language {language:#x}) differs from the twin's"

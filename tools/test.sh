@@ -12,6 +12,8 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
 fi
 "$root/tools/build.sh"
 "$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
+"$root/tools/check-pe32.py" --exports= "$root/build/i686/src/planner/perchplan.exe" \
+    "$root/build/x86_64/src/planner/perchplan.exe"
 # The text formats, fuzzed natively under sanitizers for a bounded time each.
 "$root/tools/fuzz.sh" 30
 cd "$root/build/x86_64"

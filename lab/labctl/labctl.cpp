@@ -11,6 +11,8 @@
 //   labctl move SITE        move this machine to a site of the network ("-":
 //                           no address but loopback)
 //   labctl site             print the site of the last move
+//   labctl sites            print the network's sites as a site table of the
+//                           planner (perchplan)
 //   labctl monitor          print the debugger-channel lines of programs not
 //                           started under a debugger, as they come, until Ctrl+C
 
@@ -67,7 +69,8 @@ int Move(const char* site) {
 int Usage() {
     std::fputs(
         "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
-        "              | set SERVER NAME NUMBER | log | move SITE | site | monitor\n"
+        "              | set SERVER NAME NUMBER | log | move SITE | site | sites\n"
+        "              | monitor\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
@@ -78,6 +81,7 @@ int Usage() {
         "  move SITE       move this machine to a site of the network: its addresses\n"
         "                  and the servers' latencies from there (\"-\": no address)\n"
         "  site            print the site of the last move\n"
+        "  sites           print the network's sites as a site table for perchplan\n"
         "  monitor         print the debugger-channel lines of programs not started\n"
         "                  under a debugger (services), as they come, until Ctrl+C\n",
         stderr);
@@ -138,6 +142,10 @@ int main(int argc, char** argv) {
     if (command == "site" && argc == 2) {
         std::string site = lab::CurrentSite();
         std::puts(site.empty() ? "labctl: no move since the network was loaded" : site.c_str());
+        return 0;
+    }
+    if (command == "sites" && argc == 2) {
+        std::fputs(lab::PlannerSiteTable().c_str(), stdout);
         return 0;
     }
     if (command == "monitor" && argc == 2) return Monitor();

@@ -112,6 +112,13 @@ std::string CurrentSite();
 // A site's addresses in their order ("" for an unknown site: none).
 std::vector<std::string> SiteAddresses(std::string_view site);
 
+// The loaded network as a site table of the planner (perchplan): one line
+// per site with every server's latency from there (or "down"), the client
+// counts the servers publish, and this machine's TimesToAverage when the
+// network sets it. A network without sites gives one site, PLAIN, with the
+// latencies the servers have at no site.
+std::string PlannerSiteTable();
+
 // ---- Direct access for tests ------------------------------------------------
 // MACHINE may be a server name or <local>; keyPath "" or "-" is the root.
 struct Value {

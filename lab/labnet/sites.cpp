@@ -139,6 +139,52 @@ bool MoveToSite(std::string_view site, std::string* error) {
     return true;
 }
 
+std::string PlannerSiteTable() {
+    RegKey servers;
+    std::vector<std::string> names;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put()) == ERROR_SUCCESS)
+        names = SubkeyNames(servers.get());
+
+    // A server's latency from a site: the site's own, else the plain one.
+    auto siteLine = [&](const std::string& site, HKEY latencies) {
+        std::string line = site;
+        for (const std::string& name : names) {
+            RegKey server;
+            if (RegOpenKeyExA(servers.get(), name.c_str(), 0, KEY_QUERY_VALUE, server.put()))
+                continue;
+            std::optional<DWORD> latency;
+            if (latencies) latency = DwordAt(latencies, name.c_str());
+            if (!latency) latency = DwordAt(server.get(), kPlainLatencyValue).value_or(0);
+            bool down = DwordAt(server.get(), kDownValue).value_or(0) != 0;
+            line += " " + name + "=" + (down ? std::string("down") : std::to_string(*latency));
+        }
+        return line + "\n";
+    };
+
+    std::string table = "# The lab network's sites, latencies in ms (perchplan's site table)\n";
+    RegKey sites;
+    std::vector<std::string> siteNames;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSitesKey, 0, KEY_READ, sites.put()) == ERROR_SUCCESS)
+        siteNames = SubkeyNames(sites.get());
+    for (const std::string& site : siteNames) {
+        RegKey latencies;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, (SiteKeyPath(site) + "\\" + kSiteLatencySubkey).c_str(),
+                      0, KEY_QUERY_VALUE, latencies.put());
+        table += siteLine(site, latencies.get());
+    }
+    if (siteNames.empty()) table += siteLine("PLAIN", nullptr);
+
+    std::string clients;
+    for (const std::string& name : names)
+        if (std::optional<DWORD> count = ReadDword(name, "ProductControl", "ClientCount"))
+            clients += " " + name + "=" + std::to_string(*count);
+    if (!clients.empty()) table += "clients" + clients + "\n";
+    if (std::optional<DWORD> times =
+            ReadDword(kLocalMachineName, "ProductControl", "TimesToAverage"))
+        table += "TimesToAverage=" + std::to_string(*times) + "\n";
+    return table;
+}
+
 std::string CurrentSite() {
     RegKey lab;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLabKey, 0, KEY_QUERY_VALUE, lab.put())) return "";

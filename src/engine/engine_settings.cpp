@@ -15,32 +15,38 @@ constexpr uint32_t kMsPerMinute = 60000;
 // The longest period a waitable timer takes (a signed 32-bit count of ms).
 constexpr uint64_t kLongestIntervalMs = 0x7FFFFFFF;
 
-DWORD Setting(const char* name, DWORD defaultValue) {
+DWORD RegistrySetting(const char* name, DWORD defaultValue, void*) {
     return GetDwordValue(Keys.ProductControl, name, defaultValue);
 }
 
 // An interval too long for 32 bits must neither wrap into a short one nor
 // become a negative timer period: it is held at about 24.8 days.
-uint32_t IntervalMs(const char* name, DWORD defaultValue, uint32_t msPerUnit) {
-    uint64_t ms = static_cast<uint64_t>(Setting(name, defaultValue)) * msPerUnit;
+uint32_t IntervalMs(DWORD value, uint32_t msPerUnit) {
+    uint64_t ms = static_cast<uint64_t>(value) * msPerUnit;
     return static_cast<uint32_t>(ms < kLongestIntervalMs ? ms : kLongestIntervalMs);
 }
 
 }  // namespace
 
-int LoadEngineSettings() {
-    EngineSettingsRecord& s = EngineSettings;
+void FillEngineSettings(EngineSettingsRecord& s, SettingSource source, void* context) {
+    auto setting = [&](const char* name, DWORD defaultValue) {
+        return source(name, defaultValue, context);
+    };
     s.CheckForNewParentIntervalMs =
-        IntervalMs("CheckForNewParentIntervalInSeconds", 30, kMsPerSecond);
-    s.CheckParentIntervalMs = IntervalMs("CheckParentIntervalInMinutes", 120, kMsPerMinute);
+        IntervalMs(setting("CheckForNewParentIntervalInSeconds", 30), kMsPerSecond);
+    s.CheckParentIntervalMs = IntervalMs(setting("CheckParentIntervalInMinutes", 120), kMsPerMinute);
     s.FindNearestParentIntervalMs =
-        IntervalMs("FindNearestParentIntervalInMinutes", 60, kMsPerMinute);
-    s.RoamClient = Setting("RoamClient", 1);
-    s.RoamQuarantine = Setting("RoamQuarantine", 0);
-    s.RoamHPD = Setting("RoamHPD", 0);
-    s.RoamServer = Setting("RoamServer", 0);
-    s.RoamAlerts = Setting("RoamAlerts", 0);
-    s.RoamKPZ = Setting("RoamKPZ", 0);
-    s.RoamWDR = Setting("RoamWDR", 0);
+        IntervalMs(setting("FindNearestParentIntervalInMinutes", 60), kMsPerMinute);
+    s.RoamClient = setting("RoamClient", 1);
+    s.RoamQuarantine = setting("RoamQuarantine", 0);
+    s.RoamHPD = setting("RoamHPD", 0);
+    s.RoamServer = setting("RoamServer", 0);
+    s.RoamAlerts = setting("RoamAlerts", 0);
+    s.RoamKPZ = setting("RoamKPZ", 0);
+    s.RoamWDR = setting("RoamWDR", 0);
+}
+
+int LoadEngineSettings() {
+    FillEngineSettings(EngineSettings, RegistrySetting, nullptr);
     return 0;
 }

@@ -19,3 +19,7 @@ struct EngineSettingsRecord {
 extern EngineSettingsRecord EngineSettings;
 
 int LoadEngineSettings();
+// The same settings from another source of values (name, default), with the
+// engine's own names, defaults and conversions.
+using SettingSource = DWORD (*)(const char* name, DWORD defaultValue, void* context);
+void FillEngineSettings(EngineSettingsRecord& settings, SettingSource source, void* context);

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
+#include "engine/level_walk.h"
 #include "engine/nearest_choice.h"
 #include "engine/timing.h"
 #include "output/output.h"
@@ -22,19 +23,6 @@ constexpr unsigned kMsgRetrying = 92;
 constexpr unsigned kMsgNearestFound = 95;
 constexpr unsigned kMsgNearestPrimary = 101;
 constexpr unsigned kMsgNotFound = 147;
-
-// The records of one level, freed on every way out of the level.
-class RoundOwner {
-public:
-    explicit RoundOwner(MeasuredRound round) : round_(round) {}
-    ~RoundOwner() { FreeRound(round_); }
-    RoundOwner(const RoundOwner&) = delete;
-    RoundOwner& operator=(const RoundOwner&) = delete;
-    const MeasuredRound& get() const { return round_; }
-
-private:
-    MeasuredRound round_;
-};
 
 struct RoleDriver {
     const char* role;
@@ -53,6 +41,13 @@ constexpr RoleDriver kKPZDriver = {"KPZ", "KPZ", TakeOverKPZ, 123, 124, false};
 constexpr RoleDriver kWDRDriver = {"WDR", "WDR", TakeOverWDR, 121, 122, false};
 constexpr RoleDriver kPrimaryDriver = {"Primary", "", TakeOverPrimary, 102, 103, true};
 constexpr RoleDriver kAlertsDriver = {"Alerts", "Alerts", TakeOverAlerts, 104, 105, false};
+
+MeasuredRound MeasureByProbes(char* list, const char* role, int level, bool firstRound, void*) {
+    return MeasureRound(list, role, level, firstRound);
+}
+
+constexpr LevelWalkSources kNetworkWalkSources = {MeasureByProbes, &kNetworkGroupSources,
+                                                  nullptr, nullptr};
 
 int RunDriver(const RoleDriver& driver, int once) {
     char name[kServerNameSize] = "";
@@ -89,31 +84,7 @@ int FindNearestServer(const char* role, char* nameOut) {
         return 1;
     }
 
-    char result[kServerNameSize] = "";
-    product::Status code = 0;
-    // Each chosen server's own list narrows the choice further; the walk ends
-    // at a server that publishes no list, or at a level with nothing acceptable.
-    for (int level = 1;; ++level) {
-        RoundOwner round(MeasureRound(list, role, level, level == 1));
-        const MeasuredRound& measured = round.get();
-        code = measured.status;
-        int best = ChooseBestServer(measured.servers, measured.count);
-        if (best < 0) break;  // the winner of the level above stands
-
-        const TimedServer& chosen = *measured.servers[best];
-        CopyText(result, chosen.name);
-        if (chosen.returnedList[0]) {
-            // The records point into list: they are not looked at after this.
-            CopyText(list, chosen.returnedList);
-            continue;
-        }
-        int winner = ChooseInEqualGroup(measured.servers, measured.count, best,
-                                        kNetworkGroupSources);
-        CopyText(result, measured.servers[winner]->name);
-        break;
-    }
-    CopyText(nameOut, kServerNameSize, result);
-    return static_cast<int>(code);
+    return static_cast<int>(WalkServerLevels(list, role, kNetworkWalkSources, nameOut));
 }
 
 int FindNearestWithRetry(const char* role, char* nameOut, uint32_t* elapsedMsOut, int once) {

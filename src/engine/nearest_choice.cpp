@@ -30,37 +30,47 @@ bool IsAcceptable(const TimedServer& server) {
            IsUsableServerName(server.name);
 }
 
-int ChooseBestServer(TimedServer* const* servers, int count) {
+int ChooseBestServer(TimedServer* const* servers, int count, ChoiceVerdict* verdicts) {
     int best = -1;
     uint32_t bestAverage = kNeverAnswered;
     bool skipping = false;
     for (int i = 0; i < count; ++i) {
         TimedServer& server = *servers[i];
+        ChoiceVerdict verdict = ChoiceVerdict::Skipped;
         // While a preferred server answers within its limit, the run of
         // servers it is preferred over is not considered.
-        if (skipping && servers[i - 1]->separator == '>') continue;
-        skipping = false;
-        bool acceptable = IsAcceptable(server);
-        if (acceptable && server.averageMs < bestAverage) {
-            best = i;
-            bestAverage = server.averageMs;
-            server.listIndex = i;
-            PrintMessageId(kMsgFastest, nullptr, true, server.name,
-                           static_cast<int>(server.averageMs));
+        if (!skipping || servers[i - 1]->separator != '>') {
+            skipping = false;
+            bool acceptable = IsAcceptable(server);
+            verdict = acceptable ? ChoiceVerdict::NotFaster : ChoiceVerdict::NotAcceptable;
+            if (acceptable && server.averageMs < bestAverage) {
+                best = i;
+                bestAverage = server.averageMs;
+                server.listIndex = i;
+                verdict = ChoiceVerdict::BestSoFar;
+                PrintMessageId(kMsgFastest, nullptr, true, server.name,
+                               static_cast<int>(server.averageMs));
+            }
+            if (acceptable && server.separator == '>') skipping = true;
         }
-        if (acceptable && server.separator == '>') skipping = true;
+        if (verdicts) verdicts[i] = verdict;
     }
     return best;
 }
 
-int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
-                       const GroupChoiceSources& sources) {
+EqualGroup FindEqualGroup(TimedServer* const* servers, int count, int best) {
     int first = best;
     while (first > 0 && servers[first - 1]->separator == '=') --first;
-    if (servers[first]->separator != '=') return best;
-
+    if (servers[first]->separator != '=') return {best, best, false};
     int last = first;
     while (last < count - 1 && servers[last]->separator == '=') ++last;
+    return {first, last, true};
+}
+
+int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
+                       const GroupChoiceSources& sources) {
+    auto [first, last, isGroup] = FindEqualGroup(servers, count, best);
+    if (!isGroup) return best;
 
     int acceptableCount = 0;
     bool anyUnknown = false;

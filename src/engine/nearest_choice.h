@@ -10,9 +10,16 @@
 // Answered within its limit with at least one good sample, and has a usable name.
 bool IsAcceptable(const TimedServer& server);
 
+// How the choice of a level saw one record: passed over because a server
+// before it is preferred (">") and acceptable, not acceptable, acceptable but
+// not faster than the best so far, or the best so far (message 90).
+enum class ChoiceVerdict { Skipped, NotAcceptable, NotFaster, BestSoFar };
+
 // The best server of a level in list order, or -1 when none is acceptable.
-// Prints message 90 for every record that becomes the best so far.
-int ChooseBestServer(TimedServer* const* servers, int count);
+// Prints message 90 for every record that becomes the best so far. With
+// verdicts (count entries), tells how each record was seen.
+int ChooseBestServer(TimedServer* const* servers, int count,
+                     ChoiceVerdict* verdicts = nullptr);
 
 // The generator behind the random pick: state = state * 214013 + 2531011,
 // next = (state >> 16) & 0x7FFF.
@@ -36,6 +43,16 @@ struct GroupChoiceSources {
     uint32_t (*calendarSeconds)();
 };
 extern const GroupChoiceSources kNetworkGroupSources;
+
+// The "=" group around the best record: the records first..last that the
+// final level balances. Without a "=" before or after it the best stands
+// alone (isGroup false, first == last == best).
+struct EqualGroup {
+    int first;
+    int last;
+    bool isGroup;
+};
+EqualGroup FindEqualGroup(TimedServer* const* servers, int count, int best);
 
 // The winner of the final level, given the best record: the best itself, or
 // the member of its "=" group with the fewest clients, or a random member

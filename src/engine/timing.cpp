@@ -146,13 +146,16 @@ void AverageSamples(TimedServer& record) {
     record.validSamples = static_cast<int32_t>(count);
 }
 
-MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound) {
+MeasuredRound ParseRound(char* list, int samples) {
     MeasuredRound round;
-    int samples = TimesToAverage();
-    if (!BuildRecords(list, samples, true, &round.servers, &round.count)) {
+    if (!BuildRecords(list, samples, true, &round.servers, &round.count))
         round.status = product::kOutOfMemory;
-        return round;
-    }
+    return round;
+}
+
+MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound) {
+    int samples = TimesToAverage();
+    MeasuredRound round = ParseRound(list, samples);
     if (round.count == 0) return round;
 
     char returned[kListSize];

@@ -33,6 +33,9 @@ struct MeasuredRound {
 product::Status ProbeServer(const char* server, const char* role, int level,
                             char* returnedList, uint32_t* elapsedMs);
 void AverageSamples(TimedServer& record);
+// The records of list (cut up in place), limits read, each with room for
+// samples samples and nothing measured yet; kOutOfMemory leaves none.
+MeasuredRound ParseRound(char* list, int samples);
 // Parses list (modified in place), samples, averages and prints.
 MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound);
 void FreeRound(MeasuredRound& round);

@@ -29,32 +29,9 @@ std::string Failure(unsigned status) { return WithoutTimes(FormatMessageText(150
 
 class ListsTest : public e2e::ProductTest {
 protected:
-    void SetUp() override {
-        e2e::ProductTest::SetUp();
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        directory_ = std::string(temp) + "perchman_lists_e2e";
-        CreateDirectoryA(directory_.c_str(), nullptr);
-    }
-    void TearDown() override {
-        for (const std::string& path : files_) DeleteFileA(path.c_str());
-        RemoveDirectoryA(directory_.c_str());
-        e2e::ProductTest::TearDown();
-    }
-
-
-    std::string Path(const char* leaf) {
-        std::string path = directory_ + "\\" + leaf;
-        files_.push_back(path);
-        return path;
-    }
-
+    std::string Path(const char* leaf) { return scratch_.Path(leaf); }
     std::string WriteFile(const char* leaf, const std::string& bytes) {
-        std::string path = Path(leaf);
-        FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-        return path;
+        return scratch_.Write(leaf, bytes);
     }
 
     e2e::RunResult Run(const std::vector<std::string>& args) {
@@ -63,8 +40,7 @@ protected:
         return result;
     }
 
-    std::string directory_;
-    std::vector<std::string> files_;
+    e2e::ScratchFolder scratch_{"perchman_lists_e2e"};
 };
 
 std::string Local(const char* valueName) {
@@ -131,7 +107,7 @@ TEST_F(ListsTest, ImportCreatesTheLocalTargetAndReportsAFailedDelete) {
 }
 
 TEST_F(ListsTest, ImportOfAFileThatCannotBeOpened) {
-    e2e::RunResult result = Run({"/import", directory_ + "\\no such file.txt"});
+    e2e::RunResult result = Run({"/import", scratch_.Directory() + "\\no such file.txt"});
     std::string head = Message(71) + " - " + Message(2) + " (2) ";
     ASSERT_GE(result.out.size(), head.size());
     EXPECT_BYTES_EQ(head, result.out.substr(0, head.size()));

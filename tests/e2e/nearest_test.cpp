@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,41 +21,6 @@ constexpr char kCommon[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\
 const std::string kLeavesABC =
     "list A Alerts 1 \"\"\nlist B Alerts 1 \"\"\nlist C Alerts 1 \"\"\n";
 
-// A regular expression for one message as the console shows it: its
-// placeholders become groups.
-std::string MessagePattern(unsigned id) {
-    std::string text = Crlf(e2e::Message(id));
-    std::string pattern;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '%' && i + 1 < text.size()) {
-            char kind = text[++i];
-            if (kind == 'd') pattern += "(-?[0-9]+)";
-            else if (kind == 'x') pattern += "([0-9a-f]+)";
-            else if (kind == 'c') pattern += "([\\s\\S])";
-            else if (kind == 's') pattern += "([^\\r\\n]*?)";
-            else pattern += kind;
-            continue;
-        }
-        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
-            pattern += '\\';
-        pattern += c;
-    }
-    return pattern;
-}
-
-// The captures of every occurrence of message id in out, in order.
-std::vector<std::vector<std::string>> Occurrences(const std::string& out, unsigned id) {
-    std::regex pattern(MessagePattern(id));
-    std::vector<std::vector<std::string>> found;
-    for (std::sregex_iterator it(out.begin(), out.end(), pattern), end; it != end; ++it) {
-        std::vector<std::string> groups;
-        for (size_t g = 1; g < it->size(); ++g) groups.push_back((*it)[g].str());
-        found.push_back(groups);
-    }
-    return found;
-}
-
 class NearestTest : public e2e::ProductTest {
 protected:
 
@@ -69,12 +33,12 @@ protected:
     // The alerts search chose `server`: message 95 names it with a plausible
     // search time, the takeover's message follows, and the takeover wrote it.
     void ExpectAlertsOwner(const e2e::RunResult& result, const std::string& server) {
-        auto found = Occurrences(result.out, 95);
+        auto found = e2e::MessageOccurrences(result.out, 95);
         ASSERT_EQ(found.size(), 1u) << e2e::Describe(result);
         EXPECT_EQ(found[0][0], "Alerts");
         EXPECT_EQ(found[0][1], server);
         EXPECT_GE(std::stoi(found[0][2]), 0);
-        auto taken = Occurrences(result.out, 104);
+        auto taken = e2e::MessageOccurrences(result.out, 104);
         ASSERT_EQ(taken.size(), 1u) << e2e::Describe(result);
         EXPECT_EQ(taken[0][0], server);
         EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), server);
@@ -83,7 +47,7 @@ protected:
     // The servers that became the best so far (message 90), with their averages.
     static std::vector<std::pair<std::string, int>> Fastest(const e2e::RunResult& result) {
         std::vector<std::pair<std::string, int>> fastest;
-        for (auto& groups : Occurrences(result.out, 90))
+        for (auto& groups : e2e::MessageOccurrences(result.out, 90))
             fastest.emplace_back(groups[0], std::stoi(groups[1]));
         return fastest;
     }
@@ -135,7 +99,7 @@ TEST_F(NearestTest, EqualServersOfTheLastLevelAreBalancedByTheirClients) {
          "list <local> Alerts 0 A=B=C\n" + kLeavesABC);
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "B");
-    EXPECT_TRUE(Occurrences(result.out, 91).empty());
+    EXPECT_TRUE(e2e::MessageOccurrences(result.out, 91).empty());
 }
 
 TEST_F(NearestTest, AnUnknownClientCountMakesTheChoiceRandom) {
@@ -145,7 +109,7 @@ TEST_F(NearestTest, AnUnknownClientCountMakesTheChoiceRandom) {
          "server C latency=30\n"
          "list <local> Alerts 0 A=B=C\n" + kLeavesABC);
     auto result = Run("/nearest_alerts");
-    auto random = Occurrences(result.out, 91);
+    auto random = e2e::MessageOccurrences(result.out, 91);
     ASSERT_EQ(random.size(), 1u) << e2e::Describe(result);
     int r = std::stoi(random[0][0]);
     int t = std::stoi(random[0][1]);
@@ -178,7 +142,7 @@ TEST_F(NearestTest, ADeeperLevelWithNothingReachableLeavesThePreviousWinner) {
     auto result = Run("/nearest_alerts");
     ExpectAlertsOwner(result, "S1");
     // The second level was measured: its failures are shown indented.
-    auto failures = Occurrences(result.out, 88);
+    auto failures = e2e::MessageOccurrences(result.out, 88);
     ASSERT_EQ(failures.size(), 2u) << e2e::Describe(result);
     EXPECT_EQ(failures[0][1], "X");
     EXPECT_EQ(failures[0][2], "2");
@@ -216,12 +180,12 @@ TEST_F(NearestTest, PrimaryReportsASearchWithoutResultAndTakesNothingOver) {
          "server A down timeout=10\n"
          "list <local> Primary 0 A\n");
     auto result = Run("/nearest_primary");
-    auto found = Occurrences(result.out, 101);
+    auto found = e2e::MessageOccurrences(result.out, 101);
     ASSERT_EQ(found.size(), 1u) << e2e::Describe(result);
     EXPECT_EQ(found[0][0], "");
-    EXPECT_TRUE(Occurrences(result.out, 102).empty());
-    EXPECT_TRUE(Occurrences(result.out, 103).empty());
-    EXPECT_TRUE(Occurrences(result.out, 147).empty());
+    EXPECT_TRUE(e2e::MessageOccurrences(result.out, 102).empty());
+    EXPECT_TRUE(e2e::MessageOccurrences(result.out, 103).empty());
+    EXPECT_TRUE(e2e::MessageOccurrences(result.out, 147).empty());
     // The report is the last thing printed.
     std::string tail = result.out.substr(result.out.rfind("\r\n\r\n"));
     EXPECT_BYTES_EQ(Crlf(FormatMessageText(101, "", std::stoi(found[0][1]))), tail);
@@ -239,7 +203,7 @@ TEST_F(NearestTest, AServerWhoseNameDoesNotFitIsNeverChosen) {
     ASSERT_TRUE(lab::SetString("<local>", "ProductControl", "RoamManagingAlertsLevel0",
                                name + ">B"));
     auto result = Run("/nearest_alerts");
-    auto averages = Occurrences(result.out, 89);
+    auto averages = e2e::MessageOccurrences(result.out, 89);
     ASSERT_EQ(averages.size(), 2u) << e2e::Describe(result);
     EXPECT_EQ(averages[0][0], name);
     EXPECT_GE(std::stoi(averages[0][1]), 0);  // measured like any other
@@ -266,7 +230,7 @@ TEST_F(NearestTest, EachOptionSearchesItsOwnRole) {
             << c.option;
     }
     auto primary = Run("/nearest_primary");
-    auto found = Occurrences(primary.out, 101);
+    auto found = e2e::MessageOccurrences(primary.out, 101);
     ASSERT_EQ(found.size(), 1u) << e2e::Describe(primary);
     EXPECT_BYTES_EQ(Crlf(FormatMessageText(85, "") + FormatMessageText(86, "Primary") +
                          FormatMessageText(101, "", std::stoi(found[0][1]))),
@@ -282,7 +246,7 @@ TEST_F(NearestTest, NearestRunsEveryEnabledRoleInItsOrder) {
          "dword <local> ProductControl RoamWDR 2\n");  // any value but 0 is on
     auto result = Run("/nearest");
     std::vector<std::string> roles;
-    for (auto& groups : Occurrences(result.out, 86)) roles.push_back(groups[0]);
+    for (auto& groups : e2e::MessageOccurrences(result.out, 86)) roles.push_back(groups[0]);
     EXPECT_EQ(roles, (std::vector<std::string>{"Parent", "Quarantine", "HPD", "KPZ", "WDR",
                                                "Primary", "Alerts"}))
         << e2e::Describe(result);

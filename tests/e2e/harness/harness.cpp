@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 
 #include "labnet.h"
 
@@ -475,6 +476,68 @@ std::string FormatMessageText(unsigned id, ...) {
     int n = std::vsnprintf(text.data(), text.size(), format.c_str(), args);
     va_end(args);
     return n > 0 ? std::string(text.data(), std::min<size_t>(n, text.size() - 1)) : std::string();
+}
+
+// A regular expression for one message as the console shows it: its
+// placeholders become groups.
+static std::string MessagePattern(unsigned id) {
+    std::string text = Crlf(e2e::Message(id));
+    std::string pattern;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%' && i + 1 < text.size()) {
+            char kind = text[++i];
+            if (kind == 'd') pattern += "(-?[0-9]+)";
+            else if (kind == 'x') pattern += "([0-9a-f]+)";
+            else if (kind == 'c') pattern += "([\\s\\S])";
+            else if (kind == 's') pattern += "([^\\r\\n]*?)";
+            else pattern += kind;
+            continue;
+        }
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
+            pattern += '\\';
+        pattern += c;
+    }
+    return pattern;
+}
+
+// The captures of every occurrence of message id in out, in order.
+std::vector<std::vector<std::string>> MessageOccurrences(const std::string& out, unsigned id) {
+    std::regex pattern(MessagePattern(id));
+    std::vector<std::vector<std::string>> found;
+    for (std::sregex_iterator it(out.begin(), out.end(), pattern), end; it != end; ++it) {
+        std::vector<std::string> groups;
+        for (size_t g = 1; g < it->size(); ++g) groups.push_back((*it)[g].str());
+        found.push_back(groups);
+    }
+    return found;
+}
+
+ScratchFolder::ScratchFolder(const std::string& name) {
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    directory_ = std::string(temp) + name;
+    CreateDirectoryA(directory_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() {
+    for (const std::string& path : files_) DeleteFileA(path.c_str());
+    RemoveDirectoryA(directory_.c_str());
+}
+
+std::string ScratchFolder::Path(const std::string& leaf) {
+    std::string path = directory_ + "\\" + leaf;
+    files_.push_back(path);
+    return path;
+}
+
+std::string ScratchFolder::Write(const std::string& leaf, const std::string& bytes) {
+    std::string path = Path(leaf);
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    return path;
 }
 
 std::string UsageOutput() {

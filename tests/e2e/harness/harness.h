@@ -76,6 +76,9 @@ std::string Crlf(std::string_view text);
 // formatted with printf arguments (plain C values: const char*, int ...).
 std::string Message(unsigned id);
 std::string FormatMessageText(unsigned id, ...);
+// The captures of every occurrence of message id in out (console bytes, CR LF
+// line ends), one group per placeholder, in order.
+std::vector<std::vector<std::string>> MessageOccurrences(const std::string& out, unsigned id);
 // The usage text as the console shows it: message 140 with the sixteen option
 // words, line breaks as CR LF.
 std::string UsageOutput();
@@ -124,6 +127,25 @@ protected:
 };
 void ResetProductRoot();   // remove and recreate the root with its subkeys
 void RemoveProductRoot();
+
+// A folder of its own under the temporary folder for a test's files; the
+// files named through it and the folder go when it does.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Directory() const { return directory_; }
+    std::string Path(const std::string& leaf);
+    // Writes the bytes as they are (no line-end conversion).
+    std::string Write(const std::string& leaf, const std::string& bytes);
+
+private:
+    std::string directory_;
+    std::vector<std::string> files_;
+};
 
 // ---- Assertions ----------------------------------------------------------------
 // Control bytes and bytes above 0x7E written as \r \n \t \xNN.

@@ -1,0 +1,60 @@
+#include "engine/level_walk.h"
+
+#include "common/text.h"
+#include "engine/nearest.h"
+#include "product/server_registry.h"
+
+namespace {
+
+// The records of one level, freed on every way out of the level.
+class RoundOwner {
+public:
+    explicit RoundOwner(MeasuredRound round) : round_(round) {}
+    ~RoundOwner() { FreeRound(round_); }
+    RoundOwner(const RoundOwner&) = delete;
+    RoundOwner& operator=(const RoundOwner&) = delete;
+    const MeasuredRound& get() const { return round_; }
+
+private:
+    MeasuredRound round_;
+};
+
+void Tell(const LevelWalkSources& sources, const MeasuredRound& round, int level, int best,
+          int winner) {
+    if (sources.chosen) sources.chosen(round, level, best, winner, sources.context);
+}
+
+}  // namespace
+
+product::Status WalkServerLevels(char* list, const char* role, const LevelWalkSources& sources,
+                                 char* nameOut) {
+    char result[kServerNameSize] = "";
+    product::Status code = 0;
+    // Each chosen server's own list narrows the choice further; the walk ends
+    // at a server that publishes no list, or at a level with nothing acceptable.
+    for (int level = 1;; ++level) {
+        RoundOwner round(sources.measure(list, role, level, level == 1, sources.context));
+        const MeasuredRound& measured = round.get();
+        code = measured.status;
+        int best = ChooseBestServer(measured.servers, measured.count);
+        if (best < 0) {  // the winner of the level above stands
+            Tell(sources, measured, level, -1, -1);
+            break;
+        }
+
+        const TimedServer& chosen = *measured.servers[best];
+        CopyText(result, chosen.name);
+        if (chosen.returnedList[0]) {
+            Tell(sources, measured, level, best, best);
+            // The records point into list: they are not looked at after this.
+            CopyText(list, kListSize, chosen.returnedList);
+            continue;
+        }
+        int winner = ChooseInEqualGroup(measured.servers, measured.count, best, *sources.group);
+        CopyText(result, measured.servers[winner]->name);
+        Tell(sources, measured, level, best, winner);
+        break;
+    }
+    CopyText(nameOut, kServerNameSize, result);
+    return code;
+}

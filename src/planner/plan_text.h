@@ -1,0 +1,22 @@
+#pragma once
+// Small text helpers of the planner: strict numbers from the administrator's
+// files, and the lines it prints.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "common/text.h"
+
+// A decimal number of digits only, at most max; false for anything else.
+bool ReadWholeNumber(std::string_view text, uint32_t max, uint32_t* value);
+
+// The pieces one after the other.
+std::string Concat(std::initializer_list<std::string_view> parts);
+// A name in double quotes, as the findings and errors show names.
+std::string Quoted(std::string_view name);
+
+// Prints one line to standard output: the format is the planner's own text,
+// names and lists only ever arguments. Long arguments are cut, never overrun.
+void Say(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);
