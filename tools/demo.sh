@@ -1,93 +1,183 @@
 #!/usr/bin/env bash
-# What Perchman does, in under a minute: on a small lab network it shows the
-# server lists, finds the nearest parent server and hands this machine over to
-# it, then checks the new parent. Installs what is missing and builds first.
+# What Perchman is for, in under three minutes: a laptop travels from the
+# Madrid office to the Barcelona office, and the Perchman service on it keeps
+# it managed by the nearest server all the way, with nobody touching it.
+# Installs what is missing and builds first; cleans up after itself, also
+# when interrupted.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# Like the tests, the demo runs in a network namespace of its own
-# (tools/labshell.sh), where the lab can move the machine between sites.
+# The demo moves the machine between sites: it runs in a network namespace of
+# its own (tools/labshell.sh), where its addresses can change.
 if [ -z "${PERCHMAN_NETNS:-}" ]; then
     "$root/tools/setup.sh" >/dev/null  # may need the package registry: before the namespace
-    "$root/tools/labshell.sh" --check && exec "$root/tools/labshell.sh" "$0" "$@"
-    echo "demo: no network namespace can be made here; running without one" >&2
+    if ! "$root/tools/labshell.sh" --check; then
+        echo "demo: no network namespace can be made here, and the demo moves the machine" >&2
+        exit 1
+    fi
+    exec "$root/tools/labshell.sh" "$0" "$@"
 fi
+started=$SECONDS
 PERCHMAN_JOBS="${PERCHMAN_JOBS:-2}" "$root/tools/build.sh" >/dev/null
 
 build="$root/build/x86_64"
 lab="$build/lab"
+perchman="$build/src/perchman.exe"
+productRoot='HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion'
 run() { "$root/tools/wine.sh" "$@"; }
 # The program speaks Spanish in the console's code page 850.
 show() { iconv -f CP850 -t UTF-8 | tr -d '\r'; }
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+windowsPath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+rootValue() {  # the data of one value of the product root, or nothing
+    run reg query "$productRoot${2:+\\$2}" /v "$1" 2>/dev/null | tr -d '\r' |
+        awk -v name="$1" '$1 == name {print $NF}'
+}
 
 export WINEPREFIX="$build/wineprefix"
-# The product stand-in is a service of the prefix: keep the prefix's Wine
-# server (and so its services) alive between the steps, and end it at the end.
+# The services of the prefix live as long as its Wine server: keep one for
+# the whole demo.
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
 run cmd /c exit >/dev/null 2>&1 </dev/null || true  # makes the prefix on first use
 "$wineserver" -k >/dev/null 2>&1 || true
 "$wineserver" -p >/dev/null 2>&1 </dev/null
+
+work="$(mktemp -d)"
+channel="$work/channel.log"
+monitorPid=""
+viewerPid=""
 cleanup() {
+    trap - EXIT INT TERM
+    printf '\n'
+    [ -n "$viewerPid" ] && kill "$viewerPid" 2>/dev/null || true
+    [ -n "$monitorPid" ] && kill "$monitorPid" 2>/dev/null || true
+    run "$perchman" /remove >/dev/null 2>&1 || true
     run "$lab/kestrelctl.exe" stop >/dev/null 2>&1 || true
     run "$lab/kestrelctl.exe" uninstall >/dev/null 2>&1 || true
     run "$lab/labctl.exe" reset >/dev/null 2>&1 || true
+    run reg delete "$productRoot\\Clients" /f >/dev/null 2>&1 || true
     "$wineserver" -k >/dev/null 2>&1 || true
+    rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'echo "demo: interrupted; cleaning up" >&2; exit 130' INT TERM
 
+# The lab: the network, the product stand-in, this machine in Madrid.
+run "$perchman" /remove >/dev/null 2>&1 || true  # a service left by an earlier run
 mkdir -p "$WINEPREFIX/drive_c/PerchmanLab/Demo" "$WINEPREFIX/drive_c/PerchmanLab/Sky"
 rm -f "$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
 run "$lab/labctl.exe" register >/dev/null
-network="Z:$(printf '%s' "$root/lab/networks/demo.lab" | tr '/' '\\')"
-run "$lab/labctl.exe" load "$network" >/dev/null
+run "$lab/labctl.exe" load "$(windowsPath "$root/lab/networks/demo.lab")" >/dev/null
 run reg add 'HKLM\SOFTWARE\Brevanta\SharedUsage' /v SkyFetch1 /d 'C:\PerchmanLab\Sky' /f >/dev/null 2>&1
 run "$lab/kestrelctl.exe" install >/dev/null
 run "$lab/kestrelctl.exe" reset >/dev/null
 run "$lab/kestrelctl.exe" set ProcessingDelayMs 40 >/dev/null
 run "$lab/kestrelctl.exe" start >/dev/null
+run "$lab/labctl.exe" move MADRID >/dev/null
+
+# The debugger channel, as an administrator watches it with a debug-output
+# viewer: every line the service (and the product) writes, shown as it comes.
+# The seven timing probes per server are left out.
+run "$lab/labctl.exe" monitor >"$channel" 2>/dev/null </dev/null &
+monitorPid=$!
+(
+    # Bytes of code page 850 are no text to a UTF-8 locale's patterns.
+    export LC_ALL=C
+    tail -n +1 -f --pid="$monitorPid" "$channel" 2>/dev/null | while IFS= read -r line; do
+        line="${line%$'\r'}"
+        [[ $line =~ ^[0-9]+:\ (.*)$ ]] && line="${BASH_REMATCH[1]}"  # the writer's process id
+        case "$line" in
+            "" | *" hora "[0-9]*" servidor "*) continue ;;
+        esac
+        [[ $line =~ ^[0-9]+\ -\ *$ ]] && continue  # the indent of a probe line
+        text="$(printf '%s\n' "$line" | iconv -f CP850 -t UTF-8 2>/dev/null)"
+        printf '\r\033[K   \033[36m| %s\033[0m\n' "$text"
+    done
+) &
+viewerPid=$!
+waitForChannel() {  # PATTERN SECONDS: true once a line of the channel matches
+    local deadline=$((SECONDS + $2))
+    while ! grep -aq -- "$1" "$channel"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.3
+    done
+}
 
 cat <<'TEXT'
-Perchman keeps an antivirus client attached to the nearest server as the
-machine moves between offices. Servers are arranged in lists, level by level:
-this machine knows the first level; each chosen server publishes the next.
-The lab network here: CENTRAL (preferred, ">") and RESERVA (faster backup);
-below CENTRAL the sites NORTE and SUR (equal, "=") and ESTE (unreachable).
-The machine's current parent is RESERVA. The antivirus product (its service
-"Kestrel Server") is a stand-in that runs in the lab.
+Perchman keeps the antivirus product on a company laptop managed by the
+nearest of the company's servers, while the laptop moves between offices.
+The lab here is a small company: offices in Madrid (servers SRV-MAD, MAD-1,
+MAD-2) and Barcelona (SRV-BCN, BCN-1), and a head office (CENTRAL) that both
+reach more slowly. The laptop is in Madrid (address 192.0.2.10); its product
+is still managed by the head office. Lines in blue are what the service and
+the product write on the debugger channel, as an administrator watches them.
 TEXT
 
-say "1. The server lists, as perchman /export reports them"
-run "$build/src/perchman.exe" /export | show
-cat <<'TEXT'
-The report walks the whole tree: every server a list names (between ",", ">"
-and "=", without its limit) is asked for its list of the next level, and each
-list stands on its server's line exactly as published, in the form "/import"
-reads back. A server that publishes nothing below, or does not answer (ESTE),
-is a commented line with its time or its error.
-TEXT
-
-say "2. perchman /nearest_parent: time every server, level by level, and take over the winner"
-cat <<'TEXT'
-Level 1: CENTRAL is slower than RESERVA but marked as preferred (">"), and it
-answers within its 500 ms limit, so it wins. Level 2 (CENTRAL's list): NORTE
-answers fastest, but NORTE and SUR are equal ("="), so the one with fewer
-clients, SUR (17 against 41), gets this machine. ESTE does not answer at all.
-TEXT
-# Every server is probed seven times per level; the probe lines are left out.
-run "$build/src/perchman.exe" /nearest_parent | show | grep -Ev '^ *(FALLÓ )?hora [0-9]+ servidor' | cat -s
-
-say "The client configuration file written for the product (HPD.DAT)"
-hpd="$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT"
-if [ -f "$hpd" ]; then tr -d '\r' < "$hpd"; else echo "(no HPD.DAT was written)"; fi
+say "1. The administrator's server lists: perchman /import, then /export"
+grep -v '^#' "$root/lab/networks/demo-lists.txt"
+run "$perchman" /import "$(windowsPath "$root/lab/networks/demo-lists.txt")" | show
 echo
-echo "The product took it in and confirmed: its parent is now \"$(run reg query \
-    'HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion' /v Parent 2>/dev/null \
-    | tr -d '\r' | awk '/Parent/ {print $NF}')\" (it was RESERVA), and SUR's"
-echo "update history was copied to this machine."
+echo "The tree as the network sees it, read back from the machine and the servers:"
+run "$perchman" /export | show | grep -v -e '^ *$' -e '^# <local> [A-Za-z]* 0 *$' || true
 
-say "3. perchman /check_parent: is the new parent alive?"
-run "$build/src/perchman.exe" /check_parent | show
+say "2. perchman /install: the service starts and finds its nearest parent"
+run "$perchman" /install | show
+cat <<'TEXT'
+The service times every server of the lists from here, level by level, and
+hands the laptop to the winner: in Madrid, SRV-MAD at level 0, then MAD-2
+(equal rank with MAD-1, fewer clients) at level 1.
+TEXT
+if ! waitForChannel 'MAD-2.*es ahora el propietario' 90; then
+    echo "demo: the service did not take the laptop over within 90 s" >&2
+    exit 1
+fi
+loopStarted=$SECONDS
+sleep 1
 echo
-echo "Unattended, Perchman repeats this check every two hours and searches again"
-echo "when the check fails or the machine's network addresses change."
+echo "HPD.DAT, the client configuration file the service wrote for the product:"
+tr -d '\r' <"$WINEPREFIX/drive_c/PerchmanLab/Demo/HPD.DAT" | sed 's/^/    /'
+echo "The product took it in: its parent is now \"$(rootValue Parent)\"."
+
+say "3. The laptop travels to Barcelona"
+run "$lab/labctl.exe" move BARCELONA
+cat <<'TEXT'
+New addresses, and from here the Barcelona servers are the fast ones. Nobody
+tells the service: it looks at the machine's addresses once a minute.
+TEXT
+deadline=$((SECONDS + 100))
+while ! grep -aq 'BCN-1.*es ahora el propietario' "$channel"; do
+    if [ $SECONDS -ge $deadline ]; then
+        printf '\n' >&2
+        echo "demo: the service did not move the laptop to Barcelona within 100 s" >&2
+        exit 1
+    fi
+    left=$((loopStarted + 60 - SECONDS))
+    if [ $left -gt 0 ]; then
+        printf '\r\033[K   waiting for the service'"'"'s next look at the addresses: about %2d s' "$left"
+    else
+        printf '\r\033[K   the service is searching again (%d s since the move) ' "$((SECONDS - deadline + 100))"
+    fi
+    sleep 1
+done
+sleep 1
+printf '\r\033[K'
+echo "The product's parent is now \"$(rootValue Parent)\", without anyone touching the laptop."
+
+say "4. A client machine registers with this one"
+echo "Another machine lists itself under this one's Clients key; the service"
+echo "keeps \"ClientCount\" up to date for the servers that choose by load."
+echo "ClientCount before: $(($(rootValue ClientCount ProductControl)))"
+run reg add "$productRoot\\Clients\\DESK-0042" /f >/dev/null
+sleep 1
+echo "ClientCount a second later: $(($(rootValue ClientCount ProductControl)))"
+
+say "5. perchman /remove: the service stops, releases its parent, and is gone"
+run "$perchman" /remove | show
+echo "The product's parent is now the marker of a machine that gave its parent up:"
+echo "    $(rootValue Parent)"
+echo "and on the parent it left ($(rootValue LastParent)) this client's record now reads good = 0."
+if run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Perchman' >/dev/null 2>&1; then
+    echo "demo: the service is still registered" >&2
+fi
+echo
+echo "The demo took $((SECONDS - started)) s."

@@ -42,6 +42,16 @@ struct SystemFunctions {
 extern SystemFunctions FrameFunctions;
 extern SystemFunctions EngineFunctions;
 
+// A service handle closed through an instance's bound CloseServiceHandle,
+// which exists only where the service functions were bound.
+template <SystemFunctions& Functions>
+struct BoundServiceHandleTraits {
+    static SC_HANDLE invalid() { return nullptr; }
+    static void close(SC_HANDLE handle) {
+        if (Functions.CloseServiceHandle) Functions.CloseServiceHandle(handle);
+    }
+};
+
 int DetectWindowsVersion(SystemFunctions& functions);
 int LoadSystemFunctions(SystemFunctions& functions);
 void FreeSystemFunctions(SystemFunctions& functions);

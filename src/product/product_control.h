@@ -20,15 +20,7 @@ constexpr DWORD kStopWaitLimitMs = 60000;
 // than its own wait hint is given up earlier.
 constexpr DWORD kStartWaitLimitMs = 30000;
 
-// Service handles are closed through the bound entry point, which exists only
-// where the service functions were bound.
-struct ServiceHandleTraits {
-    static SC_HANDLE invalid() { return nullptr; }
-    static void close(SC_HANDLE handle) {
-        if (EngineFunctions.CloseServiceHandle) EngineFunctions.CloseServiceHandle(handle);
-    }
-};
-using ServiceHandle = UniqueHandle<SC_HANDLE, ServiceHandleTraits>;
+using ServiceHandle = UniqueHandle<SC_HANDLE, BoundServiceHandleTraits<EngineFunctions>>;
 
 // The local service control manager with full access; empty when it cannot be
 // opened or the service functions are not bound (Windows 9x).

@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "common/handles.h"
-
 namespace e2e {
 
 namespace {
@@ -13,12 +11,6 @@ namespace {
 constexpr char kServiceName[] = "Perchman";
 constexpr char kExeName[] = "perchman.exe";
 constexpr DWORD kPollMs = 2;
-
-struct ScmTraits {
-    static SC_HANDLE invalid() { return nullptr; }
-    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
-};
-using ServiceHandle = UniqueHandle<SC_HANDLE, ScmTraits>;
 
 struct OpenedService {
     ServiceHandle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
@@ -42,6 +34,11 @@ double NowMs() {
 }
 
 }  // namespace
+
+ServiceHandle OpenNamedService(const char* name, DWORD access) {
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    return ServiceHandle(manager ? OpenServiceA(manager.get(), name, access) : nullptr);
+}
 
 DWORD InstallPerchmanService() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));

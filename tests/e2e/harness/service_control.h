@@ -7,9 +7,19 @@
 
 #include <functional>
 
+#include "common/handles.h"
 #include "harness/harness.h"
 
 namespace e2e {
+
+struct ScmTraits {
+    static SC_HANDLE invalid() { return nullptr; }
+    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
+};
+using ServiceHandle = UniqueHandle<SC_HANDLE, ScmTraits>;
+
+// Any service of the prefix by its name; empty when it cannot be opened.
+ServiceHandle OpenNamedService(const char* name, DWORD access = SERVICE_ALL_ACCESS);
 
 // Own process, started on demand; 0 (also when it exists) or a Win32 error.
 DWORD InstallPerchmanService();
