@@ -1,0 +1,143 @@
+// The Windows 9x engine loop: no waitable timers or change notifications
+// there, so it wakes every second and looks at the clock, the Clients key and
+// the machine's addresses in turn.
+
+#include "engine/main_loop.h"
+
+#include <windows.h>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "engine/engine_loop.h"
+#include "engine/engine_settings.h"
+#include "engine/nearest.h"
+#include "engine/network_change.h"
+#include "engine/parent_check.h"
+#include "entry/network_libraries.h"
+#include "output/output.h"
+#include "product/product_keys.h"
+
+namespace {
+
+constexpr DWORD kPassMs = 1000;
+constexpr char kClientsPath[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
+constexpr char kClientCountValue[] = "ClientCount";
+
+void Trace(const char* format, int value) {
+    char line[kTextSize];
+    FormatText(line, sizeof line, format, value);
+    TraceMessage(line, nullptr, false);
+}
+
+// A key that cannot be opened or read counts as no clients.
+DWORD CountClients(HKEY clients) {
+    DWORD subkeys = 0;
+    if (!clients || RegQueryInfoKeyA(clients, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr) != ERROR_SUCCESS)
+        return 0;
+    return subkeys;
+}
+
+void PublishClientCount(DWORD count) {
+    if (!Keys.ProductControl) return;
+    RegSetValueExA(Keys.ProductControl, kClientCountValue, 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&count), sizeof count);
+}
+
+// What the loop owns between its start and its end.
+struct LoopState {
+    RegKey clients;
+    DWORD publishedClients = 0;
+    AddressSnapshot* previous = nullptr;
+    AddressSnapshot* current = nullptr;
+    bool watchingAddresses = false;
+    uint32_t lastParentCheck = 0;
+    uint32_t lastNearest = 0;
+
+    LoopState() = default;
+    LoopState(const LoopState&) = delete;
+    LoopState& operator=(const LoopState&) = delete;
+    ~LoopState() {
+        FreeAddressSnapshot(previous);
+        FreeAddressSnapshot(current);
+    }
+};
+
+void StartWatchingAddresses(LoopState& state) {
+    state.watchingAddresses = WinsockReady != 0;
+    if (!state.watchingAddresses) return;
+    // The stored snapshot stands where the current one would, so that the
+    // first look compares with the addresses of the last run.
+    state.current = ReadLastNetAddress(Keys.ProductControl);
+    TakeAddressSnapshot(state.previous, state.current);
+}
+
+void ClientsOrAddresses(LoopState& state) {
+    DWORD count = CountClients(state.clients.get());
+    if (count != state.publishedClients) {
+        PublishClientCount(count);
+        state.publishedClients = count;
+    } else if (state.watchingAddresses && !TakeAddressSnapshot(state.previous, state.current)) {
+        NearestAll(0);
+    }
+}
+
+void RunPass(LoopState& state) {
+    PassClock clock = {ClockMs(),
+                       state.lastParentCheck,
+                       state.lastNearest,
+                       EngineSettings.CheckParentIntervalMs,
+                       EngineSettings.FindNearestParentIntervalMs,
+                       state.watchingAddresses};
+    switch (ChoosePassWork(clock)) {
+    case PassWork::CheckParent:
+        CheckParent(0);
+        state.lastParentCheck = ClockMs();
+        break;
+    case PassWork::SearchNearest:
+        NearestAll(0);
+        state.lastNearest = ClockMs();
+        break;
+    case PassWork::ClientsOrAddresses:
+        ClientsOrAddresses(state);
+        break;
+    }
+}
+
+}  // namespace
+
+PassWork ChoosePassWork(const PassClock& clock) {
+    if (ElapsedMs(clock.lastParentCheck, clock.now) >= clock.checkParentIntervalMs)
+        return PassWork::CheckParent;
+    if (!clock.watchingAddresses &&
+        ElapsedMs(clock.lastNearest, clock.now) >= clock.findNearestIntervalMs)
+        return PassWork::SearchNearest;
+    return PassWork::ClientsOrAddresses;
+}
+
+void MainLoop() {
+    TraceMessage("Win9xService\n", nullptr, false);
+    LoopState state;
+    StartWatchingAddresses(state);
+    NearestAll(0);
+
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientsPath, 0, KEY_ALL_ACCESS, state.clients.put());
+    state.publishedClients = CountClients(state.clients.get());
+    PublishClientCount(state.publishedClients);
+
+    state.lastParentCheck = ClockMs();
+    state.lastNearest = state.lastParentCheck;
+    Trace("begin MainLoop %d\n", CheckOnDialUpNetwork());
+
+    // A stop asked for during a search stays set until this read clears it.
+    while (InterlockedExchange(&BackgroundAbortFlag, 0) == 0) {
+        RunPass(state);
+        Sleep(kPassMs);
+    }
+
+    Trace("MainLoop exiting %d\n", CheckOnDialUpNetwork());
+    state.clients.reset();
+    WriteLastNetAddress(Keys.ProductControl, state.current);
+    ReleaseParent();
+}
