@@ -33,6 +33,16 @@ constexpr char kFailReadValue[] = "FailRead";
 constexpr char kFailReadStatusValue[] = "FailReadStatus";
 constexpr char kFailWriteValue[] = "FailWrite";
 constexpr char kLieLengthValue[] = "LieLength";
+// The latency a server has at no site, kept so that a move can restore it.
+constexpr char kPlainLatencyValue[] = "PlainLatencyMs";
+
+// Sites the machine can move to: one key per site, with its addresses (REG_SZ,
+// separated by blanks) and a subkey of DWORD latencies named by server.
+constexpr char kSitesKey[] = "SOFTWARE\\PerchmanLab\\Sites";
+constexpr char kSiteAddressesValue[] = "Addresses";
+constexpr char kSiteLatencySubkey[] = "LatencyMs";
+// Value of the lab key: the site of the last move ("-" for no address).
+constexpr char kCurrentSiteValue[] = "CurrentSite";
 
 constexpr DWORD kDefaultTimeoutMs = 200;
 constexpr DWORD kDefaultDownStatus = 0x40000010;

@@ -159,6 +159,8 @@ bool TakeInRequest() {
     WriteValue(kestrel::kLabProductKey, kestrel::kLastHpdPathValue, REG_SZ, path.c_str(),
                static_cast<DWORD>(path.size() + 1));
     Count(kestrel::kProcessedValue);
+    // What an administrator's debug-output viewer shows of the product.
+    OutputDebugStringA(("Kestrel Server: took in " + path + "\n").c_str());
     return true;
 }
 
@@ -193,6 +195,7 @@ void WINAPI ServiceMain(DWORD, char**) {
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Count(kestrel::kServiceStartsValue);
     Report(SERVICE_RUNNING);
+    OutputDebugStringA("Kestrel Server: running\n");
     Run();
     Report(SERVICE_STOPPED);
 }

@@ -8,26 +8,78 @@
 //                           change a behaviour value of a server (LatencyMs,
 //                           Down, TimeoutMs ...) while programs use the lab
 //   labctl log              print the call log
+//   labctl move SITE        move this machine to a site of the network ("-":
+//                           no address but loopback)
+//   labctl site             print the site of the last move
+//   labctl monitor          print the debugger-channel lines of programs not
+//                           started under a debugger, as they come, until Ctrl+C
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "debug_monitor.h"
 #include "labnet.h"
 
 namespace {
 
+volatile LONG interrupted = 0;
+
+BOOL WINAPI OnInterrupt(DWORD) {
+    InterlockedExchange(&interrupted, 1);
+    return TRUE;
+}
+
+int Monitor() {
+    lab::DebugMonitor monitor;
+    std::string error;
+    if (!monitor.Start(&error)) {
+        std::fprintf(stderr, "labctl: %s\n", error.c_str());
+        return 1;
+    }
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+    std::fputs("labctl: listening to the debugger channel (Ctrl+C ends)\n", stderr);
+    while (!interrupted) {
+        monitor.WaitFor([](const lab::DebugLine&) { return true; }, 250);
+        for (const lab::DebugLine& line : monitor.TakeLines()) {
+            std::printf("%lu: ", static_cast<unsigned long>(line.processId));
+            std::fwrite(line.text.data(), 1, line.text.size(), stdout);
+            if (line.text.empty() || line.text.back() != '\n') std::fputc('\n', stdout);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
+int Move(const char* site) {
+    std::string error;
+    if (!lab::MoveToSite(site, &error)) {
+        std::fprintf(stderr, "labctl: cannot move to %s: %s\n", site, error.c_str());
+        return 1;
+    }
+    std::string addresses;
+    for (const std::string& address : lab::SiteAddresses(site)) addresses += " " + address;
+    std::printf("labctl: this machine is at %s:%s\n", site,
+                addresses.empty() ? " no address" : addresses.c_str());
+    return 0;
+}
+
 int Usage() {
     std::fputs(
         "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
-        "              | set SERVER NAME NUMBER | log\n"
+        "              | set SERVER NAME NUMBER | log | move SITE | site | monitor\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
         "  register [DLL]  make the program use the stand-in product library\n"
         "  set SERVER NAME NUMBER\n"
         "                  change a server's behaviour value (LatencyMs, Down ...)\n"
-        "  log             print the call log\n",
+        "  log             print the call log\n"
+        "  move SITE       move this machine to a site of the network: its addresses\n"
+        "                  and the servers' latencies from there (\"-\": no address)\n"
+        "  site            print the site of the last move\n"
+        "  monitor         print the debugger-channel lines of programs not started\n"
+        "                  under a debugger (services), as they come, until Ctrl+C\n",
         stderr);
     return 2;
 }
@@ -82,6 +134,13 @@ int main(int argc, char** argv) {
         std::printf("labctl: %s %s = %lu\n", argv[2], argv[3], number);
         return 0;
     }
+    if (command == "move" && argc == 3) return Move(argv[2]);
+    if (command == "site" && argc == 2) {
+        std::string site = lab::CurrentSite();
+        std::puts(site.empty() ? "labctl: no move since the network was loaded" : site.c_str());
+        return 0;
+    }
+    if (command == "monitor" && argc == 2) return Monitor();
     if (command == "log" && argc == 2) {
         std::fputs(lab::ReadCallLog().c_str(), stdout);
         return 0;

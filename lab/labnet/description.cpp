@@ -24,6 +24,7 @@ using Step = std::function<bool()>;
 struct Parser {
     std::vector<Step> steps;
     std::set<std::string> servers;  // upper-case names declared so far
+    std::set<std::string> sites;    // upper-case
     std::set<std::string> filesWritten;
     std::string error;
     int lineNumber = 0;
@@ -159,9 +160,11 @@ bool ParseServer(Parser& p, const std::vector<std::string>& w) {
             return p.Fail("unknown server option \"" + w[i] + "\"");
         }
         auto found = kOptions.find(option);
-        if (found != kOptions.end())
+        if (found != kOptions.end()) {
             behaviour[found->second] = number;
-        else if (option == "clients")
+            // A move to a site that does not name the server restores it.
+            if (option == "latency") behaviour[kPlainLatencyValue] = number;
+        } else if (option == "clients")
             clients = number;
         else if (option == "pattern")
             pattern = number;
@@ -323,6 +326,56 @@ bool ParseLab(Parser& p, const std::vector<std::string>& w) {
     return true;
 }
 
+// A dotted IPv4 address of the documentation ranges, the only ones the lab
+// gives the machine: no traffic ever leaves its namespace, and nothing there
+// may look like a real network.
+bool DocumentationAddress(const std::string& text) {
+    DWORD parts[4];
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        size_t end = i < 3 ? text.find('.', start) : text.size();
+        if (end == std::string::npos || end == start || end - start > 3) return false;
+        std::string part = text.substr(start, end - start);
+        // No leading zeros: the Unix tools would read them as octal.
+        if (part.find_first_not_of("0123456789") != std::string::npos ||
+            (part.size() > 1 && part[0] == '0') || !ParseNumber(part, &parts[i]) || parts[i] > 255)
+            return false;
+        start = end + 1;
+    }
+    const DWORD network = parts[0] << 16 | parts[1] << 8 | parts[2];
+    return network == (192u << 16 | 0u << 8 | 2u) || network == (198u << 16 | 51u << 8 | 100u) ||
+           network == (203u << 16 | 0u << 8 | 113u);
+}
+
+bool ParseSite(Parser& p, const std::vector<std::string>& w) {
+    if (w.size() < 3) return p.Fail("site needs NAME ADDRESS... [SERVER=MS]...");
+    const std::string name = w[1];
+    if (!ValidServerName(name) || name == kNoSite) return p.Fail("\"" + name + "\" cannot be a site name");
+    if (!p.sites.insert(Upper(name)).second) return p.Fail("site \"" + name + "\" is declared twice");
+    std::string addresses;
+    size_t count = 0;
+    std::map<std::string, DWORD> latencies;
+    for (size_t i = 2; i < w.size(); ++i) {
+        std::string server, text;
+        if (SplitOption(w[i], &server, &text)) {
+            DWORD ms = 0;
+            if (!KnownServer(p, server)) return false;
+            if (!ParseNumber(text, &ms)) return p.Fail("\"" + text + "\" is not a number in " + w[i]);
+            latencies[server] = ms;
+            continue;
+        }
+        if (!DocumentationAddress(w[i]))
+            return p.Fail("\"" + w[i] +
+                          "\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24");
+        if (++count > kMaxSiteAddresses)
+            return p.Fail("a site has at most " + std::to_string(kMaxSiteAddresses) + " addresses");
+        addresses += (addresses.empty() ? "" : " ") + w[i];
+    }
+    if (count == 0) return p.Fail("site \"" + name + "\" needs an address");
+    p.steps.push_back([=] { return StoreSite(name, addresses, latencies); });
+    return true;
+}
+
 bool ParseLine(Parser& p, std::string_view line) {
     std::vector<std::string> w;
     std::string why;
@@ -338,6 +391,7 @@ bool ParseLine(Parser& p, std::string_view line) {
     if (kind == "fail") return ParseFail(p, w);
     if (kind == "lie") return ParseLie(p, w);
     if (kind == "lab") return ParseLab(p, w);
+    if (kind == "site") return ParseSite(p, w);
     return p.Fail("unknown item \"" + kind + "\"");
 }
 

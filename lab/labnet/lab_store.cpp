@@ -132,6 +132,19 @@ void TrackLocalWrite(std::string_view keyPath, std::string_view name) {
     WriteMultiString(key.get(), kLocalWritesValue, items);
 }
 
+std::vector<std::string> SubkeyNames(HKEY key) {
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
 bool CreateFolders(const std::string& path) {
     for (size_t pos = path.find('\\', 3); ; pos = path.find('\\', pos + 1)) {
         std::string part = path.substr(0, pos);
@@ -198,6 +211,7 @@ bool AreaRelativePath(std::string_view remotePath, std::string* relative) {
 
 void ResetNetwork() {
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, kServersKey);
+    RemoveSites();
     RegKey labKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLabKey, 0, KEY_ALL_ACCESS, labKey.put()) ==
         ERROR_SUCCESS) {

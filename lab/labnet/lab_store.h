@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lab {
 
@@ -18,11 +20,25 @@ void BumpGeneration();
 // Remembers a local value written by the lab, for the next reset to remove.
 void TrackLocalWrite(std::string_view keyPath, std::string_view name);
 
+// The names of a key's subkeys, in the registry's order.
+std::vector<std::string> SubkeyNames(HKEY key);
+
 bool CreateFolders(const std::string& path);  // every missing folder of path
 void RemoveFolderTree(const std::string& path);
 bool WriteWholeFile(const std::string& path, std::string_view contents, bool append);
 // "$\a\b.txt" or "a\b.txt" below the area, with "/" as "\"; false when the
 // path is empty or leaves the area.
 bool AreaRelativePath(std::string_view remotePath, std::string* relative);
+
+// Stores a site of a network being loaded: its addresses separated by blanks,
+// its latencies by server name.
+bool StoreSite(const std::string& name, const std::string& addresses,
+               const std::map<std::string, DWORD>& latencies);
+void RemoveSites();
+
+// Gives the lab's devices these addresses (see MoveToSite); with checkOnly,
+// only says whether that can be done here. False with *error on failure.
+bool SetDeviceAddresses(const std::vector<std::string>& addresses, bool checkOnly,
+                        std::string* error);
 
 }  // namespace lab

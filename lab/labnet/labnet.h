@@ -33,6 +33,12 @@
 //   fail SERVER read VALUENAME [STATUS]     reading that value fails (default 5)
 //   fail SERVER write STATUS                every write and delete fails
 //   lie SERVER LENGTH                       read replies claim this length
+//   site NAME ADDRESS... [SERVER=MS]...
+//       A place the machine can move to (see MoveToSite): one to four IPv4
+//       addresses, only from 192.0.2.0/24, 198.51.100.0/24 and
+//       203.0.113.0/24, and the latency of each named server from there (a
+//       server not named keeps its plain latency). Loading a network records
+//       its sites; it does not move the machine.
 //   lab [unknown-delay=MS] [caller-key=N] [alert=TEXT] [record]
 //       Lab-wide settings: delay before an unknown server answers, the caller
 //       code key the library accepts, a virus alert reported at registration,
@@ -45,6 +51,8 @@
 //   list <local> Parent 0 HQ>BRANCH,LOST
 //   list HQ Parent 1 BRANCH
 //   file HQ $\WDR\wdrtoken.txt token-of-HQ
+//   site MADRID 192.0.2.10 HQ=3 BRANCH=25
+//   site BARCELONA 198.51.100.20 203.0.113.20 BRANCH=2
 //
 // Call log lines (C:\PerchmanLab\calls.log, CR LF ended):
 //   "<Operation> <server> <keyPath> <detail>", "-" for an empty field; the
@@ -80,6 +88,29 @@ std::string DefaultProductLibraryPath();
 
 // A readable dump of a server's behaviour, registry tree and files.
 std::string ShowServer(std::string_view name);
+
+// ---- Sites: moving the machine -----------------------------------------------
+// The machine's addresses are those of the tun devices perch0..perch3 in a
+// network namespace that the test run made for itself (tools/labshell.sh, and
+// the README's test and demo commands do it); a site's Nth address goes to
+// perchN, since Wine reports one address per device, and perch0 carries the
+// default route, without which Wine reports no connection. Nothing outside
+// such a namespace is ever touched: without the devices a move is refused.
+constexpr size_t kMaxSiteAddresses = 4;
+// The pseudo-site of a machine with no address but loopback.
+constexpr char kNoSite[] = "-";
+
+// Moves the machine to a site of the loaded network: every server's latency
+// becomes the site's (a server the site does not name: its plain latency),
+// then the namespace's addresses become the site's, so that a program that
+// notices the new addresses already sees the new latencies. kNoSite removes
+// every address and restores the plain latencies. On failure *error says why;
+// a refused move (unknown site, no lab devices here) changes nothing.
+bool MoveToSite(std::string_view site, std::string* error);
+// The site of the last move since the network was loaded ("" when none).
+std::string CurrentSite();
+// A site's addresses in their order ("" for an unknown site: none).
+std::vector<std::string> SiteAddresses(std::string_view site);
 
 // ---- Direct access for tests ------------------------------------------------
 // MACHINE may be a server name or <local>; keyPath "" or "-" is the root.

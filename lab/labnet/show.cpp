@@ -66,14 +66,9 @@ void DumpKey(HKEY key, const std::string& path, int depth, std::string* out) {
         data.resize(size);
         *out += indent + "  " + std::string(name, nameLength) + " = " + Describe(type, data) + "\n";
     }
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        DWORD nameLength = sizeof name;
-        if (RegEnumKeyExA(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
+    for (const std::string& name : SubkeyNames(key)) {
         RegKey child;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, child.put()) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, child.put()) != ERROR_SUCCESS) continue;
         DumpKey(child.get(), path.empty() ? name : path + "\\" + name, depth + 1, out);
     }
 }
@@ -98,14 +93,8 @@ std::string DeclaredName(std::string_view name) {
     RegKey servers;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put()))
         return std::string(name);
-    for (DWORD index = 0;; ++index) {
-        char key[256];
-        DWORD length = sizeof key;
-        if (RegEnumKeyExA(servers.get(), index, key, &length, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
-            break;
-        if (EqualsNoCase(std::string_view(key, length), name)) return std::string(key, length);
-    }
+    for (const std::string& key : SubkeyNames(servers.get()))
+        if (EqualsNoCase(key, name)) return key;
     return std::string(name);
 }
 

@@ -77,6 +77,15 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
         {"lie A 70000", "line 2: \"70000\" is not a length of 0 to 65535"},
         {"string A - X \"open", "line 2: a quote is not closed"},
         {"lab colour=red", "line 2: unknown lab setting \"colour=red\""},
+        {"site", "line 2: site needs NAME ADDRESS... [SERVER=MS]..."},
+        {"site HOME A=3", "line 2: site \"HOME\" needs an address"},
+        {"site - 192.0.2.1", "line 2: \"-\" cannot be a site name"},
+        {"site HOME 10.0.0.1", "line 2: \"10.0.0.1\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
+        {"site HOME 192.0.2.010", "line 2: \"192.0.2.010\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
+        {"site HOME 192.0.2.256", "line 2: \"192.0.2.256\" is not an address of 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24"},
+        {"site HOME 192.0.2.1 B=3", "line 2: unknown server \"B\" (declare it with a server line first)"},
+        {"site HOME 192.0.2.1 A=near", "line 2: \"near\" is not a number in A=near"},
+        {"site HOME 192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5", "line 2: a site has at most 4 addresses"},
         {"copy A $\\t.exe Z:\\no\\such\\file.exe", "line 2: cannot find the local file \"Z:\\no\\such\\file.exe\""},
     };
     for (const Case& c : cases) {
@@ -88,14 +97,18 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
     }
 }
 
-TEST_F(LabDescriptionTest, TheSampleNetworkLoads) {
-    std::string path = std::string(PERCHMAN_SOURCE_DIR) + "\\lab\\networks\\three-sites.lab";
-    std::string error;
-    ASSERT_TRUE(lab::LoadNetworkFile(path, &error)) << error;
-    std::optional<std::string> level0 =
-        lab::ReadString("<local>", "ProductControl", "RoamManagingParentLevel0");
-    ASSERT_TRUE(level0);
-    EXPECT_FALSE(level0->empty());
+TEST_F(LabDescriptionTest, TheSampleNetworksLoad) {
+    for (const char* name : {"three-sites.lab", "two-offices.lab"}) {
+        std::string path = std::string(PERCHMAN_SOURCE_DIR) + "\\lab\\networks\\" + name;
+        std::string error;
+        ASSERT_TRUE(lab::LoadNetworkFile(path, &error)) << name << ": " << error;
+        std::optional<std::string> level0 =
+            lab::ReadString("<local>", "ProductControl", "RoamManagingParentLevel0");
+        ASSERT_TRUE(level0) << name;
+        EXPECT_FALSE(level0->empty()) << name;
+    }
+    EXPECT_EQ(lab::SiteAddresses("barcelona"),
+              (std::vector<std::string>{"198.51.100.20", "203.0.113.20"}));
 }
 
 TEST_F(LabDescriptionTest, RegistersTheProductLibrary) {

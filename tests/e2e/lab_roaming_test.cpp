@@ -1,0 +1,92 @@
+// The machine moves between the sites of a lab network: what Winsock tells a
+// running program about its addresses, and how long a server takes to answer,
+// from each site. Needs the lab's network namespace (tools/labshell.sh, which
+// the README's test command enters).
+
+#include <winsock2.h>
+
+#include <cstdlib>
+
+#include "lab_fixture.h"
+
+namespace {
+
+class LabRoamingTest : public LabTest {
+protected:
+    void SetUp() override {
+        if (!std::getenv("PERCHMAN_NETNS"))
+            GTEST_SKIP() << "needs the lab's network namespace: run through tools/labshell.sh";
+        LabTest::SetUp();
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+    void TearDown() override {
+        if (!std::getenv("PERCHMAN_NETNS")) return;
+        // The tests after this one need an address and a connection again.
+        std::string error;
+        EXPECT_TRUE(lab::MoveToSite("MADRID", &error)) << error;
+        WSACleanup();
+        LabTest::TearDown();
+    }
+
+    // The machine's addresses as a program looks them up: its own host name.
+    static std::vector<std::string> HostAddresses() {
+        std::vector<std::string> addresses;
+        char name[256] = "";
+        if (gethostname(name, sizeof name) != 0) return addresses;
+        const hostent* host = gethostbyname(name);
+        for (int i = 0; host && host->h_addr_list[i]; ++i)
+            addresses.push_back(inet_ntoa(*reinterpret_cast<const in_addr*>(host->h_addr_list[i])));
+        return addresses;
+    }
+
+    double MedianReadMs(const char* server) {
+        std::vector<double> samples;
+        std::vector<uint8_t> block;
+        for (int i = 0; i < 5; ++i) {
+            double start = NowMs();
+            EXPECT_EQ(Read(server, "ProductControl", "Probe", &block), 0u);
+            samples.push_back(NowMs() - start);
+        }
+        return Median(samples);
+    }
+};
+
+TEST_F(LabRoamingTest, AMoveChangesTheAddressesAndTheLatencies) {
+    Load("server OFFICE latency=25\n"
+         "string OFFICE ProductControl Probe x\n"
+         "site MADRID 192.0.2.10 OFFICE=5\n"
+         "site BARCELONA 198.51.100.20 203.0.113.20 office=45\n");
+    struct Stop {
+        const char* site;
+        std::vector<std::string> addresses;  // empty: loopback only
+        double latencyMs;
+    };
+    const Stop stops[] = {
+        {"MADRID", {"192.0.2.10"}, 5},
+        {"BARCELONA", {"198.51.100.20", "203.0.113.20"}, 45},
+        {"-", {}, 25},  // no address: the plain latency
+        {"MADRID", {"192.0.2.10"}, 5},
+    };
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(stop.site);
+        std::string error;
+        ASSERT_TRUE(lab::MoveToSite(stop.site, &error)) << error;
+        EXPECT_EQ(lab::CurrentSite(), stop.site);
+        std::vector<std::string> seen = HostAddresses();
+        if (stop.addresses.empty()) {
+            for (const std::string& address : seen) EXPECT_EQ(address.rfind("127.", 0), 0u) << address;
+        } else {
+            EXPECT_EQ(seen, stop.addresses);
+        }
+        double ms = MedianReadMs("OFFICE");
+        EXPECT_GE(ms, stop.latencyMs);
+        EXPECT_LT(ms, stop.latencyMs + 10) << "a busy machine delays some answers, not the median";
+    }
+    std::string error;
+    EXPECT_FALSE(lab::MoveToSite("LISBOA", &error));
+    EXPECT_EQ(error, "no site \"LISBOA\" in the lab network");
+    EXPECT_EQ(lab::CurrentSite(), "MADRID");
+}
+
+}  // namespace
