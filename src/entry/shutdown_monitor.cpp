@@ -18,6 +18,9 @@ volatile LONG MonitorTerminated = 0;
 
 namespace {
 
+// The monitor's window while it exists, for the stop's nudge.
+HWND volatile MonitorWindow = nullptr;
+
 constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kTimerPeriodMs = 1000;
 constexpr DWORD kStopPollMs = 10;
@@ -66,7 +69,8 @@ void MarkMonitorFinished() {
 DWORD WINAPI ShutdownMonitor(void*) {
     TraceMessage("shutdownmonitor begin\n", nullptr, false);
     bool registered = RegisterMonitorClass();
-    if (!registered || !CreateMonitorWindow()) {
+    HWND window = registered ? CreateMonitorWindow() : nullptr;
+    if (!window) {
         ReportStartFailure();
         ServiceRunning = 0;
         // Only our own registration is taken back, never another module's.
@@ -74,8 +78,10 @@ DWORD WINAPI ShutdownMonitor(void*) {
         MarkMonitorFinished();
         return 0;
     }
+    MonitorWindow = window;
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    MonitorWindow = nullptr;
 
     UnregisterClassA(kMonitorWindowClass, nullptr);
     InterlockedExchange(&MonitorTerminated, 1);
@@ -142,6 +148,9 @@ void StopShutdownMonitor() {
     if (MonitorStarted) {
         MonitorStarted = 0;
         InterlockedExchange(&MonitorAbort, 1);
+        // The window would close at its next tick; a tick now saves up to a
+        // second of the stop.
+        if (HWND window = MonitorWindow) PostMessageA(window, WM_TIMER, kTimerId, 0);
         while (!InterlockedExchange(&MonitorTerminated, 0)) Sleep(kStopPollMs);
     }
     Trace("StopShutdownMonitor complete %d\n", 1);
