@@ -60,10 +60,11 @@ TEXT
 say "1. The server lists, as perchman /export reports them"
 run "$build/src/perchman.exe" /export | show
 cat <<'TEXT'
-The report follows a list's entries between commas, each asked of the server
-of that whole name, in the same form as "/import" reads back. An entry that
-carries a limit or a ">" or "=" mark names no server, so the report shows it
-as not answering and stops there; the search below reads those marks.
+The report walks the whole tree: every server a list names (between ",", ">"
+and "=", without its limit) is asked for its list of the next level, and each
+list stands on its server's line exactly as published, in the form "/import"
+reads back. A server that publishes nothing below, or does not answer (ESTE),
+is a commented line with its time or its error.
 TEXT
 
 say "2. perchman /nearest_parent: time every server, level by level, and take over the winner"

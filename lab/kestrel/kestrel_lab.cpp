@@ -70,12 +70,22 @@ DWORD InstallService(const std::string& labDirectory) {
     std::string binary = "\"" + labDirectory + "\\" + kServiceExe + "\"";
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return GetLastError();
-    ScHandle service(CreateServiceA(manager.handle, kServiceName, kServiceName,
-                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                    SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(),
-                                    nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (service) return 0;
-    DWORD error = GetLastError();
+    ScHandle service(nullptr);
+    DWORD error = 0;
+    // A service deleted a moment ago stays marked for deletion until its
+    // process has gone and the last handle is closed; on a busy machine the
+    // next install comes sooner than that, so it waits for the entry to go.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        service.handle = CreateServiceA(manager.handle, kServiceName, kServiceName,
+                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                        SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                        binary.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                        nullptr);
+        if (service) return 0;
+        error = GetLastError();
+        if (error != ERROR_SERVICE_MARKED_FOR_DELETE) break;
+        Sleep(100);
+    }
     if (error != ERROR_SERVICE_EXISTS) return error;
     service.handle = OpenServiceA(manager.handle, kServiceName, SERVICE_ALL_ACCESS);
     if (!service) return GetLastError();

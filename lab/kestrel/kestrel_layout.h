@@ -20,6 +20,7 @@ constexpr char kProductControl[] =
 // HKLM: how the stand-in behaves, and what it did.
 constexpr char kLabProductKey[] = "SOFTWARE\\PerchmanLab\\Product";
 constexpr char kProcessingDelayValue[] = "ProcessingDelayMs";  // before a file is taken in
+constexpr char kStartDelayValue[] = "StartDelayMs";  // start-pending this long at a start
 constexpr char kNeverConfirmValue[] = "NeverConfirm";  // 1: never replaces HPDUpdateTime
 constexpr char kFailControlValue[] = "FailControlObject";  // 1: Start/StopProduct fail
 constexpr char kProcessedValue[] = "HpdProcessed";      // files taken in so far

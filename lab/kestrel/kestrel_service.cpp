@@ -171,13 +171,26 @@ void Run() {
     }
 }
 
-void Report(DWORD state) {
+void Report(DWORD state, DWORD checkPoint = 0) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     status.dwWin32ExitCode = NO_ERROR;
-    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 1000 : 0;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? 1000 : 0;
     SetServiceStatus(statusHandle, &status);
+}
+
+// A product that needs a while to come up: start-pending for the configured
+// time, advancing its check point as a real service does.
+void StartSlowly() {
+    DWORD delay = ReadDword(kestrel::kLabProductKey, kestrel::kStartDelayValue, 0);
+    DWORD start = GetTickCount();
+    for (DWORD checkPoint = 1; GetTickCount() - start < delay; ++checkPoint) {
+        Report(SERVICE_START_PENDING, checkPoint);
+        DWORD left = delay - (GetTickCount() - start);
+        Sleep(left < 100 ? left : 100);
+    }
 }
 
 DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
@@ -194,6 +207,7 @@ void WINAPI ServiceMain(DWORD, char**) {
     if (!statusHandle) return;
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Count(kestrel::kServiceStartsValue);
+    StartSlowly();
     Report(SERVICE_RUNNING);
     OutputDebugStringA("Kestrel Server: running\n");
     Run();

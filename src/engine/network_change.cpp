@@ -162,11 +162,9 @@ LONG WriteLastNetAddress(HKEY key, const AddressSnapshot* snapshot) {
 extern "C" __declspec(dllexport) int OrxGetComputerName(char* nameA, wchar_t* nameW) {
     char name[kComputerNameSize] = {};
     DWORD length = kComputerNameSize;
-    if (!GetComputerNameA(name, &length)) {
-        // Whatever a failed query left behind is not a name.
-        std::memset(name, 0, sizeof name);
-        length = 0;
-    }
+    // A failed query (a name too long for the buffer) leaves no name, but the
+    // length it reports is still what the caller is told.
+    if (!GetComputerNameA(name, &length)) std::memset(name, 0, sizeof name);
     name[kComputerNameSize - 1] = '\0';
     if (nameA) std::memcpy(nameA, name, sizeof name);
     if (nameW) {

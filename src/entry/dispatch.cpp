@@ -59,9 +59,16 @@ bool IsOption(const char* argument, const char* word) {
     return EqualsNoCase(argument, word);
 }
 
+// Arguments that are kept go into buffers of kArgumentSize bytes; a longer one
+// is refused (with the usage text) rather than cut, so that nothing acts on
+// half an argument. Arguments an option does not use are not looked at.
+bool Fits(const char* argument) { return strnlen(argument, kArgumentSize) < kArgumentSize; }
+
+enum class ExecutableName { Usable, WrongExtension, TooLong };
+
 // Splits the executable name given to /install; its extension (with the
 // point) must be empty or ".EXE". The result is the bare file name + ".EXE".
-bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
+ExecutableName NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
     std::string_view whole(exeName);
     size_t nameStart = whole.find_last_of("\\/:");
     nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
@@ -69,18 +76,24 @@ bool NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
     size_t dot = file.find_last_of('.');
     std::string_view extension = dot == std::string_view::npos ? "" : file.substr(dot);
     std::string_view stem = file.substr(0, dot == std::string_view::npos ? file.size() : dot);
-    if (extension.size() >= kPathComponentSize) extension = extension.substr(0, kPathComponentSize - 1);
-    if (stem.size() >= kPathComponentSize) stem = stem.substr(0, kPathComponentSize - 1);
-    if (!extension.empty() && !EqualsNoCase(extension, ".EXE")) return false;
+    if (!extension.empty() && !EqualsNoCase(extension, ".EXE"))
+        return ExecutableName::WrongExtension;
+    if (stem.size() >= kPathComponentSize) return ExecutableName::TooLong;
 
     char normalised[kArgumentSize] = "";
     CopyText(normalised, stem);
     AppendText(normalised, ".EXE");
     CopyText(exeName, normalised);
-    return true;
+    return ExecutableName::Usable;
 }
 
 int InstallBranch(int argc, char** argv) {
+    for (int i = 2; i < argc && i <= 4; ++i) {
+        if (!Fits(argv[i])) {
+            PrintUsage();
+            return 0;
+        }
+    }
     char path[kArgumentSize] = "";
     char serviceName[kArgumentSize] = "";
     char exeName[kArgumentSize] = "";
@@ -88,7 +101,12 @@ int InstallBranch(int argc, char** argv) {
     if (argc > 3) CopyText(serviceName, argv[3]);
     if (argc > 4) CopyText(exeName, argv[4]);
 
-    if (exeName[0] && !NormaliseExecutableName(exeName)) {
+    ExecutableName name = exeName[0] ? NormaliseExecutableName(exeName) : ExecutableName::Usable;
+    if (name == ExecutableName::TooLong) {
+        PrintUsage();
+        return 0;
+    }
+    if (name == ExecutableName::WrongExtension) {
         char reason[kTextSize];
         FormatMessageId(reason, sizeof reason, kMsgBadExtension, "EXE");
         PrintMessageId(kMsgCannotInstall, nullptr, false, kProgramName, reason);
@@ -103,6 +121,10 @@ int InstallBranch(int argc, char** argv) {
 }
 
 void RemoveBranch(int argc, char** argv) {
+    if (argc > 2 && !Fits(argv[2])) {
+        PrintUsage();
+        return;
+    }
     char serviceName[kArgumentSize] = "";
     if (argc > 2) CopyText(serviceName, argv[2]);
     if (serviceName[0]) PrintMessageId(kMsgRemoving, nullptr, false, kProgramName, serviceName);
@@ -117,6 +139,10 @@ void ImportBranch(const char* fileName) {
 }
 
 void ExportBranch(int argc, char** argv) {
+    if (argc > 2 && !Fits(argv[2])) {
+        PrintUsage();
+        return;
+    }
     if (!OpenNetworkSession()) return;
     if (argc > 2) {
         ExportServerLists(argv[2]);
@@ -143,7 +169,8 @@ void NearestBranch(int (*driver)(int once)) {
 void TimeNetworkBranch(int argc, char** argv) {
     ShowDetail = 1;
     if (!OpenNetworkSession()) return;
-    bool valid = argc > 4 && IsDecimalNumber(argv[2]) && IsDecimalNumber(argv[3]);
+    bool valid = argc > 4 && IsDecimalNumber(argv[2]) && IsDecimalNumber(argv[3]) &&
+                 Fits(argv[4]);
     if (!valid) {
         CloseProductSession(&Session);
         PrintUsage();
@@ -175,22 +202,10 @@ constexpr NearestOption kNearestOptions[] = {
     {"/nearest_alerts", NearestAlerts},
 };
 
-// Arguments are copied into 1024-byte buffers further on; a longer one is
-// refused here rather than cut, so nothing acts on half an argument.
-bool ArgumentsFit(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (strnlen(argv[i], kArgumentSize) >= kArgumentSize) return false;
-    return true;
-}
-
 // Runs the branch chosen by the first argument; returns the run's status.
 int Dispatch(int argc, char** argv) {
     if (argc == 1) {
         RunAsService(FrameFunctions.IsWin9x);
-        return 0;
-    }
-    if (!ArgumentsFit(argc, argv)) {
-        PrintUsage();
         return 0;
     }
     const char* option = argv[1];
@@ -200,7 +215,10 @@ int Dispatch(int argc, char** argv) {
         return 0;
     }
     if (IsOption(option, "/import") && argc > 2) {
-        ImportBranch(argv[2]);
+        if (Fits(argv[2]))
+            ImportBranch(argv[2]);
+        else
+            PrintUsage();
         return 0;
     }
     if (IsOption(option, "/export")) {

@@ -8,10 +8,13 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string_view>
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "engine/server_list.h"
 #include "engine/timing.h"
+#include "entry/system_functions.h"
 #include "output/output.h"
 #include "product/server_registry.h"
 
@@ -46,51 +49,132 @@ void PrintIndent(int level, FILE* file) {
     for (int i = 0; i < level; ++i) PrintMessage(kIndent, file, true);
 }
 
-// Calls ReportServer for each name of list between commas (a limit or a ">" or
-// "=" stays part of the name); returns the status of the last call, 0 if none.
-uint32_t ReportServersOf(const char* list, const char* role, int level, FILE* file) {
-    char names[kListSize];
-    CopyText(names, list);
+// Where a walk stands: a chain of servers that name each other can publish
+// level after level, and every server is reported once per place it appears,
+// so both the depth and the number of lines are bounded.
+struct ReportWalk {
+    FILE* file;
+    int reported = 0;
+    bool stopped = false;
+};
+
+// A list with a line break or another control character would write lines of
+// its own into the report, which a later import would apply.
+bool HasControlCharacter(std::string_view text) {
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+// 0 while the walk may report a server at this level, else why it stops.
+product::Status ReportLimitStatus(int level, int reported) {
+    if (reported >= kMaxReportedServers) return kReportTooLarge;
+    if (level > kMaxReportLevel) return kReportTooDeep;
+    return product::kOk;
+}
+
+void PrintFailureLine(const char* server, const char* role, int level, uint32_t elapsedMs,
+                      product::Status status, FILE* file) {
+    char note[kTextSize];
+    FormatMessageId(note, sizeof note, kMsgFailure, static_cast<int>(elapsedMs), status);
+    PrintReportLine(file, "# %s %s %d # %s\n", server, role, level, note);
+}
+
+void PrintAnswerLine(const char* server, const char* role, int level, uint32_t elapsedMs,
+                     const char* list, FILE* file) {
+    char note[kTextSize];
+    FormatMessageId(note, sizeof note, kMsgTiming, static_cast<int>(elapsedMs), 0u);
+    if (!list[0])
+        PrintReportLine(file, "# %s %s %d # %s\n", server, role, level, note);
+    else if (file)
+        PrintReportLine(file, "%s %s %d %s\n", server, role, level, list);
+    else
+        PrintReportLine(file, "%s %s %d %s # %s\n", server, role, level, list, note);
+}
+
+uint32_t ReportServerIn(ReportWalk& walk, const char* server, const char* role, int level);
+
+// Reports every server that list names, split as the search splits it (at
+// ",", ">" and "=", each asked by its name without a limit); list is cut up in
+// place. The status of the last server reported, 0 if none.
+uint32_t ReportServersOf(ReportWalk& walk, char* list, const char* role, int level) {
     uint32_t status = 0;
-    char* name = names;
-    for (;;) {
-        char* comma = std::strchr(name, ',');
-        if (comma) *comma = '\0';
+    char* cursor = list;
+    ListEntry entry;
+    while (!walk.stopped && TakeListEntry(&cursor, entry, true)) {
         // An empty entry names no server; asking the library about "" only
         // adds a line that no import can use.
-        if (*name) status = ReportServer(name, role, level, file);
-        if (!comma) break;
-        name = comma + 1;
+        if (entry.name[0]) status = ReportServerIn(walk, entry.name, role, level);
     }
     return status;
 }
 
-// The directory part of fileName, or "." when it has none.
-void DirectoryOf(const char* fileName, char (&directory)[MAX_PATH]) {
+uint32_t ReportServerIn(ReportWalk& walk, const char* server, const char* role, int level) {
+    if (product::Status limit = ReportLimitStatus(level, walk.reported)) {
+        PrintIndent(level, walk.file);
+        PrintFailureLine(server, role, level, 0, limit, walk.file);
+        ++walk.reported;
+        // Past the number of lines nothing more of the role is reported.
+        if (limit == kReportTooLarge) walk.stopped = true;
+        return limit;
+    }
+    ++walk.reported;
+
+    char list[kListSize] = "";
+    uint32_t elapsedMs = 0;
+    product::Status status = ProbeServer(server, role, level, list, &elapsedMs);
+    PrintIndent(level, walk.file);
+    if (status == product::kOk && HasControlCharacter(list)) status = kUnprintableList;
+    if (status != product::kOk) {
+        PrintFailureLine(server, role, level, elapsedMs, status, walk.file);
+        return status;
+    }
+    // The list stands on its line exactly as published, so that the file
+    // imports back to the same value; only the walk below splits it.
+    PrintAnswerLine(server, role, level, elapsedMs, list, walk.file);
+    return ReportServersOf(walk, list, role, level + 1);
+}
+
+// The directory part of fileName, or "." when it has none; false when it does
+// not fit a path.
+bool DirectoryOf(const char* fileName, char (&directory)[MAX_PATH]) {
     const char* end = nullptr;
     for (const char* p = fileName; *p; ++p)
         if (*p == '\\' || *p == '/' || *p == ':') end = p + 1;
-    if (!end) {
-        CopyText(directory, ".");
-        return;
+    if (!end) return CopyText(directory, ".");
+    return CopyText(directory, std::string_view(fileName, static_cast<size_t>(end - fileName)));
+}
+
+enum class Replacement { Done, Failed, OnlyInTemporaryFile };
+
+// Replaces target with the finished report in one step where the system can.
+// Windows 9x has no MoveFileEx and gets delete-then-rename: a rename that
+// fails there leaves the report only in the temporary file.
+Replacement ReplaceTarget(const char* tempName, const char* fileName) {
+    if (!EngineFunctions.IsWin9x) {
+        if (MoveFileExA(tempName, fileName, MOVEFILE_REPLACE_EXISTING)) return Replacement::Done;
+        if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return Replacement::Failed;
     }
-    CopyText(directory, std::string_view(fileName, static_cast<size_t>(end - fileName)));
-}
-
-// Replaces target with the finished report in one step where the system can;
-// Windows 9x has no MoveFileEx and gets delete-then-rename.
-bool ReplaceTarget(const char* tempName, const char* fileName) {
-    if (MoveFileExA(tempName, fileName, MOVEFILE_REPLACE_EXISTING)) return true;
-    if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     if (GetFileAttributesA(fileName) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(fileName))
-        return false;
-    return MoveFileA(tempName, fileName) != FALSE;
+        return Replacement::Failed;
+    if (MoveFileA(tempName, fileName)) return Replacement::Done;
+    return Replacement::OnlyInTemporaryFile;
 }
 
-int ExportFailed(const char* tempName, DWORD error) {
-    DeleteFileA(tempName);
+// Message 145 with the system's error; a report that exists only in its
+// temporary file is kept there, and the message names that file.
+int ExportFailed(const char* tempName, DWORD error, bool keepTemporaryFile) {
     char text[kTextSize];
     LoadMessage(kMsgExport, text);
+    if (keepTemporaryFile) {
+        char named[kTextSize];
+        FormatText(named, "%s: %s", text, tempName);
+        CopyText(text, named);
+    } else {
+        DeleteFileA(tempName);
+    }
     SetLastError(error);
     PrintLastError(text, nullptr, true);
     return 0;
@@ -99,36 +183,23 @@ int ExportFailed(const char* tempName, DWORD error) {
 }  // namespace
 
 uint32_t ReportServer(const char* server, const char* role, int level, FILE* file) {
-    char list[kListSize] = "";
-    uint32_t elapsedMs = 0;
-    product::Status status = ProbeServer(server, role, level, list, &elapsedMs);
-    PrintIndent(level, file);
-
-    char note[kTextSize];
-    if (status != product::kOk) {
-        FormatMessageId(note, sizeof note, kMsgFailure, static_cast<int>(elapsedMs), status);
-        PrintReportLine(file, "# %s %s %d # %s\n", server, role, level, note);
-        return status;
-    }
-    FormatMessageId(note, sizeof note, kMsgTiming, static_cast<int>(elapsedMs), 0u);
-    if (!list[0])
-        PrintReportLine(file, "# %s %s %d # %s\n", server, role, level, note);
-    else if (file)
-        PrintReportLine(file, "%s %s %d %s\n", server, role, level, list);
-    else
-        PrintReportLine(file, "%s %s %d %s # %s\n", server, role, level, list, note);
-    return ReportServersOf(list, role, level + 1, file);
+    ReportWalk walk{file};
+    return ReportServerIn(walk, server, role, level);
 }
 
 long ReportRole(FILE* file, const char* role) {
     char list[kListSize] = "";
     uint32_t elapsedMs = 0;
     LONG status = ReadLocalServerList(list, role, &elapsedMs);
-    if (status == ERROR_SUCCESS && list[0])
+    // This machine's own value gets the same care as a server's: text that
+    // would break the report's lines is neither printed nor followed.
+    if (status != ERROR_SUCCESS || HasControlCharacter(list)) list[0] = '\0';
+    if (list[0])
         PrintReportLine(file, "<local> %s 0 %s\n", role, list);
     else
         PrintReportLine(file, "# <local> %s 0\n", role);
-    ReportServersOf(list, role, 1, file);
+    ReportWalk walk{file};
+    ReportServersOf(walk, list, role, 1);
     return status;
 }
 
@@ -143,9 +214,8 @@ int ExportServerLists(const char* fileName) {
     // needs a rename on the same volume and a failure never touches the target.
     char directory[MAX_PATH];
     char tempName[MAX_PATH] = "";
-    DirectoryOf(fileName, directory);
     StdioFile report;
-    if (GetTempFileNameA(directory, kTempPrefix, 0, tempName)) {
+    if (DirectoryOf(fileName, directory) && GetTempFileNameA(directory, kTempPrefix, 0, tempName)) {
         report.reset(std::fopen(tempName, "a"));
         if (!report) DeleteFileA(tempName);
     }
@@ -163,11 +233,12 @@ int ExportServerLists(const char* fileName) {
     bool closed = std::fclose(report.release()) == 0;
     if (!written || !closed) {
         DWORD error = GetLastError();
-        return ExportFailed(tempName, error ? error : ERROR_WRITE_FAULT);
+        return ExportFailed(tempName, error ? error : ERROR_WRITE_FAULT, false);
     }
-    if (!ReplaceTarget(tempName, fileName)) {
+    Replacement replacement = ReplaceTarget(tempName, fileName);
+    if (replacement != Replacement::Done) {
         DWORD error = GetLastError();
-        return ExportFailed(tempName, error);
+        return ExportFailed(tempName, error, replacement == Replacement::OnlyInTemporaryFile);
     }
     return 1;
 }

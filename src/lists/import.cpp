@@ -73,9 +73,17 @@ bool TakeField(std::string_view& rest, std::string_view& field) {
     return true;
 }
 
+// The part of a block of a text file that comes before the end-of-file mark
+// (Ctrl-Z): as in a text-mode read, the first mark ends the file.
+size_t TextBeforeEndOfFile(std::string_view block) {
+    size_t mark = block.find(static_cast<char>(kDosEndOfFile));
+    return mark == std::string_view::npos ? block.size() : mark;
+}
+
 // Reads a file in blocks and hands it out one physical line at a time, the
-// whole line whatever its length. The file is read as bytes: the line end is
-// LF or CR LF, and a CR anywhere else is a byte of the line.
+// whole line whatever its length. The file is read as bytes up to its first
+// Ctrl-Z: the line end is LF or CR LF, and a CR anywhere else is a byte of the
+// line.
 class LineReader {
 public:
     explicit LineReader(FILE* file) : file_(file) {}
@@ -87,8 +95,6 @@ public:
         if (byte == EOF) return false;
         for (; byte != EOF && byte != '\n'; byte = Get()) {
             if (byte == '\r' && (Peek() == '\n' || Peek() == EOF)) continue;
-            // Editors of old put this mark after the last line.
-            if (byte == kDosEndOfFile && Peek() == EOF) break;
             line.Add(static_cast<unsigned char>(byte));
         }
         return true;
@@ -106,7 +112,12 @@ private:
     }
     bool Fill() {
         position_ = 0;
-        end_ = std::fread(buffer_, 1, sizeof buffer_, file_);
+        end_ = 0;
+        if (ended_) return false;
+        size_t read = std::fread(buffer_, 1, sizeof buffer_, file_);
+        end_ = TextBeforeEndOfFile(
+            std::string_view(reinterpret_cast<const char*>(buffer_), read));
+        ended_ = end_ < read;
         return end_ > 0;
     }
 
@@ -114,6 +125,7 @@ private:
     unsigned char buffer_[16384];
     size_t position_ = 0;
     size_t end_ = 0;
+    bool ended_ = false;  // the end-of-file mark has been read
 };
 
 void PrintLocalFailure(LONG status, const char* text) {
@@ -308,8 +320,8 @@ void ImportLine(ImportState& state, const NormalisedLine& line) {
 }
 
 void Import(const char* fileName) {
-    // Opened as bytes: the reader itself decides what ends a line, so that no
-    // CR reaches a value and a stray end-of-file mark cannot end the import.
+    // Opened as bytes: the reader itself decides what ends a line and the
+    // file, so that no CR reaches a value.
     StdioFile file(std::fopen(fileName, "rb"));
     if (!file) {
         char text[kTextSize];

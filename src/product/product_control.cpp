@@ -10,12 +10,44 @@ namespace {
 
 constexpr unsigned kMsgStartFailed = 75;
 constexpr DWORD kStopPollMs = 100;
+constexpr DWORD kStartPollMinMs = 100;
+constexpr DWORD kStartPollMaxMs = 1000;
 
 // The service with the given rights; OpenServiceA is present on every NT
 // system, so it is called directly.
 ServiceHandle OpenProductService(SC_HANDLE manager, const char* serviceName, DWORD access) {
     if (!manager) return ServiceHandle();
     return ServiceHandle(OpenServiceA(manager, serviceName, access));
+}
+
+// A tenth of the service's own estimate, within bounds.
+DWORD StartPollMs(DWORD waitHint) {
+    DWORD poll = waitHint / 10;
+    if (poll < kStartPollMinMs) return kStartPollMinMs;
+    return poll > kStartPollMaxMs ? kStartPollMaxMs : poll;
+}
+
+// A service that was just started is usually still start-pending: waits until
+// it reports another state, it stops making progress for longer than its wait
+// hint, or kStartWaitLimitMs have passed.
+void WaitWhileStartPending(SC_HANDLE service) {
+    if (!EngineFunctions.QueryServiceStatus) return;
+    uint32_t start = ClockMs();
+    uint32_t progressAt = start;
+    DWORD checkPoint = 0;
+    SERVICE_STATUS status = {};
+    while (EngineFunctions.QueryServiceStatus(service, &status) &&
+           status.dwCurrentState == SERVICE_START_PENDING) {
+        uint32_t now = ClockMs();
+        if (status.dwCheckPoint != checkPoint) {
+            checkPoint = status.dwCheckPoint;
+            progressAt = now;
+        } else if (status.dwWaitHint && ElapsedMs(progressAt, now) > status.dwWaitHint) {
+            return;
+        }
+        if (ElapsedMs(start, now) >= kStartWaitLimitMs) return;
+        Sleep(StartPollMs(status.dwWaitHint));
+    }
 }
 
 using ProductMethod = HRESULT (STDMETHODCALLTYPE product::IProductControl::*)();
@@ -64,45 +96,32 @@ int IsServiceRunning(SC_HANDLE manager, const char* serviceName) {
 }
 
 int IsProductRunning() {
+    ServiceHandle manager;
+    if (!EngineFunctions.IsWin9x) manager = OpenServiceManager();
+    return IsProductRunning(manager.get());
+}
+
+int IsProductRunning(SC_HANDLE manager) {
     if (EngineFunctions.IsWin9x) {
         DWORD running = 0;
         ReadOrientation(&running);
         return running ? 1 : 0;
     }
-    ServiceHandle manager = OpenServiceManager();
-    if (!manager) return 0;
-    return IsServiceRunning(manager.get(), kProductServiceName);
-}
-
-SC_HANDLE SharedServiceManager() {
-    static ServiceHandle manager;
-    if (!manager) manager = OpenServiceManager();
-    return manager.get();
-}
-
-ProductProbe::ProductProbe() {
-    if (!EngineFunctions.IsWin9x) manager_ = SharedServiceManager();
-}
-
-int ProductProbe::IsRunning() {
-    if (EngineFunctions.IsWin9x) return IsProductRunning();
-    if (!manager_ || !EngineFunctions.QueryServiceStatus) return 0;
-    // Opened again after a failure, so that a service installed meanwhile counts.
-    if (!service_) service_ = OpenProductService(manager_, kProductServiceName, SERVICE_QUERY_STATUS);
-    if (!service_) return 0;
-    SERVICE_STATUS status = {};
-    if (!EngineFunctions.QueryServiceStatus(service_.get(), &status)) return 0;
-    return status.dwCurrentState == SERVICE_RUNNING;
+    return manager ? IsServiceRunning(manager, kProductServiceName) : 0;
 }
 
 DWORD StartProductService(SC_HANDLE manager, const char* serviceName) {
     ServiceHandle service = OpenProductService(manager, serviceName, SERVICE_ALL_ACCESS);
     if (!service || !EngineFunctions.StartServiceA) return SERVICE_OPEN_FAILED;
-    if (EngineFunctions.StartServiceA(service.get(), 0, nullptr)) return 0;
-    DWORD error = GetLastError();
-    if (error == ERROR_SERVICE_ALREADY_RUNNING) return 0;
-    PrintMessageId(kMsgStartFailed, nullptr, false, static_cast<unsigned>(error));
-    return error;
+    if (!EngineFunctions.StartServiceA(service.get(), 0, nullptr)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+            PrintMessageId(kMsgStartFailed, nullptr, false, static_cast<unsigned>(error));
+            return error;
+        }
+    }
+    WaitWhileStartPending(service.get());
+    return 0;
 }
 
 DWORD StopProductService(SC_HANDLE manager, const char* serviceName) {

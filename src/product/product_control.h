@@ -15,6 +15,10 @@ constexpr DWORD kOrientationStopped = 5134;
 constexpr DWORD SERVICE_OPEN_FAILED = 0xCC800001;
 // The longest StopProductService waits for a service that stays stop-pending.
 constexpr DWORD kStopWaitLimitMs = 60000;
+// The longest StartProductService waits for a service that reports
+// start-pending; a service that stops advancing its check point for longer
+// than its own wait hint is given up earlier.
+constexpr DWORD kStartWaitLimitMs = 30000;
 
 // Service handles are closed through the bound entry point, which exists only
 // where the service functions were bound.
@@ -30,32 +34,21 @@ using ServiceHandle = UniqueHandle<SC_HANDLE, ServiceHandleTraits>;
 // opened or the service functions are not bound (Windows 9x).
 ServiceHandle OpenServiceManager();
 
-// The service manager of this machine for the takeovers, opened at its first
-// use and kept for the rest of the process: reaching it costs more than
-// everything else a takeover does. Null while it cannot be opened.
-SC_HANDLE SharedServiceManager();
-
-// Fresh running checks for the length of one takeover through the shared
-// manager and one service handle: every check asks for the service's current
-// state. On Windows 9x the checks read "Orientation" and no manager is used.
-class ProductProbe {
-public:
-    ProductProbe();
-    SC_HANDLE Manager() const { return manager_; }
-    int IsRunning();
-
-private:
-    SC_HANDLE manager_ = nullptr;
-    ServiceHandle service_;
-};
-
 // 1 when "Orientation" could be read (running = value is not 5134), else 0 and
 // running is left as it was.
 int ReadOrientation(DWORD* running);
 int IsServiceRunning(SC_HANDLE manager, const char* serviceName);
+// Each check opens the service afresh and closes it, so that a product
+// service deleted and created again meanwhile is still found. Without an
+// argument the check opens and closes the manager too; a takeover passes the
+// manager it opened for its own steps (null: the product counts as not
+// running). On Windows 9x the checks read "Orientation".
 int IsProductRunning();
+int IsProductRunning(SC_HANDLE manager);
 // 0, SERVICE_OPEN_FAILED, or the error of StartService (message 75 printed);
-// a service that already runs is no error.
+// a service that already runs is no error. Returns once the service has left
+// the start-pending state (or after kStartWaitLimitMs), so that the caller's
+// next check sees whether it came up.
 DWORD StartProductService(SC_HANDLE manager, const char* serviceName);
 // 0 once the service has left the stop-pending state, SERVICE_OPEN_FAILED, the
 // error of ControlService, or ERROR_SERVICE_REQUEST_TIMEOUT when it is still

@@ -141,10 +141,15 @@ constexpr CLSID kControlObjectClsid = {
 constexpr IID kControlObjectIid = {
     0x2F7A6C32, 0x8E4B, 0x4D19, {0xB5, 0xA0, 0x6C, 0x3E, 0x9D, 0x17, 0xF8, 0x42}};
 
-// The control object's interface: IUnknown's three methods, one the program
-// does not use, then StartProduct and StopProduct.
+// The control object's interface: IUnknown's three methods, four the program
+// never calls, then StartProduct and StopProduct in table slots 7 and 8
+// (counting from 0). Program and lab both compile this header, so only the
+// layout here keeps the program's calls on the product's own slots.
 struct IProductControl : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE Reserved() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved1() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved2() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
     virtual HRESULT STDMETHODCALLTYPE StartProduct() = 0;
     virtual HRESULT STDMETHODCALLTYPE StopProduct() = 0;
 };

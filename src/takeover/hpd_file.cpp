@@ -16,11 +16,20 @@ bool WorkOutHpdPath(char* out) {
     DWORD clientType = GetDwordValue(Keys.Root, "ClientType", 0);
     bool fromAppData = IsWindowsNT() && (clientType == 1 || clientType == 2) &&
                        GetAppDataDirectory(kAllUsersFolder, directory) == 0;
-    // A home directory too long for a path buffer cannot name the file.
-    if (!fromAppData && !CopyText(directory, HomeDirectory)) {
-        CopyText(out, MAX_PATH, "");
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
+    if (!fromAppData) {
+        // Without a home directory the path would name the root of the
+        // current drive, where the product never looks.
+        if (HomeDirectory[0] == '\0') {
+            CopyText(out, MAX_PATH, "");
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+        // A home directory too long for a path buffer cannot name the file.
+        if (!CopyText(directory, HomeDirectory)) {
+            CopyText(out, MAX_PATH, "");
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
     }
     char path[MAX_PATH];
     if (!FormatText(path, "%s\\HPD.DAT", directory)) {

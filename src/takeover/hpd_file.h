@@ -10,8 +10,9 @@ constexpr DWORD kProductWaitMs = 60000;
 constexpr DWORD kProductPollMs = 5;
 
 // Refills HomeDirectory and puts the path of HPD.DAT into out (MAX_PATH
-// bytes). false, with the last error ERROR_FILENAME_EXCED_RANGE, when the
-// path would not fit.
+// bytes). false, with out empty, when there is no usable path: the last error
+// is ERROR_PATH_NOT_FOUND when the home directory it needs is empty or
+// missing, ERROR_FILENAME_EXCED_RANGE when the path would not fit.
 bool WorkOutHpdPath(char* out);
 
 // Polls ProductControl's "ProcessHPDNow" until the product sets it back to 0;

@@ -22,11 +22,11 @@ constexpr unsigned kMsgPrimaryNotStarted = 82;
 constexpr unsigned kMsgHpdServerNotStarted = 139;
 constexpr DWORD kRemotePathSize = 256;
 
-void StartProduct(ProductProbe& product) {
+void StartProduct(SC_HANDLE manager) {
     if (EngineFunctions.IsWin9x)
         StartProductObject();
-    else if (product.Manager())
-        StartProductService(product.Manager(), kProductServiceName);
+    else if (manager)
+        StartProductService(manager, kProductServiceName);
 }
 
 // Windows 9x keeps count of the configurations handed to the product.
@@ -44,7 +44,7 @@ void CountAccess() {
 
 int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
     char hpdPath[MAX_PATH];
-    WorkOutHpdPath(hpdPath);
+    DWORD pathError = WorkOutHpdPath(hpdPath) ? 0 : GetLastError();
 
     char relative[kRemotePathSize + 1] = {};
     DWORD size = kRemotePathSize;
@@ -58,6 +58,11 @@ int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
         return 0;
     }
 
+    // Without a place for the file there is nothing the product could take in.
+    if (pathError) {
+        PrintStatusMessage(kMsgHpdCopyFailed, pathError, false);
+        return 0;
+    }
     char remote[kTextSize];
     FormatText(remote, "$\\%s", relative);
     product::Status status = CopyFileFromServer(server, remote, hpdPath);
@@ -71,16 +76,20 @@ int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
                                   reinterpret_cast<const BYTE*>(&one), sizeof one);
     if (EngineFunctions.IsWin9x && written == ERROR_SUCCESS) CountAccess();
 
-    ProductProbe product;
-    if (!product.IsRunning()) {
+    // The service control manager for the start and its checks only; each
+    // check asks for the service's state afresh.
+    ServiceHandle manager;
+    if (!EngineFunctions.IsWin9x) manager = OpenServiceManager();
+    if (!IsProductRunning(manager.get())) {
         PrintMessageId(kMsgNotRunning, nullptr, false);
-        StartProduct(product);
+        StartProduct(manager.get());
     }
-    if (!product.IsRunning()) {
+    if (!IsProductRunning(manager.get())) {
         LoadMessage(notStartedMessage, MessageText);
         PrintLastError(MessageText, nullptr, true);
         return 0;
     }
+    manager.reset();
     // The file stays in place whether or not the product takes it in time.
     WaitForHpdProcessed();
     return 1;

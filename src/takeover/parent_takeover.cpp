@@ -66,55 +66,70 @@ void WriteProcessHpdNow() {
                    reinterpret_cast<const BYTE*>(&one), sizeof one);
 }
 
-// The file as the product reads it: text lines ending in CR LF.
-class HpdWriter {
-public:
-    explicit HpdWriter(const char* path) {
-        if (path[0] == '\0') {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return;
-        }
-        file_.reset(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    }
-    bool Created() const { return static_cast<bool>(file_); }
-    void Line(const char* format, ...) __attribute__((format(gnu_printf, 2, 3))) {
-        char line[kTextSize];
-        va_list args;
-        va_start(args, format);
-        FormatTextV(line, sizeof line - 2, format, args);  // room for the line end
-        va_end(args);
-        AppendText(line, "\r\n");
-        DWORD written = 0;
-        WriteFile(file_.get(), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
-    }
-    void Sentinel() {
-        const BYTE* s = HPD_UPDATE_SENTINEL;
-        Line("HPDUpdateTime=B%02x%02x%02x%02x%02x%02x%02x%02x", s[0], s[1], s[2], s[3], s[4],
-             s[5], s[6], s[7]);
-    }
-    void Close() { file_.reset(); }
-
-private:
-    FileHandle file_;
-};
-
-void WriteShortForm(HpdWriter& file) {
-    file.Line("[KEYS]");
-    file.Line("!KEY!=$REGROOT$");
-    file.Line("Connected=D1");
-    file.Sentinel();
+// The file's text, lines ending in CR LF as the product reads them: the full
+// form names the new parent; the short form (parent null) only tells the
+// product that it is connected again. false when it does not fit out.
+bool FormatHpdText(const char* parent, char* out, size_t size) {
+    const BYTE* s = HPD_UPDATE_SENTINEL;
+    char sentinel[64];
+    FormatText(sentinel, "HPDUpdateTime=B%02x%02x%02x%02x%02x%02x%02x%02x\r\n", s[0], s[1], s[2],
+               s[3], s[4], s[5], s[6], s[7]);
+    if (!parent)
+        return FormatText(out, size, "[KEYS]\r\n!KEY!=$REGROOT$\r\nConnected=D1\r\n%s", sentinel);
+    return FormatText(out, size,
+                      "[KEYS]\r\n!KEY!=$REGROOT$\r\nAlertDirectory=S\\%s\\FWALERT$\r\n"
+                      "RemoteHomeDirectory=S\\%s\\FWHOME\r\nParent=S%s\r\n"
+                      "FullHPDUpdateCounter=D1\r\n%sConnected=D1\r\n",
+                      parent, parent, parent, sentinel);
 }
 
-void WriteFullForm(HpdWriter& file, const char* parent) {
-    file.Line("[KEYS]");
-    file.Line("!KEY!=$REGROOT$");
-    file.Line("AlertDirectory=S\\%s\\FWALERT$", parent);
-    file.Line("RemoteHomeDirectory=S\\%s\\FWHOME", parent);
-    file.Line("Parent=S%s", parent);
-    file.Line("FullHPDUpdateCounter=D1");
-    file.Sentinel();
-    file.Line("Connected=D1");
+// Where HPD.DAT goes, or why there is no such place.
+struct HpdTarget {
+    char path[MAX_PATH];
+    DWORD error;  // 0 when path is usable
+};
+
+// Creates HPD.DAT and writes the whole text; the file stays open in file.
+// false, with the last error, when it cannot be created or not all of it was
+// written: a truncated file must never reach the product.
+bool CreateHpdFile(const HpdTarget& target, const char* parent, FileHandle& file) {
+    if (target.error) {
+        SetLastError(target.error);
+        return false;
+    }
+    char text[2 * kTextSize];
+    if (!FormatHpdText(parent, text, sizeof text)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    file.reset(CreateFileA(target.path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD length = static_cast<DWORD>(std::strlen(text));
+    DWORD written = 0;
+    if (WriteFile(file.get(), text, length, &written, nullptr) && written == length) return true;
+    DWORD error = written == length ? GetLastError() : ERROR_HANDLE_DISK_FULL;
+    file.reset();
+    DeleteFileA(target.path);
+    SetLastError(error);
+    return false;
+}
+
+// false, with the last error, when the close failed; the file is then removed.
+bool CloseHpdFile(const HpdTarget& target, FileHandle& file) {
+    if (CloseHandle(file.release())) return true;
+    DWORD error = GetLastError();
+    DeleteFileA(target.path);
+    SetLastError(error);
+    return false;
+}
+
+// Message 78 with the system's text for error; the takeover's result 0.
+int HpdNotWritten(DWORD error) {
+    LoadMessage(kMsgHpdNotCreated, MessageText);
+    SetLastError(error);
+    PrintLastError(MessageText, nullptr, true);
+    return 0;
 }
 
 void RemoveClientRecord(const char* oldParent) {
@@ -138,19 +153,19 @@ DWORD ReadConnected() {
     return connected;
 }
 
-void RestartProductIfUnmanaged(ProductProbe& product, DWORD connected) {
+// Each running check asks for the service's state afresh.
+void RestartProductIfUnmanaged(SC_HANDLE manager, DWORD connected) {
     bool win9x = EngineFunctions.IsWin9x != 0;
-    SC_HANDLE manager = product.Manager();
-    if (product.IsRunning() && connected == 0) {
+    if (IsProductRunning(manager) && connected == 0) {
         PrintMessageId(kMsgNotManaged, nullptr, false);
         if (win9x)
             StopProductObject();
         else if (manager && IsServiceRunning(manager, kProductServiceName))
             StopProductService(manager, kProductServiceName);
-    } else if (!product.IsRunning()) {
+    } else if (!IsProductRunning(manager)) {
         PrintMessageId(kMsgNotRunning, nullptr, false);
     }
-    if (!product.IsRunning()) {
+    if (!IsProductRunning(manager)) {
         if (win9x)
             StartProductObject();
         else if (manager)
@@ -164,11 +179,13 @@ bool WaitForConfirmation() {
     // before the first sleep.
     for (bool first = true; ElapsedMs(start, ClockMs()) < kProductWaitMs; first = false) {
         if (!first) Sleep(kProductPollMs);
+        // Only a whole update time read back counts: a shorter value would
+        // leave bytes of the buffer that were never read.
         BYTE value[sizeof HPD_UPDATE_SENTINEL];
         DWORD size = sizeof value;
         if (RegQueryValueExA(Keys.Root, "HPDUpdateTime", nullptr, nullptr, value, &size) ==
                 ERROR_SUCCESS &&
-            std::memcmp(value, HPD_UPDATE_SENTINEL, sizeof value) != 0)
+            size == sizeof value && std::memcmp(value, HPD_UPDATE_SENTINEL, sizeof value) != 0)
             return true;
     }
     return false;
@@ -207,39 +224,39 @@ void CopyUpdateHistory(const char* parent) {
 }
 
 // Reconnection to the parent given up at shutdown: the product only needs to
-// be told it is connected again.
-void Reconnect(const char* parent, const char* hpdPath) {
+// be told it is connected again. The parent is restored only once the file
+// that tells the product is complete.
+int Reconnect(const char* parent, const HpdTarget& target) {
+    FileHandle file;
+    if (!CreateHpdFile(target, nullptr, file) || !CloseHpdFile(target, file))
+        return HpdNotWritten(GetLastError());
     WriteParent(parent);
-    HpdWriter file(hpdPath);
-    if (!file.Created()) return;
-    WriteShortForm(file);
-    file.Close();
     WriteProcessHpdNow();
+    return 1;
 }
 
-int SwitchParent(const char* parent, const char* oldParent, const char* hpdPath) {
+int SwitchParent(const char* parent, const char* oldParent, const HpdTarget& target) {
     if (oldParent[0] != '\0') RemoveClientRecord(oldParent);
     DWORD connected = ReadConnected();
 
-    HpdWriter file(hpdPath);
-    if (!file.Created()) {
-        LoadMessage(kMsgHpdNotCreated, MessageText);
-        PrintLastError(MessageText, nullptr, true);
-        return 0;
-    }
-    WriteFullForm(file, parent);
+    FileHandle file;
+    if (!CreateHpdFile(target, parent, file)) return HpdNotWritten(GetLastError());
     // Empty while the switch is pending: a takeover in between finds no old
     // parent whose record it would remove.
     WriteParent("");
-    file.Close();
+    if (!CloseHpdFile(target, file)) return HpdNotWritten(GetLastError());
 
     RegSetValueExA(Keys.Root, "HPDUpdateTime", 0, REG_BINARY, HPD_UPDATE_SENTINEL,
                    sizeof HPD_UPDATE_SENTINEL);
     WriteProcessHpdNow();
 
-    ProductProbe product;
-    if (product.IsRunning()) WaitForHpdProcessed();
-    RestartProductIfUnmanaged(product, connected);
+    // The service control manager for the product's steps of this takeover
+    // only: nothing of the service is kept beyond it.
+    ServiceHandle manager;
+    if (!EngineFunctions.IsWin9x) manager = OpenServiceManager();
+    if (IsProductRunning(manager.get())) WaitForHpdProcessed();
+    RestartProductIfUnmanaged(manager.get(), connected);
+    manager.reset();
     int result = WaitForConfirmation() ? 1 : 0;
     CopyUpdateHistory(parent);
     return result;
@@ -248,8 +265,8 @@ int SwitchParent(const char* parent, const char* oldParent, const char* hpdPath)
 }  // namespace
 
 int TakeOverParent(const char* server) {
-    char hpdPath[MAX_PATH];
-    if (!WorkOutHpdPath(hpdPath)) hpdPath[0] = '\0';
+    HpdTarget target;
+    target.error = WorkOutHpdPath(target.path) ? 0 : GetLastError();
 
     char previous[kParentNameSize + 1] = {};
     bool hadRealParent = false;
@@ -263,9 +280,9 @@ int TakeOverParent(const char* server) {
 
     int result = 1;
     if (oldParent[0] != '\0' && SameServer(oldParent, server)) {
-        if (!hadRealParent) Reconnect(server, hpdPath);
+        if (!hadRealParent) result = Reconnect(server, target);
     } else {
-        result = SwitchParent(server, oldParent, hpdPath);
+        result = SwitchParent(server, oldParent, target);
     }
     RegDeleteValueA(Keys.Root, "LastParent");
     return result;

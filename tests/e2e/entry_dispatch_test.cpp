@@ -68,12 +68,16 @@ TEST(Usage, PrintedForWhatNoOptionAccepts) {
         {"/import"},          // no file: the table is passed by
         {"/time_network"},    // fewer than three arguments
         {"/time_network", "5"},
-        // Longer than an argument buffer: refused whole, never cut.
+        // An argument kept in a buffer of 1024 bytes that does not fit it, or
+        // an executable name beyond 255 characters: refused whole, never cut.
         {std::string(5000, 'A')},
         {"/import", std::string(5000, 'f')},
+        {"/export", std::string(1024, 'f')},
         {"/install", "D:\\dir", "svc", std::string(5000, 'x') + ".txt"},
-        {"/time_network", std::string(5000, '1'), "10", "HQ"},
         {"/install", std::string(1024, 'p')},
+        {"/install", "D:\\dir", std::string(1024, 's')},
+        {"/install", "D:\\dir", "svc", "D:\\" + std::string(256, 'x') + ".exe"},
+        {"/remove", std::string(1024, 'r')},
     };
     for (const auto& args : commandLines) {
         SCOPED_TRACE(Show(args));
@@ -122,6 +126,14 @@ TEST(Install, RefusedExtensionSaysWhyInstallsNothingAndEndsWithMinusOne) {
                              "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices", "svc"));
 }
 
+// Arguments behind those an option uses are ignored, whatever their length.
+TEST(Remove, IgnoresArgumentsBehindTheServiceName) {
+    RunResult result = RunPerchman({"/remove", "svc", std::string(1100, 'x')});
+    ASSERT_TRUE(Finished(result));
+    std::string removing = Crlf(FormatMessageText(119, "Perchman", "svc"));
+    EXPECT_BYTES_EQ(removing, result.out.substr(0, removing.size()));
+}
+
 TEST(NoArgument, FromAConsoleOnNtPrintsNothingAndReturns) {
     for (Windows version : {Windows::NT4, Windows::Win2000, Windows::XP}) {
         SCOPED_TRACE(WineVersionName(version));
@@ -148,6 +160,7 @@ TEST_F(TimeNetworkArguments, BadNumbersOrAMissingListPrintTheUsageText) {
         {"/time_network", "1.5", "10", "HQ"},
         {"/time_network", "5", "10"},
         {"/TIME_NETWORK", "5", "", "HQ"},
+        {"/time_network", "5", "10", std::string(1024, 'L')},
     };
     for (const auto& args : commandLines) {
         SCOPED_TRACE(Show(args));

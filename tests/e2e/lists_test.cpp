@@ -140,7 +140,8 @@ TEST_F(ListsTest, ImportOfAFileThatCannotBeOpened) {
 // Local S1,S2 for Parent, three levels below it: S1 names S3 and S4, S3
 // names S6, S6 publishes an empty list, S4 publishes nothing (which reads as
 // an empty list too), S2 is down.
-// Quarantine's list names one entry with a preference mark, asked for whole.
+// Quarantine's list names two servers with a preference mark, each asked by
+// its name.
 constexpr char kThreeLevels[] =
     "server S1\n"
     "server S2 down timeout=0\n"
@@ -151,7 +152,8 @@ constexpr char kThreeLevels[] =
     "list S1 Parent 1 S3,S4\n"
     "list S3 Parent 2 S6\n"
     "list S6 Parent 3 \"\"\n"
-    "list <local> Quarantine 0 S7>S8\n";
+    "list <local> Quarantine 0 S7(40)>S1\n"
+    "list S1 Quarantine 1 \"\"\n";
 
 std::string ThreeLevelReport(bool console) {
     std::string note = console ? " # " + Timing() : "";
@@ -161,8 +163,9 @@ std::string ThreeLevelReport(bool console) {
            "      # S6 Parent 3 # " + Timing() + "\n"
            "    # S4 Parent 2 # " + Timing() + "\n"
            "  # S2 Parent 1 # " + Failure(0x40000010) + "\n"
-           "<local> Quarantine 0 S7>S8\n"
-           "  # S7>S8 Quarantine 1 # " + Failure(0x40000010) + "\n"
+           "<local> Quarantine 0 S7(40)>S1\n"
+           "  # S7 Quarantine 1 # " + Failure(0x40000010) + "\n"
+           "  # S1 Quarantine 1 # " + Timing() + "\n"
            "# <local> Alerts 0\n"
            "# <local> HPD 0\n"
            "# <local> WDR 0\n"
@@ -199,6 +202,8 @@ TEST_F(ListsTest, ExportedListsImportBackOnEveryMachine) {
                                   "<local> Quarantine 0 Q1\n"
                                   "Q1 Quarantine 1 P6\n"
                                   "<local> HPD 0 Q1>P1\n"
+                                  "P1 HPD 1 P3(200)=P5\n"
+                                  "P5 HPD 2 P6\n"
                                   "<local> WDR 0 P2=P4(300)\n"
                                   "<local> KPZ 0 P5\n"
                                   "P5 KPZ 1 P6\n"
@@ -210,6 +215,7 @@ TEST_F(ListsTest, ExportedListsImportBackOnEveryMachine) {
         {"<local>", "RoamManagingParentLevel0"}, {"P1", "RoamManagingParentLevel1"},
         {"P3", "RoamManagingParentLevel2"},      {"<local>", "RoamManagingQuarantineLevel0"},
         {"Q1", "RoamManagingQuarantineLevel1"},  {"<local>", "RoamManagingHPDLevel0"},
+        {"P1", "RoamManagingHPDLevel1"},         {"P5", "RoamManagingHPDLevel2"},
         {"<local>", "RoamManagingWDRLevel0"},    {"<local>", "RoamManagingKPZLevel0"},
         {"P5", "RoamManagingKPZLevel1"},         {"<local>", "RoamManagingAlertsLevel0"},
         {"P6", "RoamManagingAlertsLevel1"}};

@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 #include <string>
 
 #include "common/handles.h"
+#include "entry/system_functions.h"
 #include "lists/export.h"
 #include "lists_fake_servers.h"
 
@@ -101,6 +103,17 @@ protected:
         Servers["S3"].values["RoamManagingParentLevel2"] = "";
     }
 
+    // Local S1 for Parent, S1 publishing nothing, and a report.txt from before;
+    // the path of report.txt.
+    std::string OneServerAndAPreviousReport() {
+        SetLocalList("Parent", "S1");
+        Servers["S1"];
+        std::string target = Path("report.txt");
+        StdioFile old(std::fopen(target.c_str(), "wb"));
+        std::fputs("previous report", old.get());
+        return target;
+    }
+
     std::string directory_;
     listsfake::FakeLibrary fake_;
 };
@@ -119,11 +132,77 @@ TEST_F(ExportTest, ReportServerReturnsTheStatusOfTheLastQueryOfItsSubtree) {
     CaptureOutput([] { EXPECT_EQ(ReportServer("A", "HPD", 1, nullptr), 0u); });
 }
 
-TEST_F(ExportTest, ListsAreSplitAtCommasOnlyAndEmptyEntriesAskNobody) {
+// Entries are split as the search splits them and asked by name without a
+// limit; each server's own line keeps its list as published.
+TEST_F(ExportTest, MarkedListsAreFollowedAndPrintedAsPublished) {
     SetLocalList("WDR", ",W1(500)>W2,,W3=W4,");
-    CaptureOutput([] { ReportRole(nullptr, "WDR"); });
-    EXPECT_EQ(Probes, (std::vector<std::string>{"W1(500)>W2 RoamManagingWDRLevel1",
-                                                "W3=W4 RoamManagingWDRLevel1"}));
+    Servers["W1"].values["RoamManagingWDRLevel1"] = "X(20)>Y";
+    Servers["Y"].values["RoamManagingWDRLevel2"] = "";
+    Servers["W2"];
+    Servers["W3"].values["RoamManagingWDRLevel1"] = "";
+    std::string out = CaptureOutput([] { ReportRole(nullptr, "WDR"); });
+    EXPECT_EQ(WithoutTimes(out), "<local> WDR 0 ,W1(500)>W2,,W3=W4,\n"
+                                 "  W1 WDR 1 X(20)>Y # " + Timing() + "\n"
+                                 "    # X WDR 2 # " + Failure(listsfake::kNoAnswer) + "\n"
+                                 "    # Y WDR 2 # " + Timing() + "\n"
+                                 "  # W2 WDR 1 # " + Failure(product::kNotFound) + "\n"
+                                 "  # W3 WDR 1 # " + Timing() + "\n"
+                                 "  # W4 WDR 1 # " + Failure(listsfake::kNoAnswer) + "\n");
+    EXPECT_EQ(Probes, (std::vector<std::string>{
+                          "W1 RoamManagingWDRLevel1", "X RoamManagingWDRLevel2",
+                          "Y RoamManagingWDRLevel2", "W2 RoamManagingWDRLevel1",
+                          "W3 RoamManagingWDRLevel1", "W4 RoamManagingWDRLevel1"}));
+}
+
+// A list that would put lines of its own into the report is a failure line,
+// and what it names is not asked; this machine's own value likewise.
+TEST_F(ExportTest, ListsWithControlCharactersAreNeitherPrintedNorFollowed) {
+    for (const char* list : {"A\r\n<local> Parent 0 EVIL", "A\nB", "A\tB", "A\x7f", "A\x01"}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(list)));
+        Probes.clear();
+        SetLocalList("Parent", "S1");
+        Servers["S1"].values["RoamManagingParentLevel1"] = list;
+        std::string out = CaptureOutput([] { ReportRole(nullptr, "Parent"); });
+        EXPECT_EQ(WithoutTimes(out), "<local> Parent 0 S1\n"
+                                     "  # S1 Parent 1 # " + Failure(kUnprintableList) + "\n");
+        EXPECT_EQ(Probes, std::vector<std::string>{"S1 RoamManagingParentLevel1"});
+
+        Probes.clear();
+        SetLocalList("Parent", list);
+        out = CaptureOutput([] { ReportRole(nullptr, "Parent"); });
+        EXPECT_EQ(out, "# <local> Parent 0\n");
+        EXPECT_TRUE(Probes.empty());
+    }
+}
+
+// A chain of servers that never ends is cut below level 64; servers that
+// name each other at every level are cut after 10 000 lines. Each cut is a
+// commented line for the server that was not asked.
+TEST_F(ExportTest, EndlessTreesAreCutWithACommentedLine) {
+    SetLocalList("Parent", "L");
+    for (int level = 1; level <= kMaxReportLevel + 5; ++level)
+        Servers["L"].values["RoamManagingParentLevel" + std::to_string(level)] = "L(10)";
+    std::string out = CaptureOutput([] { ReportRole(nullptr, "Parent"); });
+    EXPECT_EQ(Probes.size(), static_cast<size_t>(kMaxReportLevel));
+    std::string cut = std::string(2 * (kMaxReportLevel + 1), ' ') + "# L Parent " +
+                      std::to_string(kMaxReportLevel + 1) + " # " + Msg(150, 0, kReportTooDeep) +
+                      "\n";
+    ASSERT_GE(out.size(), cut.size());
+    EXPECT_EQ(out.substr(out.size() - cut.size()), cut);
+
+    Probes.clear();
+    SetLocalList("HPD", "A=B");
+    for (int level = 1; level <= kMaxReportLevel; ++level) {
+        std::string value = "RoamManagingHPDLevel" + std::to_string(level);
+        Servers["A"].values[value] = Servers["B"].values[value] = "A,B";
+    }
+    out = CaptureOutput([] { ReportRole(nullptr, "HPD"); });
+    size_t lastLine = out.rfind('\n', out.size() - 2) + 1;
+    std::string last = out.substr(lastLine);
+    std::string reason = " # " + Msg(150, 0, kReportTooLarge) + "\n";
+    ASSERT_GE(last.size(), reason.size());
+    EXPECT_EQ(last.substr(last.size() - reason.size()), reason) << last;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), kMaxReportedServers + 2);
 }
 
 TEST_F(ExportTest, FileReportIsTheImportFormInTextModeAndAlsoOnTheConsole) {
@@ -152,13 +231,7 @@ TEST_F(ExportTest, FileReportIsTheImportFormInTextModeAndAlsoOnTheConsole) {
 }
 
 TEST_F(ExportTest, TargetIsReplacedOnlyByAFinishedReport) {
-    SetLocalList("Parent", "S1");
-    Servers["S1"];
-    std::string target = Path("report.txt");
-    {
-        StdioFile old(std::fopen(target.c_str(), "wb"));
-        std::fputs("previous report", old.get());
-    }
+    std::string target = OneServerAndAPreviousReport();
     CaptureOutput([&] { EXPECT_EQ(ExportServerLists(target.c_str()), 1); });
     EXPECT_EQ(ReadBytes(target).substr(0, 25), "<local> Parent 0 S1\r\n  # ");
 
@@ -176,6 +249,45 @@ TEST_F(ExportTest, TargetIsReplacedOnlyByAFinishedReport) {
     EXPECT_NE(out.find(head), std::string::npos) << out;
     std::vector<std::string> files = FilesIn(directory_);
     EXPECT_EQ(files, std::vector<std::string>{"report.txt"});
+}
+
+// While the report is written, a handle on its temporary file that does not
+// share deletion, so that the file cannot be renamed afterwards.
+std::string LockDirectory;
+HANDLE Lock = INVALID_HANDLE_VALUE;
+product::Status WINAPI ReadAndLockTemporaryFile(const char* server, const char* keyPath,
+                                                uint8_t* block, uint32_t size, uint32_t* count) {
+    for (const std::string& name : FilesIn(LockDirectory))
+        if (Lock == INVALID_HANDLE_VALUE && name.substr(0, 3) == "prm")
+            Lock = CreateFileA((LockDirectory + "\\" + name).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    return listsfake::ReadServerValues(server, keyPath, block, size, count);
+}
+
+// Windows 9x replaces the target by deleting it and renaming the report: a
+// rename that fails then leaves the report only in its temporary file, which
+// is kept and named.
+TEST_F(ExportTest, Windows9xKeepsAReportItCouldNotRename) {
+    std::string target = OneServerAndAPreviousReport();
+    LockDirectory = directory_;
+    Product.ReadServerValues = ReadAndLockTemporaryFile;
+    DWORD savedWin9x = EngineFunctions.IsWin9x;
+    EngineFunctions.IsWin9x = 1;
+    int result = -1;
+    std::string out = CaptureOutput([&] { result = ExportServerLists(target.c_str()); });
+    EngineFunctions.IsWin9x = savedWin9x;
+    ASSERT_NE(Lock, INVALID_HANDLE_VALUE);
+    CloseHandle(Lock);
+    Lock = INVALID_HANDLE_VALUE;
+
+    EXPECT_EQ(result, 0);
+    std::vector<std::string> files = FilesIn(directory_);
+    ASSERT_EQ(files.size(), 1u);
+    std::string kept = Path(files[0].c_str());
+    EXPECT_EQ(ReadBytes(kept).substr(0, 21), "<local> Parent 0 S1\r\n");
+    std::string head = Msg(145) + ": " + kept + " - " + Msg(2) + " (";
+    EXPECT_EQ(out.substr(out.find(Msg(145)), head.size()), head) << out;
 }
 
 TEST_F(ExportTest, TargetInAMissingDirectoryGivesMessage72) {

@@ -49,6 +49,24 @@ TEST_P(HpdTakeover, CopyFailureIsReportedWithItsStatusAndTouchesNothing) {
     EXPECT_FALSE(ProductServiceRunning());
 }
 
+// Without a home directory the file would be copied to the root of the
+// current drive, where the product never looks; a path that does not fit
+// names no file at all.
+TEST_P(HpdTakeover, NoPlaceForTheFileIsReportedWithoutACopy) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    struct Case {
+        std::string home;
+        const char* status;
+    };
+    for (const Case& c : {Case{"", "3"}, Case{"C:\\" + std::string(300, 'h'), "ce"}}) {
+        SetRootString("Home Directory", c.home);
+        EXPECT_EQ(0, Run("HPD1"));
+        EXPECT_EQ(Text(79) + " - " + Text(2) + " (" + c.status + ")\n \n", output_);
+        EXPECT_TRUE(Servers().copies.empty());
+        EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+    }
+}
+
 TEST_P(HpdTakeover, RunningProductTakesTheServersFileIn) {
     SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
     StartProduct();
@@ -61,8 +79,11 @@ TEST_P(HpdTakeover, RunningProductTakesTheServersFileIn) {
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
 }
 
-TEST_P(HpdTakeover, StoppedProductIsStarted) {
+// A service is start-pending for a while after it was started: the takeover
+// waits for it before it decides whether the product came up.
+TEST_P(HpdTakeover, StoppedProductIsStartedAndAwaitedWhileStarting) {
     SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    kestrel::SetBehaviour(kestrel::kStartDelayValue, 1500);
     EXPECT_EQ(1, Run("HPD1"));
     EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
     EXPECT_TRUE(ProductServiceRunning());

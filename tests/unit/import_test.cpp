@@ -227,7 +227,9 @@ TEST_F(ImportTest, LongLineIsOneMalformedLineAndNoPieceOfItIsApplied) {
 
 TEST_F(ImportTest, BinaryBytesGiveMalformedLinesAndNothingElse) {
     std::string binary;
-    for (int i = 0; i < 256; ++i) binary += static_cast<char>(i * 7);
+    // Every byte but Ctrl-Z, which would end the file.
+    for (int i = 0; i < 256; ++i)
+        if (static_cast<char>(i * 7) != '\x1a') binary += static_cast<char>(i * 7);
     std::string out = ImportText(std::string("<local> Parent 0 a\0\n", 20) + binary + "\n" +
                                  std::string("\0\0\0\n", 4) + "<local> HPD 0 h\n");
     EXPECT_FALSE(LocalValue("RoamManagingParentLevel0"));
@@ -240,11 +242,22 @@ TEST_F(ImportTest, BinaryBytesGiveMalformedLinesAndNothingElse) {
     EXPECT_EQ(out, expected);
 }
 
+// The first Ctrl-Z ends the file, wherever it stands; what follows it, also
+// beyond the first block read, is not imported.
 TEST_F(ImportTest, EmptyFileAndEndOfFileMarkChangeNothing) {
     EXPECT_EQ(ImportText(""), "");
-    EXPECT_EQ(ImportText("<local> HPD 0 h\r\n\x1a"), Msg(64, "RoamManagingHPDLevel0", "h"));
-    EXPECT_EQ(ImportText("<local> HPD 0 h\x1a"), Msg(64, "RoamManagingHPDLevel0", "h"));
-    EXPECT_EQ(LocalValue("RoamManagingHPDLevel0"), std::string("h", 2));
+    const std::string setHpd = Msg(64, "RoamManagingHPDLevel0", "h");
+    for (const std::string& text :
+         {std::string("<local> HPD 0 h\r\n\x1a"), std::string("<local> HPD 0 h\x1a"),
+          std::string("<local> HPD 0 h\x1a<local> WDR 0 w\r\n<local> KPZ 0 k\r\n"),
+          "<local> HPD 0 h\r\n\x1a" + std::string(20000, 'x') + "\r\n<local> WDR 0 w\r\n"}) {
+        EXPECT_EQ(ImportText(text), setHpd);
+        EXPECT_EQ(LocalValue("RoamManagingHPDLevel0"), std::string("h", 2));
+    }
+    EXPECT_FALSE(LocalValue("RoamManagingWDRLevel0"));
+    EXPECT_FALSE(LocalValue("RoamManagingKPZLevel0"));
+    EXPECT_EQ(ImportText("\x1a<local> WDR 0 w\r\n"), "");
+    EXPECT_FALSE(LocalValue("RoamManagingWDRLevel0"));
 }
 
 TEST_F(ImportTest, FileThatCannotBeOpenedGivesMessage71WithTheSystemError) {

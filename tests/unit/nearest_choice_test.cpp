@@ -72,6 +72,8 @@ TEST(ChooseBestServer, FollowsPreferencesLimitsAndOrder) {
          {{"A", 40, '>'}, {"B", 10, ','}, {"C", 5, ','}}, "C"},
         {"A>B>C with A failing: B preferred over C",
          {{"A", FAILED, '>'}, {"B", 40, '>'}, {"C", 5, ','}}, "B"},
+        {"a second run is considered when its preferred server fails",
+         {{"A", 40, '>'}, {"B", 10, ','}, {"C", FAILED, '>'}, {"D", 5, ','}}, "D"},
         {"A=B,C with C fastest", {{"A", 20, '='}, {"B", 30, ','}, {"C", 10, ','}}, "C"},
         {"equal averages keep the earlier", {{"A", 10, ','}, {"B", 10, ','}}, "A"},
         {"nothing answered", {{"A", FAILED, ','}, {"B", FAILED, ','}}, ""},

@@ -253,6 +253,18 @@ TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
     Network["R1"] = Answering("DOWN1,DOWN2");
     EXPECT_NE(FindNearestServer(kRole, name), 0);
     EXPECT_STREQ(name, "R1");
+
+    // Client counts decide only at the last level: above it the fastest
+    // member of an equal group is followed, however many clients it has.
+    Network["R1"] = Answering("FAST=SLOW");
+    Network["FAST"] = Answering("F2");
+    Network["FAST"].clients = 90;
+    Network["SLOW"] = Answering("S2", 20);
+    Network["SLOW"].clients = 1;
+    Network["F2"] = FakeServer{};
+    Network["S2"] = FakeServer{};
+    EXPECT_EQ(FindNearestServer(kRole, name), 0);
+    EXPECT_STREQ(name, "F2");
 }
 
 }  // namespace

@@ -229,6 +229,36 @@ TEST(ComputerName, FillsWhatIsGivenAndReturnsLengthPlusOne) {
     EXPECT_EQ(nameW[16], L'#') << "32 bytes only";
 }
 
+// A name longer than the 16-byte buffer makes the query fail; the caller is
+// still told the length the query reported, plus one, and gets empty names.
+TEST(ComputerName, FailedQueryStillReturnsTheReportedLengthPlusOne) {
+    constexpr char kActive[] = "System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kActive, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    char saved[256] = {};
+    DWORD savedSize = sizeof saved;
+    ASSERT_EQ(RegQueryValueExA(key, "ComputerName", nullptr, nullptr,
+                               reinterpret_cast<BYTE*>(saved), &savedSize),
+              ERROR_SUCCESS);
+    const char longName[] = "LABMACHINEWITHALONGNAME";  // 23 characters
+    RegSetValueExA(key, "ComputerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(longName),
+                   sizeof longName);
+
+    char probe[16] = {};
+    DWORD reported = sizeof probe;
+    BOOL queried = GetComputerNameA(probe, &reported);
+    char nameA[16];
+    std::memset(nameA, '#', sizeof nameA);
+    int result = OrxGetComputerName(nameA, nullptr);
+
+    RegSetValueExA(key, "ComputerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved), savedSize);
+    RegCloseKey(key);
+    ASSERT_FALSE(queried) << "this system does not refuse a long name";
+    EXPECT_EQ(result, static_cast<int>(reported) + 1);
+    EXPECT_GT(result, 16);
+    for (char c : nameA) EXPECT_EQ(c, '\0');
+}
+
 TEST(ComputerName, IsExportedByNameFromTheProgram) {
     const char* path = PERCHMAN_BUILD_DIR "\\src\\perchman.exe";
     HMODULE program = LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);

@@ -4,6 +4,7 @@
 
 #include "entry/system_functions.h"
 #include "output/output.h"
+#include "product/product_keys.h"
 #include "takeover/takeovers.h"
 #include "takeover_fixture.h"
 
@@ -173,12 +174,115 @@ TEST_F(ParentTakeover, FileThatCannotBeCreatedChangesNoValue) {
     EXPECT_EQ("OLD", Servers().deletedKeys[0].server);
 }
 
-TEST_F(ParentTakeover, TooLongHomeDirectoryIsRefusedAsAFileThatCannotBeCreated) {
-    SetRootString("Home Directory", "C:\\" + std::string(300, 'h'));
+// A home directory that names no place for the file, on a switch and on a
+// reconnection: message 78, result 0, and neither "Parent" nor the request to
+// the product is written. Without a home directory the file would land at the
+// root of the current drive, where the product never looks.
+TEST_F(ParentTakeover, FileWithoutAPlaceIsRefusedAndChangesNoValue) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> home;
+        const char* previous;  // "Parent"; the marker means a reconnection to SRV01
+        const char* error;
+    };
+    const Case cases[] = {
+        {"empty", "", "OLD", "3"},
+        {"absent", std::nullopt, "OLD", "3"},
+        {"too long", "C:\\" + std::string(300, 'h'), "OLD", "ce"},
+        {"reconnection, missing directory", "C:\\PerchmanLab\\TakeoverTest\\Missing", kMarker,
+         "3"},
+        {"reconnection, empty", "", kMarker, "3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegDeleteValueA(Keys.Root, "Home Directory");
+        if (c.home) SetRootString("Home Directory", *c.home);
+        SetRootString("Parent", c.previous);
+        SetRootString("LastParent", "SRV01");
+        EXPECT_EQ(0, Run("SRV01"));
+        std::string expected = Text(78) + " - " + Text(2) + " (" + c.error + ") ";
+        EXPECT_EQ(expected, output_.substr(0, expected.size()));
+        EXPECT_EQ(std::string(c.previous) + '\0', RootValue("Parent").value_or(""));
+        EXPECT_FALSE(RootValue("HPDUpdateTime"));
+        EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+        EXPECT_FALSE(RootValue("LastParent"));
+    }
+}
+
+// A file that cannot be written whole (here a pipe whose reader has gone, as
+// a full disk would refuse it) is reported with message 78 and the product
+// is not asked to take it in.
+TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
+    constexpr char kPipeDirectory[] = "\\\\.\\pipe\\PerchmanTakeoverTest";
+    HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\PerchmanTakeoverTest\\HPD.DAT", PIPE_ACCESS_INBOUND,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    HANDLE reader = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            ConnectNamedPipe(p, nullptr);
+            CloseHandle(p);
+            return 0;
+        },
+        pipe, 0, nullptr);
+    SetRootString("Home Directory", kPipeDirectory);
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
     EXPECT_EQ(0, Run("SRV01"));
-    std::string expected = Text(78) + " - " + Text(2) + " (ce) ";
-    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+    WaitForSingleObject(reader, 5000);
+    CloseHandle(reader);
+    std::string expected = Text(78) + " - " + Text(2) + " (";
+    EXPECT_EQ(expected, output_.substr(0, expected.size())) << output_;
+    EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
+    EXPECT_FALSE(RootValue("HPDUpdateTime"));
     EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+}
+
+// Only a successful read of all eight bytes of the update time confirms: a
+// shorter value written meanwhile is not the product's answer.
+TEST_F(ParentTakeover, ConfirmationCountsOnlyAWholeUpdateTime) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 1);
+    StartProduct();
+    static DWORD confirmedAt;
+    confirmedAt = 0;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            HKEY root = nullptr;
+            HKEY control = nullptr;
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kestrel::kProductRoot, 0, KEY_ALL_ACCESS, &root);
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kestrel::kProductControl, 0, KEY_READ, &control);
+            // Once the product has taken the file in, the takeover waits for
+            // the update time.
+            DWORD flag = 1;
+            DWORD start = GetTickCount();
+            do {
+                Sleep(5);
+                DWORD size = sizeof flag;
+                RegQueryValueExA(control, "ProcessHPDNow", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(&flag), &size);
+            } while (flag != 0 && GetTickCount() - start < 10000);
+            const BYTE part[] = {1, 2, 3, 4};
+            RegSetValueExA(root, "HPDUpdateTime", 0, REG_BINARY, part, sizeof part);
+            Sleep(500);
+            confirmedAt = GetTickCount();
+            const BYTE whole[] = {1, 2, 3, 4, 5, 6, 7, 8};
+            RegSetValueExA(root, "HPDUpdateTime", 0, REG_BINARY, whole, sizeof whole);
+            RegCloseKey(control);
+            RegCloseKey(root);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(1, Run("SRV01"));
+    DWORD returnedAt = GetTickCount();
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_NE(confirmedAt, 0u);
+    EXPECT_LE(static_cast<LONG>(confirmedAt - returnedAt), 0)
+        << "returned before the whole update time was written";
 }
 
 class UpdateHistory : public ParentTakeover {
@@ -269,8 +373,9 @@ TEST_F(ParentTakeoverWin9x, UnmanagedProductIsStoppedAndStartedThroughTheControl
         << "the service control manager is not used on Windows 9x";
 }
 
-// Takes the full 60 seconds of the confirmation wait.
-TEST_F(ParentTakeover, SlowProductThatNeverConfirmsFailsAfterSixtySeconds) {
+// Takes the full 60 seconds of the confirmation wait: "SlowWait" in its name
+// lets a run leave it out with --gtest_filter=-*SlowWait*.
+TEST_F(ParentTakeover, SlowWaitForAProductThatNeverConfirmsFailsAfterSixtySeconds) {
     SetRootString("Parent", "OLD");
     SetRootDword("Connected", 1);
     kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 1);
