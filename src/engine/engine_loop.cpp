@@ -41,8 +41,9 @@ bool EngineStopRequested() {
 
 bool WaitForEngineStop(uint32_t ms) {
     if (EngineStopRequested()) return true;
-    if (!EngineFunctions.IsWin9x && StopEvent)
-        return WaitForSingleObject(StopEvent, ms) == WAIT_OBJECT_0 || EngineStopRequested();
+    // The loop closes its event when it ends: wait on the handle as read once.
+    HANDLE event = EngineFunctions.IsWin9x ? nullptr : StopEvent;
+    if (event) return WaitForSingleObject(event, ms) == WAIT_OBJECT_0 || EngineStopRequested();
     for (uint32_t waited = 0; waited < ms; waited += kStopPollMs) {
         uint32_t step = ms - waited < kStopPollMs ? ms - waited : kStopPollMs;
         Sleep(step);

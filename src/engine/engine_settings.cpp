@@ -12,20 +12,29 @@ namespace {
 constexpr uint32_t kMsPerSecond = 1000;
 constexpr uint32_t kMsPerMinute = 60000;
 
+// The longest period a waitable timer takes (a signed 32-bit count of ms).
+constexpr uint64_t kLongestIntervalMs = 0x7FFFFFFF;
+
 DWORD Setting(const char* name, DWORD defaultValue) {
     return GetDwordValue(Keys.ProductControl, name, defaultValue);
+}
+
+// An interval too long for 32 bits must neither wrap into a short one nor
+// become a negative timer period: it is held at about 24.8 days.
+uint32_t IntervalMs(const char* name, DWORD defaultValue, uint32_t msPerUnit) {
+    uint64_t ms = static_cast<uint64_t>(Setting(name, defaultValue)) * msPerUnit;
+    return static_cast<uint32_t>(ms < kLongestIntervalMs ? ms : kLongestIntervalMs);
 }
 
 }  // namespace
 
 int LoadEngineSettings() {
     EngineSettingsRecord& s = EngineSettings;
-    // Taken as they are: an interval beyond 32 bits of milliseconds wraps.
     s.CheckForNewParentIntervalMs =
-        Setting("CheckForNewParentIntervalInSeconds", 30) * kMsPerSecond;
-    s.CheckParentIntervalMs = Setting("CheckParentIntervalInMinutes", 120) * kMsPerMinute;
+        IntervalMs("CheckForNewParentIntervalInSeconds", 30, kMsPerSecond);
+    s.CheckParentIntervalMs = IntervalMs("CheckParentIntervalInMinutes", 120, kMsPerMinute);
     s.FindNearestParentIntervalMs =
-        Setting("FindNearestParentIntervalInMinutes", 60) * kMsPerMinute;
+        IntervalMs("FindNearestParentIntervalInMinutes", 60, kMsPerMinute);
     s.RoamClient = Setting("RoamClient", 1);
     s.RoamQuarantine = Setting("RoamQuarantine", 0);
     s.RoamHPD = Setting("RoamHPD", 0);

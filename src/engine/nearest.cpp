@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "common/text.h"
+#include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest_choice.h"
 #include "engine/timing.h"
@@ -133,7 +134,8 @@ int FindNearestWithRetry(const char* role, char* nameOut, uint32_t* elapsedMsOut
                 PrintMessageId(kMsgRetrying, nullptr, true, role);
                 announced = true;
             }
-            Sleep(EngineSettings.CheckForNewParentIntervalMs);
+            // A stop request ends the pause; the engine then stops without a name.
+            if (WaitForEngineStop(EngineSettings.CheckForNewParentIntervalMs)) break;
         }
     }
     *elapsedMsOut = ElapsedMs(start, ClockMs());
@@ -150,12 +152,19 @@ int NearestPrimary(int once) { return RunDriver(kPrimaryDriver, once); }
 int NearestAlerts(int once) { return RunDriver(kAlertsDriver, once); }
 
 int NearestAll(int once) {
-    if (EngineSettings.RoamClient) NearestParent(once);
-    if (EngineSettings.RoamQuarantine) NearestQuarantine(once);
-    if (EngineSettings.RoamHPD) NearestHPD(once);
-    if (EngineSettings.RoamKPZ) NearestKPZ(once);
-    if (EngineSettings.RoamWDR) NearestWDR(once);
-    if (EngineSettings.RoamServer) NearestPrimary(once);
-    if (EngineSettings.RoamAlerts) NearestAlerts(once);
+    const struct {
+        DWORD enabled;
+        int (*driver)(int once);
+    } roles[] = {
+        {EngineSettings.RoamClient, NearestParent},   {EngineSettings.RoamQuarantine, NearestQuarantine},
+        {EngineSettings.RoamHPD, NearestHPD},         {EngineSettings.RoamKPZ, NearestKPZ},
+        {EngineSettings.RoamWDR, NearestWDR},         {EngineSettings.RoamServer, NearestPrimary},
+        {EngineSettings.RoamAlerts, NearestAlerts},
+    };
+    for (const auto& role : roles) {
+        // The engine asked to stop starts no further search (and takeover).
+        if (!once && EngineStopRequested()) break;
+        if (role.enabled) role.driver(once);
+    }
     return 0;
 }

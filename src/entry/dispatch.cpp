@@ -275,6 +275,9 @@ void PrintUsage() {
 }
 
 int RunPerchman(int argc, char** argv) {
+    // The clock's epoch is set by its first reading, which takes no lock:
+    // take it now, before the service or console threads exist.
+    ClockMs();
     int status = 1;
     if (!LoadSystemFunctions(FrameFunctions)) {
         status = -1;

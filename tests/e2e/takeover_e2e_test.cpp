@@ -21,19 +21,10 @@ using e2e::Windows;
 
 constexpr char kHome[] = "C:\\PerchmanLab\\E2EHome";
 constexpr char kHpdPath[] = "C:\\PerchmanLab\\E2EHome\\HPD.DAT";
-constexpr char kMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
+constexpr const char* kMarker = e2e::kParentMarker;
 constexpr char kSentinel[] = "\x00\x00\x00\x47\x47\x47\x00\x00";
 
-std::string ComputerName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return name;
-}
-
-std::string RecordKey() {
-    return "Clients\\" + ComputerName() + "_::_03020100070605040b0a09080f0e0d0c";
-}
+std::string RecordKey() { return e2e::TestClientRecordKey(); }
 
 std::string FullForm(const std::string& parent) {
     return Crlf("[KEYS]\n!KEY!=$REGROOT$\nAlertDirectory=S\\" + parent + "\\FWALERT$\n" +
@@ -57,8 +48,7 @@ protected:
         CreateDirectoryA(kHome, nullptr);
         DeleteFileA(kHpdPath);
         Root("Home Directory", kHome);
-        e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID",
-                       std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16));
+        e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID", e2e::kTestGuid);
     }
     void TearDown() override {
         kestrel::StopService();

@@ -47,10 +47,32 @@ TEST_F(Settings, MissingValuesGiveTheDefaults) {
     ExpectDefaults(EngineSettings);
 }
 
-TEST_F(Settings, IntervalsAreConvertedWithThirtyTwoBitArithmetic) {
+// Milliseconds beyond a waitable timer's signed 32-bit period are held there,
+// never wrapped into a short interval or a negative period.
+TEST_F(Settings, IntervalsAreHeldWithinTheLongestTimerPeriod) {
+    struct Case {
+        DWORD minutes;
+        uint32_t ms;
+    };
+    const Case cases[] = {{35791, 35791u * 60000u},  // the longest that fits
+                          {35792, 0x7FFFFFFFu},      // would be a negative period
+                          {71583, 0x7FFFFFFFu},      // would wrap to 20 minutes
+                          {0xFFFFFFFF, 0x7FFFFFFFu}};
+    for (const Case& c : cases) {
+        control_.SetDword("CheckParentIntervalInMinutes", c.minutes);
+        control_.SetDword("FindNearestParentIntervalInMinutes", c.minutes);
+        control_.SetDword("CheckForNewParentIntervalInSeconds", c.minutes);
+        EXPECT_EQ(LoadEngineSettings(), 0);
+        EXPECT_EQ(EngineSettings.CheckParentIntervalMs, c.ms) << c.minutes;
+        EXPECT_EQ(EngineSettings.FindNearestParentIntervalMs, c.ms) << c.minutes;
+    }
+    EXPECT_EQ(EngineSettings.CheckForNewParentIntervalMs, 0x7FFFFFFFu);
+}
+
+TEST_F(Settings, ValuesAreTakenAsTheyAre) {
     control_.SetDword("CheckForNewParentIntervalInSeconds", 5);
     control_.SetDword("CheckParentIntervalInMinutes", 0);
-    control_.SetDword("FindNearestParentIntervalInMinutes", 71583);  // wraps past 2^32 ms
+    control_.SetDword("FindNearestParentIntervalInMinutes", 1);
     control_.SetDword("RoamClient", 0);
     control_.SetDword("RoamQuarantine", 1);
     control_.SetDword("RoamHPD", 2);
@@ -62,7 +84,7 @@ TEST_F(Settings, IntervalsAreConvertedWithThirtyTwoBitArithmetic) {
     const EngineSettingsRecord& s = EngineSettings;
     EXPECT_EQ(s.CheckForNewParentIntervalMs, 5000u);
     EXPECT_EQ(s.CheckParentIntervalMs, 0u);
-    EXPECT_EQ(s.FindNearestParentIntervalMs, static_cast<uint32_t>(71583ull * 60000ull));
+    EXPECT_EQ(s.FindNearestParentIntervalMs, 60000u);
     EXPECT_EQ(s.RoamClient, 0u);
     EXPECT_EQ(s.RoamQuarantine, 1u);
     EXPECT_EQ(s.RoamHPD, 2u);

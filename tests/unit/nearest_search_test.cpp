@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest.h"
 #include "engine_fakes.h"
@@ -220,6 +221,33 @@ TEST_F(NearestSearch, RetryWaitsUntilAServerAnswersWithinItsLimit) {
     EXPECT_EQ(Probed.size(), 6u);
     EXPECT_EQ(Count(text, Formatted(92, kRole)), 1u) << text;
     EXPECT_EQ(Count(text, Formatted(85, "A(15)")), 3u) << text;
+}
+
+// A stop asked for during the pause ends it at once: the service must not sit
+// out CheckForNewParentInterval (or for ever) before it stops.
+TEST_F(NearestSearch, AStopRequestEndsTheRetryPauseWithoutAName) {
+    Network["A"] = Answering("", 30);
+    SetFirstList("A(15)");  // answers, never within its limit
+    EngineSettings.CheckForNewParentIntervalMs = 60u * 60u * 1000u;
+    HANDLE stopper = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            Sleep(200);
+            StopEngineLoop();
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    char name[kServerNameSize] = "stale";
+    uint32_t elapsed = 0;
+    uint32_t start = ClockMs();
+    int code = FindNearestWithRetry(kRole, name, &elapsed, 0);
+    uint32_t took = ElapsedMs(start, ClockMs());
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    InterlockedExchange(&ServiceStopFlag, 0);
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(name, "");
+    EXPECT_LT(took, 2000u);
 }
 
 // A last probe that failed ends the retry at once, with an empty name and

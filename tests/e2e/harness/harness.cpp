@@ -403,7 +403,22 @@ RunResult StartAndDebug(const std::string& path, const std::vector<std::string>&
     result.started = true;
     out.Start();
     err.Start();
+    // The debug events must be handled on this thread (the debugger's), so
+    // the test's own action runs beside it.
+    struct Action {
+        const RunOptions* options;
+        DWORD processId;
+        static DWORD WINAPI Run(void* self) {
+            auto* action = static_cast<Action*>(self);
+            action->options->whileRunning(action->processId);
+            return 0;
+        }
+    } action{&options, child.dwProcessId};
+    Handle actionThread(options.whileRunning
+                            ? CreateThread(nullptr, 0, Action::Run, &action, 0, nullptr)
+                            : nullptr);
     DebugUntilExit(child, options.timeoutMs, result);
+    if (actionThread) WaitForSingleObject(actionThread.get(), INFINITE);
     WaitForSingleObject(child.hProcess, kKillGraceMs);
     if (!result.finished) GetExitCodeProcess(child.hProcess, &result.exitCode);
     CloseHandle(child.hThread);
@@ -602,6 +617,15 @@ void ResetProductRoot() {
     RemoveProductRoot();
     for (const char* subkey : kProductSubkeys)
         CreateKey(HKEY_LOCAL_MACHINE, std::string(kProductRoot) + "\\" + subkey);
+}
+
+const std::string kTestGuid("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16);
+
+std::string TestClientRecordKey() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+    return std::string("Clients\\") + name + "_::_03020100070605040b0a09080f0e0d0c";
 }
 
 void ProductTest::SetUp() {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct RunOptions {
     DWORD timeoutMs = 120000;
     std::string workingDirectory;             // empty: the test's own
     std::vector<std::string> extraEnvironment;  // "NAME=value", replaces NAME
+    // Runs on a thread of its own once the child has started (given its
+    // process id); the run returns only after it has returned.
+    std::function<void(DWORD processId)> whileRunning;
 };
 
 struct RunResult {
@@ -99,6 +103,12 @@ bool DeleteValue(HKEY root, const std::string& path, const std::string& name);
 bool DeleteKeyTree(HKEY root, const std::string& path);
 
 // ---- Fixtures ------------------------------------------------------------------
+// "Parent" while the machine has given its parent up.
+constexpr char kParentMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
+// The client GUID the tests store, bytes 00 to 0F, and this machine's record
+// key on a parent with that GUID ("Clients\\<computer>_::_03020100...").
+extern const std::string kTestGuid;
+std::string TestClientRecordKey();
 constexpr char kProductRoot[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion";
 constexpr char kProductControl[] =
     "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";

@@ -1,0 +1,208 @@
+// The NT engine loop: asleep in the kernel on the parent-check timer, the
+// stop event, the Clients key's notification and (without address watching)
+// the nearest-search timer, waking at least every minute to look at the
+// machine's addresses.
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "engine/engine_loop.h"
+#include "engine/engine_settings.h"
+#include "engine/nearest.h"
+#include "engine/network_change.h"
+#include "engine/parent_check.h"
+#include "entry/network_libraries.h"
+#include "entry/service_status.h"
+#include "entry/system_functions.h"
+#include "output/output.h"
+#include "product/product_keys.h"
+
+namespace {
+
+constexpr DWORD kAddressCheckMs = 60000;
+constexpr DWORD kStopPendingWaitHintMs = 10000;
+constexpr unsigned kMsgCallFailed = 73;
+constexpr char kClientsPath[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
+constexpr char kClientCountValue[] = "ClientCount";
+
+// A waitable timer is cancelled before it is closed.
+struct WaitableTimerTraits {
+    static HANDLE invalid() { return nullptr; }
+    static void close(HANDLE timer) {
+        if (EngineFunctions.CancelWaitableTimer) EngineFunctions.CancelWaitableTimer(timer);
+        CloseHandle(timer);
+    }
+};
+using WaitableTimer = UniqueHandle<HANDLE, WaitableTimerTraits>;
+
+// The loop's stop event lives in the global that StopEngineLoop signals;
+// it is taken out of the global before it is closed.
+struct StopEventTraits {
+    static HANDLE invalid() { return nullptr; }
+    static void close(HANDLE event) {
+        InterlockedCompareExchangePointer(&StopEvent, nullptr, event);
+        CloseHandle(event);
+    }
+};
+using StopEventOwner = UniqueHandle<HANDLE, StopEventTraits>;
+
+struct SnapshotPair {
+    AddressSnapshot* previous = nullptr;
+    AddressSnapshot* current = nullptr;
+    ~SnapshotPair() {
+        FreeAddressSnapshot(previous);
+        FreeAddressSnapshot(current);
+    }
+};
+
+// Straight to standard output, not through the log: in a service that is
+// nowhere, under "/debug" it is the console.
+void ReportCallFailure(const char* function, DWORD code) {
+    char line[kTextSize];
+    FormatMessageId(line, sizeof line, kMsgCallFailed, function, static_cast<int>(code));
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+bool StartPeriodicTimer(WaitableTimer& timer, uint32_t intervalMs) {
+    timer.reset(EngineFunctions.CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    if (!timer) {
+        ReportCallFailure("CreateWaitableTimer", GetLastError());
+        return false;
+    }
+    // Relative due time in 100-ns units; the settings keep intervals within
+    // the signed 32-bit period the call takes.
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * static_cast<LONGLONG>(intervalMs);
+    if (!EngineFunctions.SetWaitableTimer(timer.get(), &due, static_cast<LONG>(intervalMs),
+                                          nullptr, nullptr, FALSE)) {
+        ReportCallFailure("SetWaitableTimer", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void PublishClientCount(HKEY clients) {
+    DWORD count = 0;
+    if (RegQueryInfoKeyA(clients, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        count = 0;
+    RegSetValueExA(Keys.ProductControl, kClientCountValue, 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&count), sizeof count);
+}
+
+// Arms the one-shot notification of subkeys added or removed under Clients.
+bool WatchClients(HKEY clients, HANDLE changed) {
+    // A manual-reset event stays signalled after it fired: clear it first,
+    // or every later wait would return at once.
+    ResetEvent(changed);
+    LONG status = RegNotifyChangeKeyValue(clients, FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE);
+    if (status != ERROR_SUCCESS) {
+        ReportCallFailure("RegNotifyChangeKeyValue", static_cast<DWORD>(status));
+        return false;
+    }
+    return true;
+}
+
+bool StopFlagSet() { return InterlockedCompareExchange(&ServiceStopFlag, 0, 0) != 0; }
+
+// Everything the waits need; released on every way out of the loop.
+struct WaitSet {
+    WaitableTimer parentTimer;
+    WaitableTimer nearestTimer;
+    KernelHandle changed;
+    RegKey clients;
+    SnapshotPair snapshots;
+    HANDLE handles[4] = {};
+    DWORD count = 0;
+    DWORD nearestIndex = MAXDWORD;
+    DWORD changedIndex = MAXDWORD;
+};
+
+// Steps of the loop's set-up after the first search; false ends the loop
+// without persisting anything.
+bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
+    if (!StartPeriodicTimer(set.parentTimer, EngineSettings.CheckParentIntervalMs)) return false;
+    set.handles[set.count++] = set.parentTimer.get();
+    set.handles[set.count++] = stopEvent;
+
+    if (WinsockReady) {
+        set.snapshots.previous = ReadLastNetAddress(Keys.ProductControl);
+        TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current);
+    } else {
+        if (!StartPeriodicTimer(set.nearestTimer, EngineSettings.FindNearestParentIntervalMs))
+            return false;
+        set.nearestIndex = set.count;
+        set.handles[set.count++] = set.nearestTimer.get();
+    }
+
+    set.changed.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!set.changed) {
+        ReportCallFailure("CreateEvent", GetLastError());
+        return false;
+    }
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientsPath, 0, KEY_ALL_ACCESS, set.clients.put());
+    // Armed before counting: a change made while the count is taken is then
+    // notified again instead of being lost until the next one.
+    if (WatchClients(set.clients.get(), set.changed.get())) {
+        set.changedIndex = set.count;
+        set.handles[set.count++] = set.changed.get();
+    }
+    PublishClientCount(set.clients.get());
+    return true;
+}
+
+void WaitUntilStopped(WaitSet& set) {
+    // The address check is due 60 s after the last one, whatever woke the loop
+    // in between: a plain 60 s wait restarted after every event would never
+    // time out under a parent check every minute or a busy Clients key.
+    uint32_t lastAddressCheck = ClockMs();
+    while (!StopFlagSet()) {
+        uint32_t sinceCheck = ElapsedMs(lastAddressCheck, ClockMs());
+        DWORD timeout = sinceCheck >= kAddressCheckMs ? 0 : kAddressCheckMs - sinceCheck;
+        DWORD result = WaitForMultipleObjects(set.count, set.handles, FALSE, timeout);
+        if (result == WAIT_TIMEOUT) {
+            if (WinsockReady &&
+                !TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current))
+                NearestAll(0);
+            lastAddressCheck = ClockMs();
+            continue;
+        }
+        DWORD index = result - WAIT_OBJECT_0;
+        if (index >= set.count || index == 1) {
+            // The stop event, or a wait that failed and would fail again at
+            // once: either way the loop ends as on a stop.
+            InterlockedExchange(&ServiceStopFlag, 1);
+            break;
+        }
+        if (index == set.changedIndex) {
+            if (!WatchClients(set.clients.get(), set.changed.get())) --set.count;
+            PublishClientCount(set.clients.get());
+        } else if (index == 0) {
+            CheckParent(0);
+        } else if (index == set.nearestIndex) {
+            NearestAll(0);
+        }
+    }
+}
+
+}  // namespace
+
+void ServiceLoop() {
+    StopEventOwner stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!stopEvent) return;
+    InterlockedExchangePointer(&StopEvent, stopEvent.get());
+
+    NearestAll(0);
+
+    WaitSet set;
+    if (!PrepareWaits(set, stopEvent.get())) return;
+    WaitUntilStopped(set);
+
+    if (!KeepSCMHappyOnStop(kStopPendingWaitHintMs)) return;
+    if (WinsockReady) WriteLastNetAddress(Keys.ProductControl, set.snapshots.current);
+    ReleaseParent();
+}

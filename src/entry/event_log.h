@@ -1,0 +1,28 @@
+#pragma once
+// The service's entries in the system event log.
+
+#include <windows.h>
+
+#include "output/output.h"
+
+// The event-log calls, replaceable by the tests (Wine keeps no event log to
+// read back).
+struct EventLogFunctions {
+    decltype(&::RegisterEventSourceA) RegisterEventSourceA = ::RegisterEventSourceA;
+    decltype(&::ReportEventA) ReportEventA = ::ReportEventA;
+    decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
+};
+extern EventLogFunctions EventLog;
+
+// The id of "%1 failed: %2" in the executable's message table.
+constexpr DWORD kEventApiFailed = 109;
+
+// One entry under the source "Perchman"; null texts are left out.
+void ReportServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,
+                        const char* text3);
+// An error entry naming the failed function, with the system's text for the
+// calling thread's last error and the code.
+void ReportApiFailure(const char* functionName);
+// The system's text for the last error, without its line end; message 3 when
+// the system has none.
+void LookupErrorText(char (&buffer)[kTextSize]);

@@ -1,0 +1,117 @@
+// The service frame: the dispatcher's entry, the control handler, the body
+// that brackets the engine loop with status reports and the product session,
+// and the console mode that runs the same body.
+
+#include "entry/service_frame.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+#include "engine/engine_loop.h"
+#include "entry/run_modes.h"
+#include "entry/service_status.h"
+#include "entry/system_functions.h"
+#include "entry/win9x_background.h"
+#include "output/output.h"
+#include "product/product_library.h"
+
+volatile LONG DebugMode = 0;
+HANDLE ServiceSession = nullptr;
+
+namespace {
+
+// The dispatcher table, the handler and the event source always use this
+// name, whatever name the service was installed under.
+char kServiceName[] = "Perchman";
+constexpr DWORD kStartWaitHintMs = 3000;
+constexpr DWORD kSessionCloseWaitHintMs = 12000;
+constexpr DWORD kFinalStopWaitHintMs = 3000;
+constexpr DWORD kServiceTypeInteractive = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+constexpr unsigned kMsgDebugging = 115;
+constexpr unsigned kMsgStopping = 111;
+
+// The console messages of "/debug" go to standard output as they are, also
+// from the console's own handler thread: formatted into a buffer of the caller.
+void WriteConsoleMessage(unsigned messageId) {
+    char line[kTextSize];
+    FormatMessageId(line, sizeof line, messageId, kServiceName);
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunAsService(int isWin9x) {
+    if (isWin9x) {
+        Win9xServiceMain(0);
+        return 1;
+    }
+    SERVICE_TABLE_ENTRYA table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+    // Started from a console instead of by the service control manager, the
+    // call fails at once and the run ends quietly.
+    if (FrameFunctions.StartServiceCtrlDispatcherA)
+        FrameFunctions.StartServiceCtrlDispatcherA(table);
+    return 1;
+}
+
+void WINAPI ServiceMain(DWORD argc, char** argv) {
+    ServiceStatusHandle = FrameFunctions.RegisterServiceCtrlHandlerA(kServiceName, ServiceControl);
+    if (!ServiceStatusHandle) return;
+    ServiceStatusRecord.dwServiceType = kServiceTypeInteractive;
+    ServiceStatusRecord.dwServiceSpecificExitCode = 0;
+    if (KeepSCMHappyOnStart(kStartWaitHintMs)) {
+        ServiceRunning = 1;
+        RunServiceBody(argc, argv);
+        ServiceRunning = 0;
+    }
+    TellSCMAllDoneNow(0);
+}
+
+void WINAPI ServiceControl(DWORD controlCode) {
+    char line[kTextSize];
+    FormatText(line, "ServiceControl %d", static_cast<int>(controlCode));
+    DebugOutput(line);
+    if (controlCode == SERVICE_CONTROL_STOP) {
+        UpdateServiceStatus(SERVICE_STOP_PENDING, 0, 0);
+        ServiceStop();
+    } else {
+        UpdateServiceStatus(ServiceStatusRecord.dwCurrentState, 0, 0);
+    }
+}
+
+void RunServiceBody(DWORD, char**) {
+    if (KeepSCMHappyOnStart(kStartWaitHintMs) && TellSCMGoodToGo() &&
+        OpenProductSession(&ServiceSession) == 0) {
+        RunEngineLoop(nullptr);
+        DebugOutput("Service completing");
+    }
+    KeepSCMHappyOnStop(kSessionCloseWaitHintMs);
+    if (ServiceSession) CloseProductSession(&ServiceSession);
+    DebugOutput("DeInitCom complete");
+    KeepSCMHappyOnStop(kFinalStopWaitHintMs);
+}
+
+void ServiceStop() {
+    DebugOutput("ServiceStop");
+    StopEngineLoop();
+}
+
+void DebugService(int argc, char** argv) {
+    WriteConsoleMessage(kMsgDebugging);
+    SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
+    if (FrameFunctions.IsWin9x)
+        Win9xServiceMain(1);
+    else
+        RunServiceBody(static_cast<DWORD>(argc), argv);
+}
+
+BOOL WINAPI ConsoleControlHandler(DWORD controlType) {
+    // Closing the window, log-off and shut-down are left to the next handler.
+    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT) return FALSE;
+    WriteConsoleMessage(kMsgStopping);
+    if (FrameFunctions.IsWin9x)
+        StopBackgroundInstance();
+    else
+        ServiceStop();
+    return TRUE;
+}
