@@ -8,6 +8,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "engine/client_count.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest.h"
@@ -20,8 +21,6 @@
 namespace {
 
 constexpr DWORD kPassMs = 1000;
-constexpr char kClientsPath[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
-constexpr char kClientCountValue[] = "ClientCount";
 
 void Trace(const char* format, int value) {
     char line[kTextSize];
@@ -29,39 +28,14 @@ void Trace(const char* format, int value) {
     TraceMessage(line, nullptr, false);
 }
 
-// A key that cannot be opened or read counts as no clients.
-DWORD CountClients(HKEY clients) {
-    DWORD subkeys = 0;
-    if (!clients || RegQueryInfoKeyA(clients, nullptr, nullptr, nullptr, &subkeys, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr) != ERROR_SUCCESS)
-        return 0;
-    return subkeys;
-}
-
-void PublishClientCount(DWORD count) {
-    if (!Keys.ProductControl) return;
-    RegSetValueExA(Keys.ProductControl, kClientCountValue, 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&count), sizeof count);
-}
-
 // What the loop owns between its start and its end.
 struct LoopState {
     RegKey clients;
     DWORD publishedClients = 0;
-    AddressSnapshot* previous = nullptr;
-    AddressSnapshot* current = nullptr;
+    SnapshotPair snapshots;
     bool watchingAddresses = false;
     uint32_t lastParentCheck = 0;
     uint32_t lastNearest = 0;
-
-    LoopState() = default;
-    LoopState(const LoopState&) = delete;
-    LoopState& operator=(const LoopState&) = delete;
-    ~LoopState() {
-        FreeAddressSnapshot(previous);
-        FreeAddressSnapshot(current);
-    }
 };
 
 void StartWatchingAddresses(LoopState& state) {
@@ -69,8 +43,8 @@ void StartWatchingAddresses(LoopState& state) {
     if (!state.watchingAddresses) return;
     // The stored snapshot stands where the current one would, so that the
     // first look compares with the addresses of the last run.
-    state.current = ReadLastNetAddress(Keys.ProductControl);
-    TakeAddressSnapshot(state.previous, state.current);
+    state.snapshots.current = ReadLastNetAddress(Keys.ProductControl);
+    TakeAddressSnapshot(state.snapshots.previous, state.snapshots.current);
 }
 
 void ClientsOrAddresses(LoopState& state) {
@@ -78,8 +52,9 @@ void ClientsOrAddresses(LoopState& state) {
     if (count != state.publishedClients) {
         PublishClientCount(count);
         state.publishedClients = count;
-    } else if (state.watchingAddresses && !TakeAddressSnapshot(state.previous, state.current)) {
-        NearestAll(0);
+    } else if (state.watchingAddresses) {
+        SnapshotPair& s = state.snapshots;
+        if (!TakeAddressSnapshot(s.previous, s.current)) NearestAll(0);
     }
 }
 
@@ -118,6 +93,9 @@ PassWork ChoosePassWork(const PassClock& clock) {
 
 void MainLoop() {
     TraceMessage("Win9xService\n", nullptr, false);
+    // Made before the first search, so that a stop asked for during it is
+    // not slept through afterwards.
+    StopEventOwner stopEvent = CreateStopEvent();
     LoopState state;
     StartWatchingAddresses(state);
     NearestAll(0);
@@ -131,13 +109,18 @@ void MainLoop() {
     Trace("begin MainLoop %d\n", CheckOnDialUpNetwork());
 
     // A stop asked for during a search stays set until this read clears it.
+    // The pause between passes ends on a stop, so that stopping does not wait
+    // out the rest of a second; the loop still wakes once a second.
     while (InterlockedExchange(&BackgroundAbortFlag, 0) == 0) {
         RunPass(state);
-        Sleep(kPassMs);
+        if (stopEvent)
+            WaitForSingleObject(stopEvent.get(), kPassMs);
+        else
+            Sleep(kPassMs);
     }
 
     Trace("MainLoop exiting %d\n", CheckOnDialUpNetwork());
     state.clients.reset();
-    WriteLastNetAddress(Keys.ProductControl, state.current);
+    WriteLastNetAddress(Keys.ProductControl, state.snapshots.current);
     ReleaseParent();
 }

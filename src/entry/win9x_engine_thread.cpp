@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "engine/engine_loop.h"
+#include "entry/service_frame.h"
 #include "output/output.h"
 #include "product/product_library.h"
 
@@ -21,9 +22,6 @@ constexpr uint32_t kEngineStopLimitMs = 10000;
 constexpr DWORD kStopPollMs = 10;
 constexpr unsigned kMsgStartFailed = 136;
 
-// The session of the unattended mode, used only by the engine thread.
-HANDLE BackgroundSession = nullptr;
-
 void Trace(const char* format, int first, int second = 0) {
     char line[kTextSize];
     FormatText(line, sizeof line, format, first, second);
@@ -32,7 +30,7 @@ void Trace(const char* format, int first, int second = 0) {
 
 DWORD WINAPI Win9xServiceStart(void* argument) {
     TraceMessage("Win9xServiceStart\n", nullptr, false);
-    if (OpenProductSession(&BackgroundSession) != 0) {
+    if (OpenProductSession(&ServiceSession) != 0) {
         // EngineTerminated stays clear: the supervisor's stop then waits its
         // full limit, which is what tells a failed start from a finished run.
         char label[kTextSize];
@@ -42,7 +40,7 @@ DWORD WINAPI Win9xServiceStart(void* argument) {
     }
     RunEngineLoop(argument);
     DebugOutput("Service completing");
-    CloseProductSession(&BackgroundSession);
+    CloseProductSession(&ServiceSession);
     DebugOutput("DeInitCom complete");
     TraceMessage("Win9xServiceStart complete\n", nullptr, false);
     InterlockedExchange(&EngineTerminated, 1);
