@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "engine/network_change.h"
 #include "entry/win9x_background.h"
+#include "entry/win9x_report.h"
 #include "output/output.h"
 
 volatile LONG ShutdownSeen = 0;
@@ -25,21 +26,6 @@ constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kTimerPeriodMs = 1000;
 constexpr DWORD kStopPollMs = 10;
 constexpr DWORD kOverlappedWindow = 0xCF0000;
-constexpr unsigned kMsgStartFailed = 136;
-
-void Trace(const char* format, int first, int second = 0) {
-    char line[kTextSize];
-    FormatText(line, sizeof line, format, first, second);
-    TraceMessage(line, nullptr, false);
-}
-
-// Message 136 with the system's text for the last error, in this thread's
-// own buffers.
-void ReportStartFailure() {
-    char label[kTextSize];
-    LoadMessage(kMsgStartFailed, label);
-    PrintSystemError(label);
-}
 
 bool RegisterMonitorClass() {
     WNDCLASSA windowClass = {};
@@ -87,13 +73,13 @@ DWORD WINAPI ShutdownMonitor(void*) {
     InterlockedExchange(&MonitorTerminated, 1);
     ShutdownSeen = 1;
     MonitorStarted = 0;
-    Trace("shutdownmonitor end - AbortNow %d Terminated %d\n", 1,
+    TraceNumbers("shutdownmonitor end - AbortNow %d Terminated %d\n", 1,
           static_cast<int>(InterlockedCompareExchange(&MonitorTerminated, 0, 0)));
     return 0;
 }
 
 void OnEndSession(LPARAM lParam) {
-    Trace("WM_ENDSESSION lparam %x\n", static_cast<int>(lParam));
+    TraceNumbers("WM_ENDSESSION lparam %x\n", static_cast<int>(lParam));
     // A non-zero lParam is a log-off, which a registered service process survives.
     if (lParam != 0) return;
     ShutdownSeen = 1;
@@ -139,11 +125,11 @@ void StartShutdownMonitor() {
     InterlockedExchange(&MonitorTerminated, 0);
     KernelHandle thread(CreateThread(nullptr, 0, ShutdownMonitor, nullptr, 0, nullptr));
     MonitorStarted = thread ? 1 : 0;
-    Trace("StartShutdownMonitor complete %d\n", static_cast<int>(MonitorStarted));
+    TraceNumbers("StartShutdownMonitor complete %d\n", static_cast<int>(MonitorStarted));
 }
 
 void StopShutdownMonitor() {
-    Trace("StopShutdownMonitor started %d terminated %d\n", static_cast<int>(MonitorStarted),
+    TraceNumbers("StopShutdownMonitor started %d terminated %d\n", static_cast<int>(MonitorStarted),
           static_cast<int>(InterlockedCompareExchange(&MonitorTerminated, 0, 0)));
     if (MonitorStarted) {
         MonitorStarted = 0;
@@ -153,7 +139,7 @@ void StopShutdownMonitor() {
         if (HWND window = MonitorWindow) PostMessageA(window, WM_TIMER, kTimerId, 0);
         while (!InterlockedExchange(&MonitorTerminated, 0)) Sleep(kStopPollMs);
     }
-    Trace("StopShutdownMonitor complete %d\n", 1);
+    TraceNumbers("StopShutdownMonitor complete %d\n", 1);
 }
 
 int StopBackgroundInstance() {

@@ -11,6 +11,7 @@
 #include "entry/shutdown_monitor.h"
 #include "entry/system_functions.h"
 #include "entry/win9x_engine_thread.h"
+#include "entry/win9x_report.h"
 #include "output/output.h"
 
 namespace {
@@ -80,9 +81,7 @@ void RunBackgroundMode(int debug, RegKey& productControl) {
     if (!debug && (!FrameFunctions.RegisterServiceProcess ||
                    !FrameFunctions.RegisterServiceProcess(GetCurrentProcessId(),
                                                           kRegisterServiceProcess))) {
-        char label[kTextSize];
-        LoadMessage(kMsgStartFailed, label);
-        PrintSystemError(label);
+        ReportStartFailure();
         return;
     }
     WriteStatusDword(productControl.get(), kStatusValue, kStatusRunning);
@@ -96,6 +95,18 @@ void RunBackgroundMode(int debug, RegKey& productControl) {
 }
 
 }  // namespace
+
+void TraceNumbers(const char* format, int first, int second) {
+    char line[kTextSize];
+    FormatText(line, sizeof line, format, first, second);
+    TraceMessage(line, nullptr, false);
+}
+
+void ReportStartFailure() {
+    char label[kTextSize];
+    LoadMessage(kMsgStartFailed, label);
+    PrintSystemError(label);
+}
 
 int Win9xServiceMain(int debug) {
     TraceMessage("Win9xServiceMain begin\n", nullptr, false);

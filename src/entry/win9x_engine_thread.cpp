@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "engine/engine_loop.h"
 #include "entry/service_frame.h"
+#include "entry/win9x_report.h"
 #include "output/output.h"
 #include "product/product_library.h"
 
@@ -20,22 +21,13 @@ namespace {
 
 constexpr uint32_t kEngineStopLimitMs = 10000;
 constexpr DWORD kStopPollMs = 10;
-constexpr unsigned kMsgStartFailed = 136;
-
-void Trace(const char* format, int first, int second = 0) {
-    char line[kTextSize];
-    FormatText(line, sizeof line, format, first, second);
-    TraceMessage(line, nullptr, false);
-}
 
 DWORD WINAPI Win9xServiceStart(void* argument) {
     TraceMessage("Win9xServiceStart\n", nullptr, false);
     if (OpenProductSession(&ServiceSession) != 0) {
         // EngineTerminated stays clear: the supervisor's stop then waits its
         // full limit, which is what tells a failed start from a finished run.
-        char label[kTextSize];
-        LoadMessage(kMsgStartFailed, label);
-        PrintSystemError(label);
+        ReportStartFailure();
         return 0;
     }
     RunEngineLoop(argument);
@@ -53,12 +45,12 @@ void InitZirRoam() {
     InterlockedExchange(&EngineTerminated, 0);
     KernelHandle thread(CreateThread(nullptr, 0, Win9xServiceStart, nullptr, 0, nullptr));
     EngineStarted = thread ? 1 : 0;
-    Trace("InitZirRoam complete %d\n", static_cast<int>(EngineStarted));
+    TraceNumbers("InitZirRoam complete %d\n", static_cast<int>(EngineStarted));
 }
 
 void DeInitZirRoam() {
     uint32_t start = ClockMs();
-    Trace("DeInitZirRoam begin %d\n", static_cast<int>(EngineStarted));
+    TraceNumbers("DeInitZirRoam begin %d\n", static_cast<int>(EngineStarted));
     if (EngineStarted) {
         EngineStarted = 0;
         StopEngineLoop();
@@ -67,6 +59,6 @@ void DeInitZirRoam() {
             Sleep(kStopPollMs);
         }
     }
-    Trace("DeInitZirRoam complete started %x terminated %d\n", static_cast<int>(EngineStarted),
+    TraceNumbers("DeInitZirRoam complete started %x terminated %d\n", static_cast<int>(EngineStarted),
           static_cast<int>(InterlockedCompareExchange(&EngineTerminated, 0, 0)));
 }
