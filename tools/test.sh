@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The full test run: installs what is missing, builds both programs, checks
-# the shipped 32-bit executable as a file, and runs every test under Wine,
-# inside a network namespace of its own (tools/labshell.sh) where the tests
-# can move the machine between sites.
+# the shipped 32-bit executable as a file, fuzzes the text formats natively,
+# and runs every test under Wine, inside a network namespace of its own
+# (tools/labshell.sh) where the tests can move the machine between sites.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 if [ -z "${PERCHMAN_NETNS:-}" ]; then
@@ -11,7 +11,9 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
     echo "test: no network namespace can be made here; the tests that move the machine between sites are skipped" >&2
 fi
 "$root/tools/build.sh"
-"$root/tools/check-pe32.sh" "$root/build/i686/src/perchman.exe"
+"$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
+# The text formats, fuzzed natively under sanitizers for a bounded time each.
+"$root/tools/fuzz.sh" 30
 cd "$root/build/x86_64"
 # Keep the prefix's Wine server, and the services it starts, alive for the
 # whole run: a cold start of Wine costs seconds, a warm one a fraction of a

@@ -32,6 +32,17 @@ bool AppendText(char (&out)[N], std::string_view text) {
     return AppendText(out, N, text);
 }
 
+// The formatting below is the compiler's own (C99) printf, not the system's:
+// mingw names that archetype gnu_printf; the native build's clang only knows
+// printf, which means the same there.
+#if defined(__MINGW32__)
+#define TEXT_FORMAT_CHECK(formatIndex, firstArgument) \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define TEXT_FORMAT_CHECK(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
 // printf-style formatting that never writes past the buffer. The format must
 // be the program's own text (a message or a literal), never outside input.
 inline bool FormatTextV(char* out, size_t size, const char* format, va_list args) {
@@ -44,7 +55,7 @@ inline bool FormatTextV(char* out, size_t size, const char* format, va_list args
     return static_cast<size_t>(n) < size;
 }
 inline bool FormatText(char* out, size_t size, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+    TEXT_FORMAT_CHECK(3, 4);
 inline bool FormatText(char* out, size_t size, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -52,9 +63,18 @@ inline bool FormatText(char* out, size_t size, const char* format, ...) {
     va_end(args);
     return whole;
 }
-template <size_t N, typename... Args>
-bool FormatText(char (&out)[N], const char* format, Args... args) {
-    return FormatText(out, N, format, args...);
+// C varargs rather than a parameter pack, so that the compiler checks the
+// arguments against a literal format here too.
+template <size_t N>
+bool FormatText(char (&out)[N], const char* format, ...)
+    TEXT_FORMAT_CHECK(2, 3);
+template <size_t N>
+bool FormatText(char (&out)[N], const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool whole = FormatTextV(out, N, format, args);
+    va_end(args);
+    return whole;
 }
 
 // Case-insensitive comparison of ASCII option words and names.

@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
+#include "engine/server_list.h"
+
 constexpr int CLIENTS_UNKNOWN = -3;
-constexpr size_t kServerNameSize = 128;
 
 int FindNearestServer(const char* role, char* nameOut);
 int FindNearestWithRetry(const char* role, char* nameOut, uint32_t* elapsedMsOut, int once);

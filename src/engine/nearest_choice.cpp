@@ -24,14 +24,6 @@ uint32_t CalendarSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 const GroupChoiceSources kNetworkGroupSources = {ReadClientCount, CalendarSeconds};
 
-bool IsUsableServerName(const char* name) {
-    size_t length = strnlen(name, kServerNameSize);
-    if (length >= kServerNameSize) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(name[i]) < 0x20) return false;
-    return true;
-}
-
 bool IsAcceptable(const TimedServer& server) {
     return server.validSamples > 0 && server.averageMs != SAMPLE_FAILED &&
            server.averageMs != kNeverAnswered && server.averageMs <= server.limitMs &&

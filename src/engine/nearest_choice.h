@@ -7,11 +7,6 @@
 
 #include "engine/timing.h"
 
-// A server name that can be handed on to a takeover: it fits the 128-byte
-// result name and carries no control characters. Names come from lists that
-// servers publish and end up in HPD.DAT lines, registry values and paths.
-bool IsUsableServerName(const char* name);
-
 // Answered within its limit with at least one good sample, and has a usable name.
 bool IsAcceptable(const TimedServer& server);
 

@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "engine/timing.h"
-
 namespace {
 
 constexpr char kSeparators[] = ",>=";
@@ -76,4 +74,12 @@ uint32_t ReadLimit(const char* text) {
 int32_t ReadDecimal(const char* text) {
     int32_t value = 0;
     return ParseSigned(text, &value) ? value : 0;
+}
+
+bool IsUsableServerName(const char* name) {
+    size_t length = strnlen(name, kServerNameSize);
+    if (length >= kServerNameSize) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(name[i]) < 0x20) return false;
+    return true;
 }

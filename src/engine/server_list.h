@@ -1,8 +1,16 @@
 #pragma once
 // The server-list text as the engine reads it: names joined by ',' '>' '=',
 // each optionally followed by a limit in milliseconds, as in name(500).
+// Lists come from servers, so this text is read with no Windows header in
+// reach: it is built natively as well and fuzzed there.
 
+#include <cstddef>
 #include <cstdint>
+
+constexpr uint32_t NO_LIMIT = 0x7FFFFFFFu;
+constexpr size_t kListSize = 1024;  // a server list: at most 1023 characters
+// A chosen server's name is kept in buffers of this size.
+constexpr size_t kServerNameSize = 128;
 
 struct ListEntry {
     char* name;          // points into the list text, which parsing cuts up
@@ -24,3 +32,8 @@ uint32_t ReadLimit(const char* text);
 // A decimal argument such as the seconds of /time_network, read like a limit
 // but 0 when there is no number.
 int32_t ReadDecimal(const char* text);
+
+// A server name that can be handed on to a takeover: it fits the 128-byte
+// result name and carries no control characters. Names come from lists that
+// servers publish and end up in HPD.DAT lines, registry values and paths.
+bool IsUsableServerName(const char* name);

@@ -69,7 +69,9 @@ bool WatchClients(HKEY clients, HANDLE changed) {
     // A manual-reset event stays signalled after it fired: clear it first,
     // or every later wait would return at once.
     ResetEvent(changed);
-    LONG status = RegNotifyChangeKeyValue(clients, FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE);
+    if (!EngineFunctions.RegNotifyChangeKeyValue) return false;
+    LONG status = EngineFunctions.RegNotifyChangeKeyValue(clients, FALSE, REG_NOTIFY_CHANGE_NAME,
+                                                          changed, TRUE);
     if (status != ERROR_SUCCESS) {
         ReportCallFailure("RegNotifyChangeKeyValue", static_cast<DWORD>(status));
         return false;

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
+#include "engine/server_list.h"
 #include "product/product_interface.h"
 
 constexpr uint32_t SAMPLE_FAILED = 0xFFFFFFFEu;
-constexpr uint32_t NO_LIMIT = 0x7FFFFFFFu;
 constexpr size_t kReturnedListSize = 1027;
 
 struct TimedServer {

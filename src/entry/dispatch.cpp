@@ -13,6 +13,7 @@
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
 #include "engine/timing.h"
+#include "entry/command_line.h"
 #include "entry/run_modes.h"
 #include "entry/startup.h"
 #include "entry/system_functions.h"
@@ -25,8 +26,6 @@
 namespace {
 
 constexpr const char kProgramName[] = "Perchman";
-constexpr size_t kArgumentSize = 1024;
-constexpr size_t kPathComponentSize = 256;
 
 // The option words as the usage text names them, in its order.
 constexpr const char* kUsageWords[] = {
@@ -63,29 +62,6 @@ bool IsOption(const char* argument, const char* word) {
 // is refused (with the usage text) rather than cut, so that nothing acts on
 // half an argument. Arguments an option does not use are not looked at.
 bool Fits(const char* argument) { return strnlen(argument, kArgumentSize) < kArgumentSize; }
-
-enum class ExecutableName { Usable, WrongExtension, TooLong };
-
-// Splits the executable name given to /install; its extension (with the
-// point) must be empty or ".EXE". The result is the bare file name + ".EXE".
-ExecutableName NormaliseExecutableName(char (&exeName)[kArgumentSize]) {
-    std::string_view whole(exeName);
-    size_t nameStart = whole.find_last_of("\\/:");
-    nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
-    std::string_view file = whole.substr(nameStart);
-    size_t dot = file.find_last_of('.');
-    std::string_view extension = dot == std::string_view::npos ? "" : file.substr(dot);
-    std::string_view stem = file.substr(0, dot == std::string_view::npos ? file.size() : dot);
-    if (!extension.empty() && !EqualsNoCase(extension, ".EXE"))
-        return ExecutableName::WrongExtension;
-    if (stem.size() >= kPathComponentSize) return ExecutableName::TooLong;
-
-    char normalised[kArgumentSize] = "";
-    CopyText(normalised, stem);
-    AppendText(normalised, ".EXE");
-    CopyText(exeName, normalised);
-    return ExecutableName::Usable;
-}
 
 int InstallBranch(int argc, char** argv) {
     for (int i = 2; i < argc && i <= 4; ++i) {
@@ -253,13 +229,6 @@ int Dispatch(int argc, char** argv) {
 }
 
 }  // namespace
-
-int IsDecimalNumber(const char* text) {
-    if (!text || !*text) return 0;
-    for (; *text; ++text)
-        if (*text < '0' || *text > '9') return 0;
-    return 1;
-}
 
 void PrintUsage() {
     // 1134 characters formatted: more than the shared line buffer holds.

@@ -35,10 +35,15 @@ void ReportServiceEvent(WORD type, DWORD eventId, const char* text1, const char*
     WORD count = 0;
     for (const char* text : {text1, text2, text3})
         if (text) texts[count++] = text;
-    HANDLE source = EventLog.RegisterEventSourceA(nullptr, kEventSource);
+    EventLogFunctions log = EventLog;
+    if (!log.RegisterEventSourceA)
+        log = {FrameFunctions.RegisterEventSourceA, FrameFunctions.ReportEventA,
+               FrameFunctions.DeregisterEventSource};
+    if (!log.RegisterEventSourceA || !log.ReportEventA || !log.DeregisterEventSource) return;
+    HANDLE source = log.RegisterEventSourceA(nullptr, kEventSource);
     if (!source) return;
-    EventLog.ReportEventA(source, type, 0, eventId, nullptr, count, 0, texts, nullptr);
-    EventLog.DeregisterEventSource(source);
+    log.ReportEventA(source, type, 0, eventId, nullptr, count, 0, texts, nullptr);
+    log.DeregisterEventSource(source);
 }
 
 void ReportApiFailure(const char* functionName) {

@@ -6,11 +6,12 @@
 #include "output/output.h"
 
 // The event-log calls, replaceable by the tests (Wine keeps no event log to
-// read back).
+// read back). Left null, the frame's bound ones are used: Windows 9x has no
+// event log, and a static import would keep the program from loading there.
 struct EventLogFunctions {
-    decltype(&::RegisterEventSourceA) RegisterEventSourceA = ::RegisterEventSourceA;
-    decltype(&::ReportEventA) ReportEventA = ::ReportEventA;
-    decltype(&::DeregisterEventSource) DeregisterEventSource = ::DeregisterEventSource;
+    decltype(&::RegisterEventSourceA) RegisterEventSourceA = nullptr;
+    decltype(&::ReportEventA) ReportEventA = nullptr;
+    decltype(&::DeregisterEventSource) DeregisterEventSource = nullptr;
 };
 extern EventLogFunctions EventLog;
 

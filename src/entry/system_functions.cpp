@@ -47,8 +47,18 @@ int LoadNtSet(SystemFunctions& f) {
     advapiComplete &= BindProcedure(f.ControlService, f.Advapi32, "ControlService");
     advapiComplete &= BindProcedure(f.SetServiceStatus, f.Advapi32, "SetServiceStatus");
     advapiComplete &= BindProcedure(f.CloseServiceHandle, f.Advapi32, "CloseServiceHandle");
+    // Windows 9x lacks it like the rest of the service functions: imported
+    // statically it would keep the program from loading there at all.
+    advapiComplete &= BindProcedure(f.OpenServiceA, f.Advapi32, "OpenServiceA");
+    // The event log and change notifications of keys are NT's alone as well.
+    advapiComplete &= BindProcedure(f.RegNotifyChangeKeyValue, f.Advapi32, "RegNotifyChangeKeyValue");
+    advapiComplete &= BindProcedure(f.RegisterEventSourceA, f.Advapi32, "RegisterEventSourceA");
+    advapiComplete &= BindProcedure(f.ReportEventA, f.Advapi32, "ReportEventA");
+    advapiComplete &= BindProcedure(f.DeregisterEventSource, f.Advapi32, "DeregisterEventSource");
     kernelComplete &= BindProcedure(f.SetWaitableTimer, f.Kernel32, "SetWaitableTimer");
     kernelComplete &= BindProcedure(f.CancelWaitableTimer, f.Kernel32, "CancelWaitableTimer");
+    // Windows 9x offers it at most as a stub that always fails.
+    kernelComplete &= BindProcedure(f.MoveFileExA, f.Kernel32, "MoveFileExA");
     if (advapiComplete && kernelComplete) return 1;
 
     ReleaseLibrary(f.Kernel32);

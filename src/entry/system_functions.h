@@ -14,6 +14,7 @@ struct SystemFunctions {
 
     decltype(&::OpenSCManagerA) OpenSCManagerA = nullptr;
     decltype(&::CreateServiceA) CreateServiceA = nullptr;
+    decltype(&::OpenServiceA) OpenServiceA = nullptr;
     decltype(&::StartServiceA) StartServiceA = nullptr;
     decltype(&::StartServiceCtrlDispatcherA) StartServiceCtrlDispatcherA = nullptr;
     decltype(&::RegisterServiceCtrlHandlerA) RegisterServiceCtrlHandlerA = nullptr;
@@ -25,6 +26,11 @@ struct SystemFunctions {
     decltype(&::CreateWaitableTimerA) CreateWaitableTimerA = nullptr;
     decltype(&::SetWaitableTimer) SetWaitableTimer = nullptr;
     decltype(&::CancelWaitableTimer) CancelWaitableTimer = nullptr;
+    decltype(&::MoveFileExA) MoveFileExA = nullptr;
+    decltype(&::RegNotifyChangeKeyValue) RegNotifyChangeKeyValue = nullptr;
+    decltype(&::RegisterEventSourceA) RegisterEventSourceA = nullptr;
+    decltype(&::ReportEventA) ReportEventA = nullptr;
+    decltype(&::DeregisterEventSource) DeregisterEventSource = nullptr;
     decltype(&::CreateToolhelp32Snapshot) CreateToolhelp32Snapshot = nullptr;
     decltype(&::Process32First) Process32First = nullptr;
     decltype(&::Process32Next) Process32Next = nullptr;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lists/import_line.h"
 #include "product/server_registry.h"
 
 // Reads fileName and applies it line by line; every outcome is reported per line.
@@ -12,53 +13,7 @@ void Import(const char* fileName);
 
 // ---- One line of the import ---------------------------------------------------
 // Import drives these; they are declared here so that a line can be handled
-// from text already in memory.
-
-constexpr size_t kImportLineSize = 4096;  // a normalised line, with its NUL
-constexpr size_t kValueNameSize = 1024;   // "RoamManaging%sLevel%s"
-constexpr size_t kMaxServerName = 47;     // a name of a list
-
-// One physical line, normalised as it is read: tabs become blanks, runs of
-// blanks one blank, leading blanks go. Bytes that have no place in a text line
-// (NUL and the other control codes) and lines longer than the buffer are
-// remembered so the whole line can be refused rather than cut.
-class NormalisedLine {
-public:
-    void Reset();
-    void Add(unsigned char byte);
-
-    const char* Text() const { return text_; }
-    size_t Length() const { return length_; }
-    bool IsEmpty() const { return first_ < 0; }
-    bool IsComment() const { return first_ == '#'; }
-    // Control bytes or more text than the buffer holds.
-    bool IsDamaged() const { return damaged_; }
-
-private:
-    char text_[kImportLineSize] = "";
-    size_t length_ = 0;
-    int first_ = -1;  // the first byte that is not a blank, -1 while none
-    bool damaged_ = false;
-};
-
-enum class ImportLineKind { Ignored, Malformed, Entry };
-
-struct ImportEntry {
-    char machine[kImportLineSize];
-    char valueName[kValueNameSize];
-    char list[kListSize];  // compacted; for a delete request, what followed the "#"
-    bool isLocal;
-    bool isDelete;
-};
-
-// Splits a normalised line into machine, role, level and list, and checks and
-// compacts the list.
-ImportLineKind ParseImportLine(const NormalisedLine& line, ImportEntry& entry);
-
-// Checks a list (names 1 to 47 characters, no empty name, no separator at the
-// end) and writes it without the blanks around names; false when it is not
-// valid or its compacted form does not fit out.
-bool CompactServerList(const char* list, size_t length, char* out, size_t outSize);
+// from text already in memory. Reading and parsing a line is lists/import_line.
 
 // The value name and list of the latest "<local>" line that set a value;
 // carried to every server line after it.

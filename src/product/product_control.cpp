@@ -13,11 +13,11 @@ constexpr DWORD kStopPollMs = 100;
 constexpr DWORD kStartPollMinMs = 100;
 constexpr DWORD kStartPollMaxMs = 1000;
 
-// The service with the given rights; OpenServiceA is present on every NT
-// system, so it is called directly.
+// The service with the given rights; empty where the service functions are
+// not bound (Windows 9x).
 ServiceHandle OpenProductService(SC_HANDLE manager, const char* serviceName, DWORD access) {
-    if (!manager) return ServiceHandle();
-    return ServiceHandle(OpenServiceA(manager, serviceName, access));
+    if (!manager || !EngineFunctions.OpenServiceA) return ServiceHandle();
+    return ServiceHandle(EngineFunctions.OpenServiceA(manager, serviceName, access));
 }
 
 // A tenth of the service's own estimate, within bounds.

@@ -5,8 +5,10 @@
 
 #include <windows.h>
 #include <unknwn.h>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace product {
 
@@ -46,6 +48,12 @@ constexpr uint32_t kReplyHeaderSize = 2;          // the 16-bit length
 constexpr uint32_t kReplyTypeSize = 2;            // the 16-bit type after the data
 constexpr uint32_t kWriteEntryFixedSize = 4 + 4;  // type and size after the name
 
+static_assert(kListBlockSize == 984 && kListingSize == 984 && kSingleBlockSize == 128,
+              "the library fills and reads blocks of exactly these sizes");
+static_assert(kEntryNameSize == 384 && kEntryDataSize == 384,
+              "UnpackValueEntry writes up to 384 bytes into each buffer");
+static_assert(kReplyHeaderSize == sizeof(uint16_t) && kReplyTypeSize == sizeof(uint16_t));
+
 // Bytes one value takes in a write block: name with its NUL, type, size, data.
 constexpr uint32_t WriteEntrySize(uint32_t nameLength, uint32_t dataSize) {
     return nameLength + 1 + kWriteEntryFixedSize + dataSize;
@@ -61,6 +69,15 @@ struct AlertRecord {
     const char* virusName;
 };
 using AlertCallback = uint32_t(WINAPI*)(const AlertRecord* record);
+
+// The shipped program is 32-bit, and so is the library: the record is twelve
+// 32-bit fields there. The 64-bit twin only talks to the lab's stand-in,
+// which is built from this header with the same widths.
+#if defined(__i386__)
+static_assert(sizeof(void*) == 4, "the shipped program is a 32-bit one");
+static_assert(offsetof(AlertRecord, virusName) == 11 * 4 && sizeof(AlertRecord) == 12 * 4,
+              "the virus name is the twelfth 32-bit field");
+#endif
 
 // ---- Caller code ------------------------------------------------------------
 // The code presented at the start of a session: whole minutes since 1970 XOR
@@ -132,6 +149,36 @@ using RegisterAlertCallbacksFn = HANDLE(WINAPI*)(AlertCallback first, AlertCallb
 using UnregisterAlertCallbacksFn = Status(WINAPI*)(HANDLE handle);
 using UncalledFn = Status(WINAPI*)();
 
+// Every entry point of the library, and every callback handed to it, uses the
+// Windows API convention (the callee removes its arguments): it is the
+// convention of the system's own libraries that the product's library sits
+// beside, and the one under which a call by ordinal through GetProcAddress is
+// usual. Only the 32-bit build has more than one convention, and there a
+// type declared without it would compile and then unbalance the stack on
+// every call; these checks make such a slip fail to compile instead.
+template <typename Function>
+struct UsesLibraryConvention : std::false_type {};
+template <typename Result, typename... Arguments>
+struct UsesLibraryConvention<Result(WINAPI*)(Arguments...)> : std::true_type {};
+
+static_assert(UsesLibraryConvention<EnumServerSubKeysFn>::value &&
+              UsesLibraryConvention<EnumServerValuesFn>::value &&
+              UsesLibraryConvention<UnpackValueEntryFn>::value &&
+              UsesLibraryConvention<ReadServerValuesFn>::value &&
+              UsesLibraryConvention<GetValueBlockDataFn>::value &&
+              UsesLibraryConvention<AddValueToBlockFn>::value &&
+              UsesLibraryConvention<WriteServerValuesFn>::value &&
+              UsesLibraryConvention<DeleteServerValueFn>::value &&
+              UsesLibraryConvention<DeleteServerKeyFn>::value &&
+              UsesLibraryConvention<GetDwordValueFn>::value &&
+              UsesLibraryConvention<RemoteFileCopyFn>::value &&
+              UsesLibraryConvention<PresentCallerCodeFn>::value &&
+              UsesLibraryConvention<RegisterAlertCallbacksFn>::value &&
+              UsesLibraryConvention<UnregisterAlertCallbacksFn>::value &&
+              UsesLibraryConvention<UncalledFn>::value &&
+              UsesLibraryConvention<AlertCallback>::value,
+              "an entry point of the library is declared without WINAPI");
+
 // The CLSID under which the library registers its path.
 constexpr const char kLibraryClsidKey[] =
     "CLSID\\{6B2D94C7-3A1F-4E85-9C20-D17E5A0B3F48}\\InProcServer32";
@@ -153,5 +200,17 @@ struct IProductControl : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE StartProduct() = 0;
     virtual HRESULT STDMETHODCALLTYPE StopProduct() = 0;
 };
+
+template <typename Method>
+struct IsComMethod : std::false_type {};
+template <typename Object, typename Result>
+struct IsComMethod<Result (STDMETHODCALLTYPE Object::*)()> : std::true_type {};
+static_assert(IsComMethod<decltype(&IProductControl::Reserved1)>::value &&
+              IsComMethod<decltype(&IProductControl::Reserved2)>::value &&
+              IsComMethod<decltype(&IProductControl::Reserved3)>::value &&
+              IsComMethod<decltype(&IProductControl::Reserved4)>::value &&
+              IsComMethod<decltype(&IProductControl::StartProduct)>::value &&
+              IsComMethod<decltype(&IProductControl::StopProduct)>::value,
+              "a method of the control object is declared without STDMETHODCALLTYPE");
 
 }  // namespace product

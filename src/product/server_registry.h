@@ -5,9 +5,8 @@
 #include <windows.h>
 #include <cstdint>
 
+#include "engine/server_list.h"  // kListSize: the lists read here are server-list text
 #include "product/product_interface.h"
-
-constexpr size_t kListSize = 1024;  // a server list: at most 1023 characters
 
 // Fills list (1024 bytes) with the role's level-0 list; returns the registry status.
 LONG ReadLocalServerList(char* list, const char* role, uint32_t* elapsedMs);

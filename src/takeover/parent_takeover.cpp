@@ -15,6 +15,7 @@
 #include "product/product_keys.h"
 #include "product/product_library.h"
 #include "takeover/hpd_file.h"
+#include "takeover/hpd_text.h"
 #include "takeover/process_runner.h"
 #include "takeover/takeovers.h"
 
@@ -25,9 +26,6 @@ constexpr unsigned kMsgHistoryCopyFailed = 77;
 constexpr unsigned kMsgHpdNotCreated = 78;
 constexpr unsigned kMsgNotRunning = 81;
 
-// The update time the file carries; the product replaces it once it has
-// applied the file, which is the confirmation waited for.
-constexpr BYTE HPD_UPDATE_SENTINEL[8] = {0x00, 0x00, 0x00, 0x47, 0x47, 0x47, 0x00, 0x00};
 constexpr size_t kParentNameSize = 256;
 
 // Case-insensitive in the system code page, multibyte characters included,
@@ -66,23 +64,6 @@ void WriteProcessHpdNow() {
                    reinterpret_cast<const BYTE*>(&one), sizeof one);
 }
 
-// The file's text, lines ending in CR LF as the product reads them: the full
-// form names the new parent; the short form (parent null) only tells the
-// product that it is connected again. false when it does not fit out.
-bool FormatHpdText(const char* parent, char* out, size_t size) {
-    const BYTE* s = HPD_UPDATE_SENTINEL;
-    char sentinel[64];
-    FormatText(sentinel, "HPDUpdateTime=B%02x%02x%02x%02x%02x%02x%02x%02x\r\n", s[0], s[1], s[2],
-               s[3], s[4], s[5], s[6], s[7]);
-    if (!parent)
-        return FormatText(out, size, "[KEYS]\r\n!KEY!=$REGROOT$\r\nConnected=D1\r\n%s", sentinel);
-    return FormatText(out, size,
-                      "[KEYS]\r\n!KEY!=$REGROOT$\r\nAlertDirectory=S\\%s\\FWALERT$\r\n"
-                      "RemoteHomeDirectory=S\\%s\\FWHOME\r\nParent=S%s\r\n"
-                      "FullHPDUpdateCounter=D1\r\n%sConnected=D1\r\n",
-                      parent, parent, parent, sentinel);
-}
-
 // Where HPD.DAT goes, or why there is no such place.
 struct HpdTarget {
     char path[MAX_PATH];
@@ -99,7 +80,8 @@ bool CreateHpdFile(const HpdTarget& target, const char* parent, FileHandle& file
     }
     char text[2 * kTextSize];
     if (!FormatHpdText(parent, text, sizeof text)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(parent && !CanNameParentInHpd(parent) ? ERROR_INVALID_NAME
+                                                           : ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
     file.reset(CreateFileA(target.path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -154,10 +154,29 @@ TEST_F(ExportTest, MarkedListsAreFollowedAndPrintedAsPublished) {
                           "W3 RoamManagingWDRLevel1", "W4 RoamManagingWDRLevel1"}));
 }
 
-// A list that would put lines of its own into the report is a failure line,
-// and what it names is not asked; this machine's own value likewise.
-TEST_F(ExportTest, ListsWithControlCharactersAreNeitherPrintedNorFollowed) {
-    for (const char* list : {"A\r\n<local> Parent 0 EVIL", "A\nB", "A\tB", "A\x7f", "A\x01"}) {
+// A name that an import would read as another server's, or as a comment, is
+// a commented line and is not asked.
+TEST_F(ExportTest, NamesThatWouldNotReadBackAreNotAsked) {
+    SetLocalList("Parent", "S1");
+    Servers["S1"].values["RoamManagingParentLevel1"] = "X Parent,#B, ,S2";
+    std::string out = CaptureOutput([] { ReportRole(nullptr, "Parent"); });
+    std::string unreportable = Failure(kUnreportableName);
+    EXPECT_EQ(WithoutTimes(out), "<local> Parent 0 S1\n"
+                                 "  S1 Parent 1 X Parent,#B, ,S2 # " + Timing() + "\n"
+                                 "    # X Parent Parent 2 # " + unreportable + "\n"
+                                 "    # #B Parent 2 # " + unreportable + "\n"
+                                 "    #   Parent 2 # " + unreportable + "\n"
+                                 "    # S2 Parent 2 # " + Failure(listsfake::kNoAnswer) + "\n");
+    EXPECT_EQ(Probes, (std::vector<std::string>{"S1 RoamManagingParentLevel1",
+                                                 "S2 RoamManagingParentLevel2"}));
+}
+
+// A list that would put lines of its own into the report, or that an import
+// would read as a request to delete the value, is a failure line, and what it
+// names is not asked; this machine's own value likewise.
+TEST_F(ExportTest, ListsThatWouldNotReadBackAreNeitherPrintedNorFollowed) {
+    for (const char* list : {"A\r\n<local> Parent 0 EVIL", "A\nB", "A\tB", "A\x7f", "A\x01",
+                             "#A,B", "  #A"}) {
         SCOPED_TRACE(testing::PrintToString(std::string(list)));
         Probes.clear();
         SetLocalList("Parent", "S1");

@@ -174,6 +174,19 @@ TEST_F(ParentTakeover, FileThatCannotBeCreatedChangesNoValue) {
     EXPECT_EQ("OLD", Servers().deletedKeys[0].server);
 }
 
+// A line break in the name would add lines of its own to the product's
+// configuration: the file is refused as for a name that cannot be a file's.
+TEST_F(ParentTakeover, NameWithALineBreakIsRefusedAndChangesNoValue) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    EXPECT_EQ(0, Run("SRV01\r\nParent=SEVIL"));
+    std::string expected = Text(78) + " - " + Text(2) + " (7b) ";
+    EXPECT_EQ(expected, output_.substr(0, expected.size()));
+    EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
+    EXPECT_FALSE(RootValue("HPDUpdateTime"));
+    EXPECT_FALSE(ControlDword("ProcessHPDNow"));
+}
+
 // A home directory that names no place for the file, on a switch and on a
 // reconnection: message 78, result 0, and neither "Parent" nor the request to
 // the product is written. Without a home directory the file would land at the

@@ -118,6 +118,7 @@ protected:
         EngineFunctions.CreateWaitableTimerA = ::CreateWaitableTimerA;
         EngineFunctions.SetWaitableTimer = ::SetWaitableTimer;
         EngineFunctions.CancelWaitableTimer = ::CancelWaitableTimer;
+        EngineFunctions.RegNotifyChangeKeyValue = ::RegNotifyChangeKeyValue;
         EventLog = {FakeEventSource, FakeReportEvent, FakeDeregister};
         Product.Module = LoadLibraryA("kernel32.dll");  // freed by the session's close
         Product.PresentCallerCode = FakePresentCode;

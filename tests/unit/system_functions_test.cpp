@@ -16,11 +16,13 @@ bool NtSetBound(const SystemFunctions& f) {
            f.StartServiceCtrlDispatcherA && f.RegisterServiceCtrlHandlerA && f.DeleteService &&
            f.QueryServiceStatus && f.ControlService && f.SetServiceStatus &&
            f.CloseServiceHandle && f.CreateWaitableTimerA && f.SetWaitableTimer &&
-           f.CancelWaitableTimer;
+           f.CancelWaitableTimer && f.OpenServiceA && f.MoveFileExA &&
+           f.RegNotifyChangeKeyValue && f.RegisterEventSourceA && f.ReportEventA &&
+           f.DeregisterEventSource;
 }
 bool AnyNtSetBound(const SystemFunctions& f) {
     return f.OpenSCManagerA || f.CreateServiceA || f.StartServiceCtrlDispatcherA ||
-           f.CreateWaitableTimerA || f.SetServiceStatus;
+           f.CreateWaitableTimerA || f.SetServiceStatus || f.OpenServiceA;
 }
 bool Win9xSetBound(const SystemFunctions& f) {
     return f.CreateToolhelp32Snapshot && f.Process32First && f.Process32Next &&

@@ -1,0 +1,15 @@
+#pragma once
+// A property that does not hold stops the run like a crash, so that libFuzzer
+// keeps the input that broke it.
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                         \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, \
+                         #condition);                                                 \
+            std::abort();                                                             \
+        }                                                                             \
+    } while (0)
