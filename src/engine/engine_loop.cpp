@@ -10,8 +10,8 @@ volatile LONG BackgroundAbortFlag = 0;
 
 namespace {
 
-// The Windows 9x loop has no event to wait on: the pause is cut into short
-// sleeps, each followed by a look at the abort flag.
+// Without a loop's event to wait on, the pause is cut into short sleeps,
+// each followed by a look at the stop flags.
 constexpr uint32_t kStopPollMs = 50;
 
 }  // namespace
@@ -25,13 +25,18 @@ int RunEngineLoop(void*) {
 }
 
 int StopEngineLoop() {
-    if (EngineFunctions.IsWin9x) {
+    if (EngineFunctions.IsWin9x)
         InterlockedExchange(&BackgroundAbortFlag, 1);
-    } else {
+    else
         InterlockedExchange(&ServiceStopFlag, 1);
-        if (HANDLE event = StopEvent) SetEvent(event);
-    }
+    if (HANDLE event = StopEvent) SetEvent(event);
     return 0;
+}
+
+StopEventOwner CreateStopEvent() {
+    StopEventOwner event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (event) InterlockedExchangePointer(&StopEvent, event.get());
+    return event;
 }
 
 bool EngineStopRequested() {
@@ -42,7 +47,7 @@ bool EngineStopRequested() {
 bool WaitForEngineStop(uint32_t ms) {
     if (EngineStopRequested()) return true;
     // The loop closes its event when it ends: wait on the handle as read once.
-    HANDLE event = EngineFunctions.IsWin9x ? nullptr : StopEvent;
+    HANDLE event = StopEvent;
     if (event) return WaitForSingleObject(event, ms) == WAIT_OBJECT_0 || EngineStopRequested();
     for (uint32_t waited = 0; waited < ms; waited += kStopPollMs) {
         uint32_t step = ms - waited < kStopPollMs ? ms - waited : kStopPollMs;

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <cstdint>
 
+#include "common/handles.h"
+
 // Runs the loop of this system family; returns when it has ended.
 int RunEngineLoop(void* arg);
 // Asks the running loop to end; called from another thread. Returns 0.
@@ -16,10 +18,24 @@ void MainLoop();
 
 // Stop requests as the loops see them. The NT loop waits on StopEvent and
 // sets ServiceStopFlag when it sees it; the Windows 9x loop reads and clears
-// BackgroundAbortFlag with an interlocked exchange once per pass.
+// BackgroundAbortFlag with an interlocked exchange once per pass, and pauses
+// between passes on StopEvent so that a stop does not wait out the pause.
 extern HANDLE StopEvent;
 extern volatile LONG ServiceStopFlag;
 extern volatile LONG BackgroundAbortFlag;
+
+// The running loop's stop event lives in the global that StopEngineLoop
+// signals; it is taken out of the global before it is closed.
+struct StopEventTraits {
+    static HANDLE invalid() { return nullptr; }
+    static void close(HANDLE event) {
+        InterlockedCompareExchangePointer(&StopEvent, nullptr, event);
+        CloseHandle(event);
+    }
+};
+using StopEventOwner = UniqueHandle<HANDLE, StopEventTraits>;
+// A manual-reset event, unsignalled, published in StopEvent; empty on failure.
+StopEventOwner CreateStopEvent();
 
 // Whether a stop has been asked for, without consuming the request.
 bool EngineStopRequested();

@@ -22,6 +22,19 @@ int RequireNetwork(int quiet);
 int TakeAddressSnapshot(AddressSnapshot*& previous, AddressSnapshot*& current);
 void FreeAddressSnapshot(AddressSnapshot*& snapshot);
 
+// The two slots an engine loop owns, freed with it.
+struct SnapshotPair {
+    AddressSnapshot* previous = nullptr;
+    AddressSnapshot* current = nullptr;
+    SnapshotPair() = default;
+    SnapshotPair(const SnapshotPair&) = delete;
+    SnapshotPair& operator=(const SnapshotPair&) = delete;
+    ~SnapshotPair() {
+        FreeAddressSnapshot(previous);
+        FreeAddressSnapshot(current);
+    }
+};
+
 // The snapshot stored as the REG_BINARY "LastNetAddress" of key: null when the
 // value is missing, of another type, or larger than a snapshot can be.
 AddressSnapshot* ReadLastNetAddress(HKEY key);

@@ -9,6 +9,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "engine/client_count.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest.h"
@@ -25,8 +26,6 @@ namespace {
 constexpr DWORD kAddressCheckMs = 60000;
 constexpr DWORD kStopPendingWaitHintMs = 10000;
 constexpr unsigned kMsgCallFailed = 73;
-constexpr char kClientsPath[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\Clients";
-constexpr char kClientCountValue[] = "ClientCount";
 
 // A waitable timer is cancelled before it is closed.
 struct WaitableTimerTraits {
@@ -37,26 +36,6 @@ struct WaitableTimerTraits {
     }
 };
 using WaitableTimer = UniqueHandle<HANDLE, WaitableTimerTraits>;
-
-// The loop's stop event lives in the global that StopEngineLoop signals;
-// it is taken out of the global before it is closed.
-struct StopEventTraits {
-    static HANDLE invalid() { return nullptr; }
-    static void close(HANDLE event) {
-        InterlockedCompareExchangePointer(&StopEvent, nullptr, event);
-        CloseHandle(event);
-    }
-};
-using StopEventOwner = UniqueHandle<HANDLE, StopEventTraits>;
-
-struct SnapshotPair {
-    AddressSnapshot* previous = nullptr;
-    AddressSnapshot* current = nullptr;
-    ~SnapshotPair() {
-        FreeAddressSnapshot(previous);
-        FreeAddressSnapshot(current);
-    }
-};
 
 // Straight to standard output, not through the log: in a service that is
 // nowhere, under "/debug" it is the console.
@@ -83,15 +62,6 @@ bool StartPeriodicTimer(WaitableTimer& timer, uint32_t intervalMs) {
         return false;
     }
     return true;
-}
-
-void PublishClientCount(HKEY clients) {
-    DWORD count = 0;
-    if (RegQueryInfoKeyA(clients, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        count = 0;
-    RegSetValueExA(Keys.ProductControl, kClientCountValue, 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&count), sizeof count);
 }
 
 // Arms the one-shot notification of subkeys added or removed under Clients.
@@ -153,7 +123,7 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
         set.changedIndex = set.count;
         set.handles[set.count++] = set.changed.get();
     }
-    PublishClientCount(set.clients.get());
+    PublishClientCount(CountClients(set.clients.get()));
     return true;
 }
 
@@ -182,7 +152,7 @@ void WaitUntilStopped(WaitSet& set) {
         }
         if (index == set.changedIndex) {
             if (!WatchClients(set.clients.get(), set.changed.get())) --set.count;
-            PublishClientCount(set.clients.get());
+            PublishClientCount(CountClients(set.clients.get()));
         } else if (index == 0) {
             CheckParent(0);
         } else if (index == set.nearestIndex) {
@@ -194,9 +164,8 @@ void WaitUntilStopped(WaitSet& set) {
 }  // namespace
 
 void ServiceLoop() {
-    StopEventOwner stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    StopEventOwner stopEvent = CreateStopEvent();
     if (!stopEvent) return;
-    InterlockedExchangePointer(&StopEvent, stopEvent.get());
 
     NearestAll(0);
 

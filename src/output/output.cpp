@@ -153,7 +153,12 @@ void PrintSystemError(const char* label) {
         LoadMessage(kMsgNoErrorText, format);
         FormatText(line, format, label, static_cast<int>(code));
     }
-    WriteStdout(line);
+    // The background process has given its console up: its failures would
+    // otherwise be written nowhere.
+    if (ServiceRunning)
+        DebugOutput(line);
+    else
+        WriteStdout(line);
 }
 
 uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record) {

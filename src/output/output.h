@@ -32,6 +32,7 @@ void PrintErrorMessage(unsigned messageId, bool withSystemText);
 // The same error line with a status of the caller's (a library status, say)
 // in place of the last-error code.
 void PrintStatusMessage(unsigned messageId, uint32_t status, bool withSystemText);
+// Standard output, or the debugger channel while ServiceRunning is set.
 void PrintSystemError(const char* label);
 uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record);
 

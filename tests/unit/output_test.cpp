@@ -218,6 +218,23 @@ TEST_F(Output, PrintSystemErrorDropsTheLineBreakOfTheDescription) {
     EXPECT_EQ(console.find('\n'), console.size() - 1) << console;
 }
 
+// The background process has no console: its start failures must reach the
+// debugger channel, as its other lines do.
+TEST_F(Output, PrintSystemErrorOfABackgroundProcessGoesToTheDebugger) {
+    ServiceRunning = 1;
+    CapturedDebugLines debug;
+    CapturedStdout out;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    PrintSystemError("CreateMutex");
+    std::string console = out.Finish();
+    ServiceRunning = 0;
+    EXPECT_EQ(console, "");
+    ASSERT_EQ(debug.lines().size(), 1u);
+    const std::string& line = debug.lines()[0];
+    EXPECT_NE(line.find(" - CreateMutex: "), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 6), " (2)\n\n") << line;
+}
+
 TEST_F(Output, OverlongLinesAreCutAtTheBufferNotBeyond) {
     const std::string longText(3000, 'x');
     {

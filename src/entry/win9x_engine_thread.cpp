@@ -1,0 +1,64 @@
+// Starting and stopping the engine thread of the Windows 9x background mode.
+// The thread opens its own product session, runs the engine loop, and says
+// when it has finished; the supervisor waits for that only so long.
+
+#include "entry/win9x_engine_thread.h"
+
+#include <cstdint>
+
+#include "common/handles.h"
+#include "common/text.h"
+#include "engine/engine_loop.h"
+#include "entry/service_frame.h"
+#include "entry/win9x_report.h"
+#include "output/output.h"
+#include "product/product_library.h"
+
+volatile LONG EngineStarted = 0;
+volatile LONG EngineTerminated = 0;
+
+namespace {
+
+constexpr uint32_t kEngineStopLimitMs = 10000;
+constexpr DWORD kStopPollMs = 10;
+
+DWORD WINAPI Win9xServiceStart(void* argument) {
+    TraceMessage("Win9xServiceStart\n", nullptr, false);
+    if (OpenProductSession(&ServiceSession) != 0) {
+        // EngineTerminated stays clear: the supervisor's stop then waits its
+        // full limit, which is what tells a failed start from a finished run.
+        ReportStartFailure();
+        return 0;
+    }
+    RunEngineLoop(argument);
+    DebugOutput("Service completing");
+    CloseProductSession(&ServiceSession);
+    DebugOutput("DeInitCom complete");
+    TraceMessage("Win9xServiceStart complete\n", nullptr, false);
+    InterlockedExchange(&EngineTerminated, 1);
+    return 0;
+}
+
+}  // namespace
+
+void InitZirRoam() {
+    InterlockedExchange(&EngineTerminated, 0);
+    KernelHandle thread(CreateThread(nullptr, 0, Win9xServiceStart, nullptr, 0, nullptr));
+    EngineStarted = thread ? 1 : 0;
+    TraceNumbers("InitZirRoam complete %d\n", static_cast<int>(EngineStarted));
+}
+
+void DeInitZirRoam() {
+    uint32_t start = ClockMs();
+    TraceNumbers("DeInitZirRoam begin %d\n", static_cast<int>(EngineStarted));
+    if (EngineStarted) {
+        EngineStarted = 0;
+        StopEngineLoop();
+        while (!InterlockedExchange(&EngineTerminated, 0)) {
+            if (ElapsedMs(start, ClockMs()) >= kEngineStopLimitMs) break;
+            Sleep(kStopPollMs);
+        }
+    }
+    TraceNumbers("DeInitZirRoam complete started %x terminated %d\n", static_cast<int>(EngineStarted),
+          static_cast<int>(InterlockedCompareExchange(&EngineTerminated, 0, 0)));
+}

@@ -1,0 +1,104 @@
+// The Windows 9x background mode in-process: which work a pass of the polling
+// loop does, and the shutdown monitor's thread ending when it cannot start.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "engine/main_loop.h"
+#include "entry/win9x_background.h"
+#include "entry/shutdown_monitor.h"
+#include "output/output.h"
+
+namespace {
+
+constexpr uint32_t kParentInterval = 120u * 60000u;
+constexpr uint32_t kNearestInterval = 60u * 60000u;
+
+struct PassCase {
+    const char* what;
+    uint32_t now, lastParentCheck, lastNearest;
+    bool watchingAddresses;
+    PassWork expected;
+};
+
+TEST(MainLoopPass, OnePieceOfWorkInPriorityOrder) {
+    const PassCase cases[] = {
+        {"nothing due", 5000, 1000, 1000, true, PassWork::ClientsOrAddresses},
+        {"parent check one ms early", kParentInterval - 1, 0, 0, false,
+         PassWork::SearchNearest},
+        {"parent check due exactly", kParentInterval, 0, kParentInterval, true,
+         PassWork::CheckParent},
+        {"both due: the parent check first", kParentInterval + 5, 0, 0, false,
+         PassWork::CheckParent},
+        {"search due without address watching", kNearestInterval, 0, 0, false,
+         PassWork::SearchNearest},
+        {"no search timer while addresses are watched", kNearestInterval, 0, 0, true,
+         PassWork::ClientsOrAddresses},
+        {"across the clock's wrap, not yet due", 0x1000, 0xFFFFF000u, 0xFFFFF000u, false,
+         PassWork::ClientsOrAddresses},
+        {"across the clock's wrap, due", kParentInterval - 0x10, 0xFFFFFFF0u, 0xFFFFFFF0u, true,
+         PassWork::CheckParent},
+    };
+    for (const PassCase& c : cases) {
+        PassClock clock = {c.now,           c.lastParentCheck,  c.lastNearest,
+                           kParentInterval, kNearestInterval, c.watchingAddresses};
+        EXPECT_EQ(ChoosePassWork(clock), c.expected) << c.what;
+    }
+}
+
+DWORD WINAPI RunStop(void*) {
+    StopShutdownMonitor();
+    return 0;
+}
+
+// StopShutdownMonitor waits without a limit of its own; the test gives it one.
+bool StopReturnsWithin(DWORD ms) {
+    HANDLE thread = CreateThread(nullptr, 0, RunStop, nullptr, 0, nullptr);
+    bool returned = WaitForSingleObject(thread, ms) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return returned;
+}
+
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ShutdownSeen = 0;
+        ServiceRunning = 0;
+    }
+    void TearDown() override {
+        ShutdownSeen = 0;
+        ServiceRunning = 0;
+    }
+};
+
+// Another module of the process holds the class name, so the monitor cannot
+// register its own: the thread ends at once and the stop must not wait on it.
+TEST_F(Monitor, ClassTakenEndsTheThreadAndTheStopDoesNotHang) {
+    WNDCLASSA taken = {};
+    taken.lpfnWndProc = DefWindowProcA;
+    taken.lpszClassName = kMonitorWindowClass;
+    ASSERT_NE(RegisterClassA(&taken), 0);
+    ServiceRunning = 1;
+
+    StartShutdownMonitor();
+    bool returned = StopReturnsWithin(5000);
+    EXPECT_TRUE(returned) << "StopShutdownMonitor waits for a thread that has ended";
+    EXPECT_EQ(MonitorStarted, 0);
+    EXPECT_EQ(ServiceRunning, 0);
+    EXPECT_EQ(ShutdownSeen, 0) << "a monitor that never ran saw no shutdown";
+    // The other module's class is still there: only a class of our own is taken back.
+    EXPECT_NE(UnregisterClassA(kMonitorWindowClass, nullptr), 0);
+    if (!returned) InterlockedExchange(&MonitorTerminated, 1);
+}
+
+// The end-to-end tests start this alone, in a process of its own: the stop
+// request another program makes.
+TEST(DedicatedRun, StopBackgroundInstanceFromAnotherProcess) {
+    if (!std::getenv("PERCHMAN_DEDICATED_RUN")) GTEST_SKIP() << "needs a running instance";
+    EXPECT_NE(StopBackgroundInstance(), 0);
+}
+
+}  // namespace
