@@ -102,7 +102,9 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
     set.handles[set.count++] = stopEvent;
 
     if (WinsockReady) {
-        set.snapshots.previous = ReadLastNetAddress(Keys.ProductControl);
+        // The stored snapshot stands where the current one would: the look
+        // moves it into previous, where it is compared, instead of freeing it.
+        set.snapshots.current = ReadLastNetAddress(Keys.ProductControl);
         TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current);
     } else {
         if (!StartPeriodicTimer(set.nearestTimer, EngineSettings.FindNearestParentIntervalMs))
