@@ -142,11 +142,15 @@ void Idle(int seconds) {
         std::printf("idle: the service did not start\n");
         return;
     }
-    double cpuStart = figures::CpuMs(process);
+    // GetProcessTimes of another process reads 0 under Wine: the service's
+    // CPU time is read from /proc of its Unix process.
+    std::string unixProcess = figures::FindUnixProcess("perchman.exe");
+    if (unixProcess.empty()) std::printf("idle: the Unix process of the service was not found\n");
+    double cpuStart = figures::UnixCpuMs(unixProcess);
     double wallStart = figures::NowMs();
     long handlesStart = figures::CountHandles(processId);
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    double cpu = figures::CpuMs(process) - cpuStart;
+    double cpu = figures::UnixCpuMs(unixProcess) - cpuStart;
     double wall = figures::NowMs() - wallStart;
     figures::Memory memory = figures::MemoryOf(process);
     figures::Memory trivial = ReferenceProgram("");
@@ -154,8 +158,9 @@ void Idle(int seconds) {
     std::printf("idle %d s after the first search: CPU %.1f ms (%.1f ms before) = %.4f %% of one core; "
                 "handles %ld -> %ld\n",
                 seconds, cpu, cpuStart, 100.0 * cpu / wall, handlesStart, figures::CountHandles(processId));
-    std::printf("idle memory: private %.2f MB, working set %.2f MB\n", memory.privateMB,
-                memory.workingSetMB);
+    std::printf("idle memory: private %.2f MB, working set %.2f MB; resident anonymous %.2f MB\n",
+                memory.privateMB, memory.workingSetMB,
+                figures::UnixStatusMb(unixProcess, "RssAnon"));
     std::printf("  a trivial console program: private %.2f MB, working set %.2f MB\n",
                 trivial.privateMB, trivial.workingSetMB);
     std::printf("  one that loaded the same system libraries: private %.2f MB, working set %.2f MB\n",

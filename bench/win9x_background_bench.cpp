@@ -43,70 +43,6 @@ bool WaitForControl(const char* name, DWORD value, DWORD ms) {
     return false;
 }
 
-// Wine answers neither the CPU times nor the memory of another process, so
-// they are read where Linux keeps them: /proc of the Unix process that runs
-// the program (drive Z: is /). USER_HZ is 100 on every Linux.
-std::string ReadUnixFile(const std::string& path) {
-    std::string data;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return data;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) data.append(buffer, got);
-    CloseHandle(file);
-    return data;
-}
-
-bool Contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
-
-// The Unix process of the one perchman.exe of this prefix (0: none found).
-std::string FindUnixProcess(const char* program) {
-    const char* prefix = std::getenv("WINEPREFIX");
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA("Z:\\proc\\*", &entry);
-    if (find == INVALID_HANDLE_VALUE) return {};
-    std::string found;
-    do {
-        std::string name = entry.cFileName;
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::string base = "Z:\\proc\\" + name + "\\";
-        if (!Contains(ReadUnixFile(base + "cmdline"), program)) continue;
-        if (prefix && !Contains(ReadUnixFile(base + "environ"), std::string("WINEPREFIX=") + prefix))
-            continue;
-        found = base;
-    } while (FindNextFileA(find, &entry) && found.empty());
-    FindClose(find);
-    return found;
-}
-
-// User and system time, in ms, from /proc/N/stat (fields 14 and 15).
-double UnixCpuMs(const std::string& base) {
-    std::string stat = ReadUnixFile(base + "stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < stat.size() && fields.size() < 15) {
-        size_t end = stat.find(' ', at);
-        fields.push_back(stat.substr(at, end - at));
-        at = end == std::string::npos ? stat.size() : end + 1;
-    }
-    if (fields.size() < 13) return -1;
-    // fields[0] is field 3 (state): utime and stime are fields 14 and 15.
-    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) * 10.0;
-}
-
-// A line "Name:   N kB" of /proc/N/status, in MB.
-double UnixStatusMb(const std::string& base, const char* name) {
-    std::string status = ReadUnixFile(base + "status");
-    size_t at = status.find(std::string(name) + ":");
-    if (at == std::string::npos) return -1;
-    return std::atof(status.c_str() + at + std::strlen(name) + 1) / 1024.0;
-}
-
 struct Instance {
     HANDLE process = nullptr;
     DWORD id = 0;
@@ -181,33 +117,33 @@ int main(int argc, char** argv) {
 
     double searchedAt = 0;
     Instance instance = StartSearched(&searchedAt);
-    std::string program = FindUnixProcess("perchman.exe");
-    std::string server = FindUnixProcess("wineserver");
+    std::string program = figures::FindUnixProcess("perchman.exe");
+    std::string server = figures::FindUnixProcess("wineserver");
     if (program.empty()) std::printf("the Unix process of perchman.exe was not found\n");
     // A pass is 1000 ms of sleep plus its work.
     SleepUntil(searchedAt + 10 * 1000.0);
     long handles10 = figures::CountHandles(instance.id);
-    double anon10 = UnixStatusMb(program, "RssAnon");
-    double cpuStart = UnixCpuMs(program);
+    double anon10 = figures::UnixStatusMb(program, "RssAnon");
+    double cpuStart = figures::UnixCpuMs(program);
     double windowsCpuStart = figures::CpuMs(instance.process);
-    double serverStart = UnixCpuMs(server);
+    double serverStart = figures::UnixCpuMs(server);
     double wallStart = NowMs();
     SleepUntil(wallStart + cpuSeconds * 1000.0);
     double wall = NowMs() - wallStart;
     std::printf("idle CPU over %d s after the first search: perchman.exe %.3f %% of one core, "
                 "the prefix's wineserver %.3f %%\n",
-                cpuSeconds, (UnixCpuMs(program) - cpuStart) / wall * 100.0,
-                server.empty() ? -1.0 : (UnixCpuMs(server) - serverStart) / wall * 100.0);
+                cpuSeconds, (figures::UnixCpuMs(program) - cpuStart) / wall * 100.0,
+                server.empty() ? -1.0 : (figures::UnixCpuMs(server) - serverStart) / wall * 100.0);
     // Shown beside it: under Wine it reads 0 for any process but the caller.
     std::printf("(GetProcessTimes of the instance over the same window: %.3f %%)\n",
                 (figures::CpuMs(instance.process) - windowsCpuStart) / wall * 100.0);
     SleepUntil(searchedAt + passes * 1000.0);
     long handlesN = figures::CountHandles(instance.id);
-    double anonN = UnixStatusMb(program, "RssAnon");
+    double anonN = figures::UnixStatusMb(program, "RssAnon");
     std::printf("after %4d passes: %ld handles, %.2f MB private (resident anonymous), %.2f MB resident\n",
-                10, handles10, anon10, UnixStatusMb(program, "VmRSS"));
+                10, handles10, anon10, figures::UnixStatusMb(program, "VmRSS"));
     std::printf("after %4d passes: %ld handles, %.2f MB private (resident anonymous), %.2f MB resident\n",
-                passes, handlesN, anonN, UnixStatusMb(program, "VmRSS"));
+                passes, handlesN, anonN, figures::UnixStatusMb(program, "VmRSS"));
     std::printf("stop after %d passes: %.0f ms\n", passes, StopMs(instance));
 
     // Stops at other moments of the supervisor's 2000 ms period.
