@@ -155,6 +155,8 @@ void Idle(int seconds) {
     figures::Memory memory = figures::MemoryOf(process);
     figures::Memory trivial = ReferenceProgram("");
     figures::Memory sameDlls = ReferenceProgram("--same-dlls");
+    figures::Memory sameCalls =
+        ReferenceProgram(("--same-calls " + e2e::BuildPath("lab\\labproduct.dll")).c_str());
     std::printf("idle %d s after the first search: CPU %.1f ms (%.1f ms before) = %.4f %% of one core; "
                 "handles %ld -> %ld\n",
                 seconds, cpu, cpuStart, 100.0 * cpu / wall, handlesStart, figures::CountHandles(processId));
@@ -165,6 +167,8 @@ void Idle(int seconds) {
                 trivial.privateMB, trivial.workingSetMB);
     std::printf("  one that loaded the same system libraries: private %.2f MB, working set %.2f MB\n",
                 sameDlls.privateMB, sameDlls.workingSetMB);
+    std::printf("  one that also made the same system calls: private %.2f MB, working set %.2f MB\n",
+                sameCalls.privateMB, sameCalls.workingSetMB);
     CloseHandle(process);
     e2e::StopPerchmanService();
 }
