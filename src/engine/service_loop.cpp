@@ -24,6 +24,10 @@
 namespace {
 
 constexpr DWORD kAddressCheckMs = 60000;
+// An interval of 0 asks for the work at every opportunity. A waitable timer
+// with period 0 fires once and never again, so the pass of the Windows 9x
+// loop stands in for it.
+constexpr uint32_t kEveryOpportunityMs = 1000;
 constexpr DWORD kStopPendingWaitHintMs = 10000;
 constexpr unsigned kMsgCallFailed = 73;
 
@@ -54,9 +58,10 @@ bool StartPeriodicTimer(WaitableTimer& timer, uint32_t intervalMs) {
     }
     // Relative due time in 100-ns units; the settings keep intervals within
     // the signed 32-bit period the call takes.
+    uint32_t periodMs = intervalMs ? intervalMs : kEveryOpportunityMs;
     LARGE_INTEGER due;
-    due.QuadPart = -10000LL * static_cast<LONGLONG>(intervalMs);
-    if (!EngineFunctions.SetWaitableTimer(timer.get(), &due, static_cast<LONG>(intervalMs),
+    due.QuadPart = -10000LL * static_cast<LONGLONG>(periodMs);
+    if (!EngineFunctions.SetWaitableTimer(timer.get(), &due, static_cast<LONG>(periodMs),
                                           nullptr, nullptr, FALSE)) {
         ReportCallFailure("SetWaitableTimer", GetLastError());
         return false;

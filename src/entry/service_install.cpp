@@ -70,7 +70,7 @@ void InstallWin9x(const char* serviceName, const char* binaryPath) {
 
 // Done also when the service itself could not be created, so that a second
 // "/install" repairs the event source.
-void RegisterEventSource(const char* serviceName, const char* binaryPath) {
+void WriteEventSourceValues(const char* serviceName, const char* binaryPath) {
     char keyPath[kEventSourceKeySize];
     EventSourceKeyPath(serviceName, keyPath);
     RegKey key;
@@ -105,7 +105,7 @@ void InstallNt(const char* serviceName, const char* binaryPath) {
     } else {
         PrintStepFailed("CreateService");
     }
-    RegisterEventSource(serviceName, binaryPath);
+    WriteEventSourceValues(serviceName, binaryPath);
 }
 
 }  // namespace

@@ -20,9 +20,8 @@ constexpr DWORD kStopPollMs = 1000;
 // A service that never leaves stop-pending is deleted all the same after
 // this long; the service control manager removes it once it has stopped.
 constexpr DWORD kStopWaitLimitMs = 60000;
-// The background instance holds this mutex until it has ended: its supervisor
+// The background instance holds its mutex until it has ended: its supervisor
 // looks every 2000 ms and gives its engine up to 10000 ms to stop.
-constexpr char kInstanceMutex[] = "Win9XPerchmanMutex";
 constexpr DWORD kInstanceEndLimitMs = 15000;
 constexpr DWORD kInstanceEndPollMs = 100;
 
@@ -32,7 +31,7 @@ void PrintProgressDot() {
 }
 
 bool InstanceMutexExists() {
-    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kInstanceMutex));
+    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kInstanceMutexName));
     return static_cast<bool>(mutex);
 }
 

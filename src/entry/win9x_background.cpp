@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kMutexName[] = "Win9XPerchmanMutex";
 constexpr char kProductControlPath[] =
     "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
 constexpr char kShutdownWaitValue[] = "ShutdownWait";
@@ -114,7 +113,7 @@ int Win9xServiceMain(int debug) {
     if (!debug) {
         // Lines go to the debugger channel: the console was given up at start.
         ServiceRunning = 1;
-        mutex.reset(CreateMutexA(nullptr, FALSE, kMutexName));
+        mutex.reset(CreateMutexA(nullptr, FALSE, kInstanceMutexName));
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
             PrintMessageId(kMsgAlreadyRunning, nullptr, false);
             mutex.reset();

@@ -9,8 +9,8 @@
 namespace {
 
 constexpr double kMsPerHour = 3600000.0;
-// An interval of 0 makes the engine act at every opportunity: its Windows 9x
-// loop wakes once a second, so that is what it is counted as.
+// An interval of 0 makes the engine act at every opportunity: both of its
+// loops then act once a second, so that is what it is counted as.
 constexpr uint32_t kEveryOpportunityMs = 1000;
 
 double PerHour(uint32_t intervalMs) {

@@ -89,8 +89,10 @@ bool CreateHpdFile(const HpdTarget& target, const char* parent, FileHandle& file
     if (!file) return false;
     DWORD length = static_cast<DWORD>(std::strlen(text));
     DWORD written = 0;
-    if (WriteFile(file.get(), text, length, &written, nullptr) && written == length) return true;
-    DWORD error = written == length ? GetLastError() : ERROR_HANDLE_DISK_FULL;
+    BOOL wrote = WriteFile(file.get(), text, length, &written, nullptr);
+    if (wrote && written == length) return true;
+    // A write that succeeded short leaves no error of its own: the disk is full.
+    DWORD error = wrote ? ERROR_HANDLE_DISK_FULL : GetLastError();
     file.reset();
     DeleteFileA(target.path);
     SetLastError(error);

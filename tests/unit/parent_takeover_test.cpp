@@ -223,8 +223,8 @@ TEST_F(ParentTakeover, FileWithoutAPlaceIsRefusedAndChangesNoValue) {
 }
 
 // A file that cannot be written whole (here a pipe whose reader has gone, as
-// a full disk would refuse it) is reported with message 78 and the product
-// is not asked to take it in.
+// a full disk would refuse it) is reported with message 78 and the write's
+// own error, and the product is not asked to take it in.
 TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
     constexpr char kPipeDirectory[] = "\\\\.\\pipe\\PerchmanTakeoverTest";
     HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\PerchmanTakeoverTest\\HPD.DAT", PIPE_ACCESS_INBOUND,
@@ -244,7 +244,7 @@ TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
     EXPECT_EQ(0, Run("SRV01"));
     WaitForSingleObject(reader, 5000);
     CloseHandle(reader);
-    std::string expected = Text(78) + " - " + Text(2) + " (";
+    std::string expected = Text(78) + " - " + Text(2) + " (6d) ";  // ERROR_BROKEN_PIPE
     EXPECT_EQ(expected, output_.substr(0, expected.size())) << output_;
     EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
     EXPECT_FALSE(RootValue("HPDUpdateTime"));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,22 @@ HANDLE WINAPI FakeRegisterAlerts(product::AlertCallback, product::AlertCallback)
     return reinterpret_cast<HANDLE>(0xA1);
 }
 product::Status WINAPI FakeUnregisterAlerts(HANDLE) { return 0; }
+
+// The parent answers every check with its pattern; the checks are counted.
+volatile LONG ParentChecks = 0;
+product::Status WINAPI FakeReadPattern(const char*, const char*, uint8_t* block, uint32_t,
+                                       uint32_t*) {
+    InterlockedIncrement(&ParentChecks);
+    const DWORD pattern = 1;
+    block[0] = sizeof pattern;
+    block[1] = 0;
+    std::memcpy(block + 2, &pattern, sizeof pattern);
+    return 0;
+}
+uint8_t* WINAPI FakePatternData(uint8_t* block, uint32_t, uint16_t* type) {
+    *type = REG_DWORD;
+    return block + 2;
+}
 
 std::string SystemText(DWORD code) {
     char* text = nullptr;
@@ -203,6 +220,26 @@ TEST_F(ServiceFrame, NormalRunReportsTheFullSequenceAndEndsWithExitCodeZero) {
     EXPECT_EQ(ServiceRunning, 0);
     // The loop's stop steps ran: the parent was given up.
     EXPECT_TRUE(root_.HasValue("Parent"));
+}
+
+// A parent-check interval of 0 checks at every opportunity, once a second as
+// the Windows 9x loop does, not once after the first search and never again.
+TEST_F(ServiceFrame, AZeroParentCheckIntervalChecksAgainEverySecond) {
+    EngineSettings.CheckParentIntervalMs = 0;
+    root_.SetRaw("Parent", REG_SZ, "SRV01");
+    root_.SetDword("Connected", 1);
+    Product.ReadServerValues = FakeReadPattern;
+    Product.GetValueBlockData = FakePatternData;
+    InterlockedExchange(&ParentChecks, 0);
+    HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+    for (int i = 0; i < 500 && !control_.HasValue("ClientCount"); ++i) Sleep(10);
+    for (int i = 0; i < 600 && ParentChecks < 3; ++i) Sleep(10);
+    LONG checks = ParentChecks;
+    ASSERT_NE(Handler, nullptr);
+    Handler(SERVICE_CONTROL_STOP);
+    ASSERT_EQ(WaitForSingleObject(service, 10000), WAIT_OBJECT_0);
+    CloseHandle(service);
+    EXPECT_GE(checks, 3);
 }
 
 // The runs that end early, each with the exact sequence it reports.
