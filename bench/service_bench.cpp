@@ -157,6 +157,8 @@ void Idle(int seconds) {
     figures::Memory sameDlls = ReferenceProgram("--same-dlls");
     figures::Memory sameCalls =
         ReferenceProgram(("--same-calls " + e2e::BuildPath("lab\\labproduct.dll")).c_str());
+    figures::Memory sameThreads =
+        ReferenceProgram(("--same-threads " + e2e::BuildPath("lab\\labproduct.dll")).c_str());
     std::printf("idle %d s after the first search: CPU %.1f ms (%.1f ms before) = %.4f %% of one core; "
                 "handles %ld -> %ld\n",
                 seconds, cpu, cpuStart, 100.0 * cpu / wall, handlesStart, figures::CountHandles(processId));
@@ -169,6 +171,9 @@ void Idle(int seconds) {
                 sameDlls.privateMB, sameDlls.workingSetMB);
     std::printf("  one that also made the same system calls: private %.2f MB, working set %.2f MB\n",
                 sameCalls.privateMB, sameCalls.workingSetMB);
+    std::printf("  one that also ran the service process's three threads: private %.2f MB, "
+                "working set %.2f MB\n",
+                sameThreads.privateMB, sameThreads.workingSetMB);
     CloseHandle(process);
     e2e::StopPerchmanService();
 }

@@ -4,8 +4,11 @@
 // resources, COM, the registry, Winsock, WinINet); and with --same-calls one
 // that also makes the system calls that set those libraries up as the
 // service does (Winsock started and the host looked up, the connection state
-// asked, the product library loaded), so that the difference to the service
-// is the program's own.
+// asked, the product library loaded); and with --same-threads one that also
+// runs as many threads as the service process has (main's, and the two that
+// the service dispatcher adds), because under this Wine every thread keeps
+// about 1 MB of its stack area resident. The difference to the last one is
+// the program's own.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -49,12 +52,26 @@ void MakeTheSameCalls(const char* productLibrary) {
     if (productLibrary) LoadLibraryA(productLibrary);
 }
 
+// The service dispatcher's control thread and the thread it runs the
+// service on.
+constexpr int kServiceExtraThreads = 2;
+
+DWORD WINAPI IdleThread(void*) {
+    Sleep(INFINITE);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool sameCalls = argc > 1 && std::strcmp(argv[1], "--same-calls") == 0;
+    bool sameThreads = argc > 1 && std::strcmp(argv[1], "--same-threads") == 0;
+    bool sameCalls = sameThreads || (argc > 1 && std::strcmp(argv[1], "--same-calls") == 0);
     if (sameCalls || (argc > 1 && std::strcmp(argv[1], "--same-dlls") == 0)) LoadTheSameLibraries();
     if (sameCalls) MakeTheSameCalls(argc > 2 ? argv[2] : nullptr);
+    for (int i = 0; sameThreads && i < kServiceExtraThreads; ++i) {
+        HANDLE thread = CreateThread(nullptr, 0, IdleThread, nullptr, 0, nullptr);
+        if (thread) CloseHandle(thread);
+    }
     Sleep(60000);
     return 0;
 }
