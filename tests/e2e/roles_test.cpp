@@ -60,9 +60,9 @@ std::string ResultPrefix(unsigned id, const char* server) {
 // driver's result line (with line ends as written to the console), or a note
 // saying which of the two is missing.
 std::string TakeoverText(const std::string& out, unsigned resultId, const char* server) {
-    std::string search = Crlf("\"" + std::string(server) + "\". ");
+    std::string search = Crlf(std::string("\"") + server + "\". ");
     size_t found = out.find(search);
-    if (found == std::string::npos) return "<no search result for " + std::string(server) + " in:>" + out;
+    if (found == std::string::npos) return std::string("<no search result for ") + server + " in:>" + out;
     size_t begin = out.find("\r\n", found);
     size_t end = out.find(Crlf(ResultPrefix(resultId, server)), begin);
     if (begin == std::string::npos || end == std::string::npos)
@@ -236,7 +236,9 @@ TEST_F(RolesTest, KpzRegistersFromThePlatformDirectory) {
         EXPECT_BYTES_EQ(Crlf(expected), TakeoverText(result.out, c.registers ? 123 : 124, "S1"));
         std::vector<lab::AgentRun> runs = lab::AgentRuns();
         ASSERT_EQ(runs.size(), c.registers ? 1u : 0u);
-        if (c.registers) EXPECT_EQ(runs[0].commandLine, kEnrolCommand);
+        if (c.registers) {
+            EXPECT_EQ(runs[0].commandLine, kEnrolCommand);
+        }
         EXPECT_TRUE(fs::exists(directory + "relay1.tkn"));
         EXPECT_EQ(ValueExists(HKEY_LOCAL_MACHINE, kProductControl, "RoamKPZ"), !c.registers);
         fs::remove_all(kDovar);
