@@ -148,6 +148,16 @@ TEST_F(ParentTakeover, UnreadableConnectedCountsAsUnmanaged) {
     EXPECT_EQ(2u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
 }
 
+// Four bytes of text are no connection state: read as missing, not as non-zero.
+TEST_F(ParentTakeover, MistypedConnectedCountsAsUnmanaged) {
+    SetRootString("Parent", "OLD");
+    SetRootString("Connected", "abc");
+    StartProduct();
+    EXPECT_EQ(1, Run("SRV01"));
+    EXPECT_EQ(Text(76), output_);
+    EXPECT_EQ(2u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue));
+}
+
 TEST_F(ParentTakeover, StoppedProductIsStartedAndTakesTheFileIn) {
     SetRootString("Parent", "OLD");
     SetRootDword("Connected", 1);
