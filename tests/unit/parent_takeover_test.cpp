@@ -254,8 +254,12 @@ TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
     EXPECT_EQ(0, Run("SRV01"));
     WaitForSingleObject(reader, 5000);
     CloseHandle(reader);
-    std::string expected = Text(78) + " - " + Text(2) + " (6d) ";  // ERROR_BROKEN_PIPE
-    EXPECT_EQ(expected, output_.substr(0, expected.size())) << output_;
+    // The reader may close its end before the write or during it: the write
+    // then fails with ERROR_NO_DATA or ERROR_BROKEN_PIPE, never a full disk.
+    std::string prefix = Text(78) + " - " + Text(2) + " (";
+    ASSERT_EQ(prefix, output_.substr(0, prefix.size())) << output_;
+    std::string code = output_.substr(prefix.size(), 4);
+    EXPECT_TRUE(code == "e8) " || code == "6d) ") << output_;
     EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
     EXPECT_FALSE(RootValue("HPDUpdateTime"));
     EXPECT_FALSE(ControlDword("ProcessHPDNow"));
