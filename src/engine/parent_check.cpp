@@ -37,6 +37,14 @@ bool ReadParentName(char* out, size_t size) {
     return true;
 }
 
+// Strings are stored without their NUL, as the product itself stores them.
+void WriteRootString(const char* name, const char* text) {
+    RegSetValueExA(Keys.Root, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                   static_cast<DWORD>(std::strlen(text)));
+}
+
+}  // namespace
+
 DWORD ReadConnected() {
     DWORD connected = 0;
     DWORD type = 0;
@@ -47,14 +55,6 @@ DWORD ReadConnected() {
         return 0;
     return connected;
 }
-
-// Strings are stored without their NUL, as the product itself stores them.
-void WriteRootString(const char* name, const char* text) {
-    RegSetValueExA(Keys.Root, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                   static_cast<DWORD>(std::strlen(text)));
-}
-
-}  // namespace
 
 int CheckParent(int reportOnly) {
     char parent[kCheckNameSize + 1];

@@ -34,9 +34,6 @@ constexpr const char* kUsageWords[] = {
     "nearest_HPD",     "nearest_KPZ", "nearest_WDR",    "nearest_primary",
     "time_network",    "check_parent", "shutdown",      "debug"};
 
-constexpr const char* kReportedRoles[] = {"Parent", "Quarantine", "Alerts",
-                                          "HPD",    "WDR",        "KPZ"};
-
 constexpr unsigned kMsgUsage = 140;
 constexpr unsigned kMsgBadExtension = 146;
 constexpr unsigned kMsgCannotInstall = 108;
@@ -120,12 +117,8 @@ void ExportBranch(int argc, char** argv) {
         return;
     }
     if (!OpenNetworkSession()) return;
-    if (argc > 2) {
-        ExportServerLists(argv[2]);
-    } else {
-        ShowDetail = 1;
-        for (const char* role : kReportedRoles) ReportRole(nullptr, role);
-    }
+    // Without a file name the report goes to the console only.
+    ExportServerLists(argc > 2 ? argv[2] : nullptr);
     CloseProductSession(&Session);
 }
 

@@ -78,10 +78,14 @@ int ReadOrientation(DWORD* running) {
     RegKey root;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductRootPath, 0, KEY_READ, root.put()))
         return 0;
+    DWORD type = 0;
     DWORD value = 0;
     DWORD size = sizeof value;
-    if (RegQueryValueExA(root.get(), "Orientation", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&value), &size))
+    // Four bytes of some other type (a short string, say) are no state of the
+    // product: such a value reads as a missing one.
+    if (RegQueryValueExA(root.get(), "Orientation", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&value), &size) ||
+        type != REG_DWORD || size != sizeof value)
         return 0;
     *running = value != kOrientationStopped;
     return 1;

@@ -125,18 +125,6 @@ void RemoveClientRecord(const char* oldParent) {
     if (Product.DeleteServerKey) Product.DeleteServerKey(oldParent, key);
 }
 
-// An unreadable value counts as not managed: restarting the product is the
-// safe side, as it then reads the new file in any case.
-DWORD ReadConnected() {
-    DWORD connected = 0;
-    DWORD size = sizeof connected;
-    if (RegQueryValueExA(Keys.Root, "Connected", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&connected), &size) != ERROR_SUCCESS ||
-        size != sizeof connected)
-        return 0;
-    return connected;
-}
-
 // Each running check asks for the service's state afresh.
 void RestartProductIfUnmanaged(SC_HANDLE manager, DWORD connected) {
     bool win9x = EngineFunctions.IsWin9x != 0;

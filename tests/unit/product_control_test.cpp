@@ -26,6 +26,12 @@ TEST_F(ProductControl, OrientationTellsWhetherTheProductRunsOnWindows9x) {
         EXPECT_EQ(c.running, running);
         EXPECT_EQ(c.running == 1 ? 1 : 0, IsProductRunning());
     }
+    // Four bytes that are not a number are no state: as if the value were missing.
+    SetRootString("Orientation", "abc");
+    DWORD running = 7;
+    EXPECT_EQ(0, ReadOrientation(&running));
+    EXPECT_EQ(7u, running);
+    EXPECT_EQ(0, IsProductRunning());
 }
 
 TEST_F(ProductControl, ServiceIsStartedStoppedAndCheckedThroughTheServiceManager) {
