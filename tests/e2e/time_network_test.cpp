@@ -27,32 +27,6 @@ constexpr unsigned kMsgNoNetwork = 160;
 constexpr unsigned kMsgUsage = 140;
 constexpr unsigned kMsgVirusFound = 5;
 
-// A message of the string table as a pattern: its literal text must match
-// byte for byte, each conversion captures what was printed there.
-std::regex MessagePattern(unsigned id) {
-    std::string format = Message(id);
-    std::string pattern;
-    for (size_t i = 0; i < format.size(); ++i) {
-        char c = format[i];
-        if (c == '%' && i + 1 < format.size()) {
-            char conversion = format[++i];
-            if (conversion == 'd') pattern += "(-?[0-9]+)";
-            else if (conversion == 'x') pattern += "([0-9a-f]+)";
-            else if (conversion == 's') pattern += "(.*?)";
-            else if (conversion == 'c') pattern += "(.)";
-            else pattern += conversion;
-            continue;
-        }
-        if (c == '\n') {
-            pattern += "\\r\\n";
-            continue;
-        }
-        if (std::string("^$\\.*+?()[]{}|/").find(c) != std::string::npos) pattern += '\\';
-        pattern += c;
-    }
-    return std::regex(pattern);
-}
-
 // Standard output cut into lines that keep their CR LF.
 std::vector<std::string> Lines(const std::string& out) {
     std::vector<std::string> lines;
@@ -114,8 +88,8 @@ TEST_F(TimeNetwork, ReportsEveryPassWithAveragesOfTheConfiguredLatencies) {
     ASSERT_FALSE(lines.empty());
     EXPECT_BYTES_EQ(Crlf(FormatMessageText(kMsgStartsFrom, list.c_str())), lines[0]);
 
-    const std::regex failed = MessagePattern(kMsgProbeFailed);
-    const std::regex pass = MessagePattern(kMsgTimingPass);
+    const std::regex failed = std::regex(e2e::MessagePattern(kMsgProbeFailed));
+    const std::regex pass = std::regex(e2e::MessagePattern(kMsgTimingPass));
     // Every line after the first is one of the two; 94 lines close a pass.
     std::vector<Pass> passes(1);
     std::vector<std::smatch> matches(lines.size());
@@ -202,7 +176,7 @@ TEST_F(TimeNetwork, QueriesAnEntryUnderItsWholeNameWithoutALimit) {
     ASSERT_TRUE(e2e::Finished(run));
     std::vector<std::string> lines = Lines(run.out);
     ASSERT_GE(lines.size(), 2u) << e2e::Describe(run);
-    const std::regex pass = MessagePattern(kMsgTimingPass);
+    const std::regex pass = std::regex(e2e::MessagePattern(kMsgTimingPass));
     std::vector<int> averages;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;

@@ -478,9 +478,7 @@ std::string FormatMessageText(unsigned id, ...) {
     return n > 0 ? std::string(text.data(), std::min<size_t>(n, text.size() - 1)) : std::string();
 }
 
-// A regular expression for one message as the console shows it: its
-// placeholders become groups.
-static std::string MessagePattern(unsigned id) {
+std::string MessagePattern(unsigned id) {
     std::string text = Crlf(e2e::Message(id));
     std::string pattern;
     for (size_t i = 0; i < text.size(); ++i) {

@@ -76,6 +76,9 @@ std::string Crlf(std::string_view text);
 // formatted with printf arguments (plain C values: const char*, int ...).
 std::string Message(unsigned id);
 std::string FormatMessageText(unsigned id, ...);
+// A regular expression for message id as the console shows it: its literal
+// text byte for byte, each placeholder a group (a text one within its line).
+std::string MessagePattern(unsigned id);
 // The captures of every occurrence of message id in out (console bytes, CR LF
 // line ends), one group per placeholder, in order.
 std::vector<std::vector<std::string>> MessageOccurrences(const std::string& out, unsigned id);
