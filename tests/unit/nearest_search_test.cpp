@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +13,7 @@
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest.h"
+#include "captured_stdout.h"
 #include "engine_fakes.h"
 #include "output/output.h"
 #include "product/product_keys.h"
@@ -25,6 +23,7 @@ namespace {
 
 using engine_test::SavedTables;
 using engine_test::ScratchKey;
+using unit_test::CapturedStdout;
 
 constexpr char kRole[] = "UnitSearch";
 constexpr char kLevel0Value[] = "RoamManagingUnitSearchLevel0";
@@ -88,32 +87,6 @@ uint8_t* WINAPI FakeBlockData(uint8_t* block, uint32_t, uint16_t* type) {
     std::memcpy(type, block + 2 + length, sizeof *type);
     return block + 2;
 }
-
-// Standard output of the code under test, through a file.
-class CapturedStdout {
-public:
-    CapturedStdout() {
-        std::fflush(stdout);
-        saved_ = _dup(1);
-        file_ = std::tmpfile();
-        _dup2(_fileno(file_), 1);
-    }
-    std::string Finish() {
-        std::fflush(stdout);
-        _dup2(saved_, 1);
-        _close(saved_);
-        std::string text;
-        std::rewind(file_);
-        char buffer[4096];
-        while (size_t n = std::fread(buffer, 1, sizeof buffer, file_)) text.append(buffer, n);
-        std::fclose(file_);
-        return text;
-    }
-
-private:
-    int saved_ = -1;
-    FILE* file_ = nullptr;
-};
 
 std::string Formatted(unsigned id, const char* argument) {
     char text[kTextSize];
