@@ -272,12 +272,6 @@ TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
 
 namespace {
 
-DWORD WINAPI StopAfterQuarterSecond(void*) {
-    Sleep(250);
-    StopEngineLoop();
-    return 0;
-}
-
 // A stop made while the engine searches all roles: wherever it lands (in a
 // measuring round, in the retry pause) the search ends within moments,
 // reports neither a finding nor a failure, takes nothing over, and the next
@@ -310,15 +304,16 @@ TEST_F(NearestSearch, AStopEndsTheSearchOfAllRolesQuietly) {
         EngineSettings.CheckForNewParentIntervalMs = 60u * 60u * 1000u;
         ShowDetail = 1;
 
-        HANDLE stopper = CreateThread(nullptr, 0, StopAfterQuarterSecond, nullptr, 0, nullptr);
-        uint32_t start = ClockMs();
-        CapturedStdout out;
-        NearestAll(0);
-        std::string text = out.Finish();
-        uint32_t took = ElapsedMs(start, ClockMs());
-        WaitForSingleObject(stopper, INFINITE);
-        CloseHandle(stopper);
-        ClearEngineStop();
+        uint32_t took = 0;
+        std::string text;
+        {
+            engine_test::DelayedStop stop(250);
+            uint32_t start = ClockMs();
+            CapturedStdout out;
+            NearestAll(0);
+            text = out.Finish();
+            took = ElapsedMs(start, ClockMs());
+        }
         RegDeleteValueA(local_, kParentList);
         RegDeleteValueA(local_, kQuarantineList);
 

@@ -80,7 +80,11 @@ BOOL WINAPI FakeReportEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WO
 BOOL WINAPI FakeDeregister(HANDLE) { return TRUE; }
 
 product::Status SessionStatus = 0;
-product::Status WINAPI FakePresentCode(uint32_t) { return SessionStatus; }
+DWORD SessionDelayMs = 0;
+product::Status WINAPI FakePresentCode(uint32_t) {
+    if (SessionDelayMs) Sleep(SessionDelayMs);
+    return SessionStatus;
+}
 HANDLE WINAPI FakeRegisterAlerts(product::AlertCallback, product::AlertCallback) {
     return reinterpret_cast<HANDLE>(0xA1);
 }
@@ -267,7 +271,30 @@ TEST_F(ServiceFrame, NormalRunReportsTheFullSequenceAndEndsWithExitCodeZero) {
         EXPECT_EQ(ServiceRunning, 0);
         // The loop's stop steps ran: the parent was given up.
         EXPECT_TRUE(root_.HasValue("Parent"));
+        // A stop that arrives as the loop ends signals the same live event.
+        HANDLE event = EngineStopEvent();
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(EngineStopEvent(), event);
     }
+}
+
+// A stop accepted during the start-up, before the loop runs (here while the
+// product session is being opened), ends the run as soon as the loop starts.
+TEST_F(ServiceFrame, AStopDuringTheStartUpEndsTheRunPromptly) {
+    SessionDelayMs = 500;
+    ArmProduct();
+    HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+    for (int i = 0; i < 300 && !ServiceRunning; ++i) Sleep(10);
+    Sleep(100);
+    uint32_t start = ClockMs();
+    bool ended = StopService(service);
+    uint32_t took = ElapsedMs(start, ClockMs());
+    SessionDelayMs = 0;
+    ASSERT_TRUE(ended);
+    EXPECT_LT(took, 2000u);
+    EXPECT_TRUE(root_.HasValue("Parent")) << "the parent was given up";
+    EXPECT_EQ(Reports.back().state, kStopped);
+    EXPECT_EQ(Reports.back().exitCode, 0u);
 }
 
 // A parent-check interval of 0 checks at every opportunity, once a second as
