@@ -142,9 +142,10 @@ int Win9xServiceMain(int debug) {
         // The engine thread is still in a search or a takeover: the shared
         // shut-down would unload Winsock and the product library and close
         // the product keys under it. The process ends here instead, with
-        // everything it holds left to the system.
+        // everything it holds left to the system, and an exit code that
+        // tells this end from a clean one.
         std::fflush(stdout);
-        ExitProcess(0);
+        ExitProcess(ERROR_TIMEOUT);
     }
     return 0;
 }

@@ -264,6 +264,7 @@ TEST_F(Win98Background, EndOfSessionIsHeldOnlyWhenAskedAndALogOffChangesNothing)
     };
     for (const EndSessionCase& c : cases) {
         SCOPED_TRACE(c.what);
+        SetString(HKEY_LOCAL_MACHINE, kProductRoot, "Parent", "SRV-MAD");
         if (c.shutdownWait)
             SetDword(HKEY_LOCAL_MACHINE, kProductControl, "ShutdownWait", *c.shutdownWait);
         else
@@ -347,6 +348,25 @@ TEST_F(Win98Background, ASessionThatCannotBeOpenedIsReportedAndTheStopWaitsItsLi
     std::printf("a stop without an engine thread took %.0f ms\n", stopMs);
     EXPECT_GE(stopMs, 10000.0) << "the engine thread never says it finished: the full limit";
     EXPECT_LT(stopMs, 16000.0);
+    ExpectEndedCleanly();
+}
+
+// An engine still in a probe when its 10 s are up (one probe of 15 s cannot
+// be cut) must not have the libraries and keys taken away under it: the
+// process ends at once, without the shared shut-down, and says so by its
+// exit code.
+TEST_F(Win98Background, AnEngineStillBusyAfterItsLimitEndsTheProcessAtOnce) {
+    Load("server SLOW latency=15000\n"
+         "list <local> Alerts 0 SLOW\n"
+         "dword <local> ProductControl RoamClient 0\n"
+         "dword <local> ProductControl RoamAlerts 1\n");
+    Instance& instance = Start();
+    ASSERT_TRUE(WaitForControl(kStatus, 1, 30000));
+    SetDword(HKEY_LOCAL_MACHINE, kProductControl, kStatus, 2);
+    ASSERT_TRUE(Ended(instance, 30000));
+    DWORD code = 0;
+    GetExitCodeProcess(instance.process.get(), &code);
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_TIMEOUT));
     ExpectEndedCleanly();
 }
 

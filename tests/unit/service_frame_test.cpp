@@ -55,12 +55,25 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegister(const char* name, LPHANDLER_FUNCTION h
     return HandleGiven;
 }
 
+// Reports that take a moment to reach the manager, recorded one at a time,
+// as from several threads.
+volatile bool SlowReports = false;
+struct RecordLock {
+    CRITICAL_SECTION section;
+    RecordLock() { InitializeCriticalSection(&section); }
+} Recording;
+
 BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
     EXPECT_EQ(handle, kFakeStatusHandle);
+    // Every seventh check point is held up a moment, so that a report sent
+    // after it would overtake it were the reports not one at a time.
+    if (SlowReports && status->dwCheckPoint % 7 == 0) Sleep(1);
+    EnterCriticalSection(&Recording.section);
     Reports.push_back({status->dwCurrentState, status->dwCheckPoint, status->dwWaitHint,
                        status->dwControlsAccepted, status->dwWin32ExitCode,
                        status->dwServiceSpecificExitCode});
     ServiceTypes.push_back(status->dwServiceType);
+    LeaveCriticalSection(&Recording.section);
     if (static_cast<int>(Reports.size()) != FailingReport) return TRUE;
     SetLastError(FailureCode);
     return FALSE;
@@ -496,7 +509,13 @@ TEST_F(ServiceFrame, EarlyEndsSkipTheLoopButStillReportStopped) {
         EngineFunctions.CreateWaitableTimerA = c.createTimer ? c.createTimer : ::CreateWaitableTimerA;
         EngineFunctions.SetWaitableTimer = c.setTimer ? c.setTimer : ::SetWaitableTimer;
         ArmProduct();
-        ServiceMain(0, nullptr);
+        // A run that goes on as if it had started is stopped, and fails.
+        HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+        bool ended = WaitForSingleObject(service, 5000) == WAIT_OBJECT_0;
+        if (!ended && Handler) Handler(SERVICE_CONTROL_STOP);
+        WaitForSingleObject(service, 10000);
+        CloseHandle(service);
+        EXPECT_TRUE(ended) << "the run went on into the loop";
         EXPECT_EQ(Relative(), c.expected);
         ASSERT_EQ(Events.size(), c.events);
         if (c.events) {
@@ -543,6 +562,46 @@ TEST_F(ServiceFrame, AFailedReportWritesEvent109WithTheSystemText) {
                        static_cast<unsigned>(code), static_cast<unsigned>(code));
         }
         EXPECT_EQ(event.texts, (std::vector<std::string>{"SetServiceStatus", expected}));
+    }
+}
+
+struct ReportBurst {
+    int count;
+    bool interrogate;  // ReportCurrentState instead of a stop-pending step
+};
+DWORD WINAPI SendReports(void* argument) {
+    const auto* burst = static_cast<const ReportBurst*>(argument);
+    for (int i = 0; i < burst->count; ++i) {
+        if (burst->interrogate)
+            ReportCurrentState();
+        else
+            KeepSCMHappyOnStop(1000);
+    }
+    return 0;
+}
+
+// The dispatcher thread, the service thread and the stop-progress thread all
+// report: the manager sees the reports one at a time, with check points that
+// only go up, and nothing once "stopped" has gone out.
+TEST_F(ServiceFrame, ReportsFromSeveralThreadsKeepTheirOrder) {
+    ServiceStatusRecord.dwCurrentState = kStopPending;
+    SlowReports = true;
+    const ReportBurst steps = {300, false}, questions = {300, true};
+    HANDLE threads[] = {CreateThread(nullptr, 0, SendReports, const_cast<ReportBurst*>(&steps), 0, nullptr),
+                        CreateThread(nullptr, 0, SendReports, const_cast<ReportBurst*>(&questions), 0, nullptr)};
+    for (int i = 0; i < 500 && Reports.size() < 200; ++i) Sleep(2);
+    TellSCMAllDoneNow(0);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    SlowReports = false;
+
+    ASSERT_FALSE(Reports.empty());
+    EXPECT_EQ(Reports.back().state, kStopped) << "a report went out after stopped";
+    DWORD last = 0;
+    for (const Report& r : Reports) {
+        if (!r.checkPoint) continue;
+        EXPECT_GT(r.checkPoint, last);
+        last = r.checkPoint;
     }
 }
 
