@@ -4,15 +4,25 @@
 
 #include "entry/system_functions.h"
 
-HANDLE StopEvent = nullptr;
 volatile LONG ServiceStopFlag = 0;
 volatile LONG BackgroundAbortFlag = 0;
 
 namespace {
 
-// Without a loop's event to wait on, the pause is cut into short sleeps,
-// each followed by a look at the stop flags.
-constexpr uint32_t kStopPollMs = 50;
+HANDLE volatile StopEvent = nullptr;
+const char* volatile FailedStep = nullptr;
+volatile LONG FailedStatus = 0;
+
+// Without an event to wait on, a wait is cut into short sleeps, each
+// followed by a look at the stop flags.
+constexpr DWORD kStopPollMs = 50;
+
+void SetStopFlag() {
+    if (EngineFunctions.IsWin9x)
+        InterlockedExchange(&BackgroundAbortFlag, 1);
+    else
+        InterlockedExchange(&ServiceStopFlag, 1);
+}
 
 }  // namespace
 
@@ -25,18 +35,31 @@ int RunEngineLoop(void*) {
 }
 
 int StopEngineLoop() {
-    if (EngineFunctions.IsWin9x)
-        InterlockedExchange(&BackgroundAbortFlag, 1);
-    else
-        InterlockedExchange(&ServiceStopFlag, 1);
-    if (HANDLE event = StopEvent) SetEvent(event);
+    // The flag first: a loop that finds the event signalled then also finds
+    // the flag set.
+    SetStopFlag();
+    if (HANDLE event = EngineStopEvent()) SetEvent(event);
     return 0;
 }
 
-StopEventOwner CreateStopEvent() {
-    StopEventOwner event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (event) InterlockedExchangePointer(&StopEvent, event.get());
-    return event;
+HANDLE EngineStopEvent() {
+    if (HANDLE event = StopEvent) return event;
+    HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!made) return nullptr;
+    // Two threads may make one at the same moment: the first one published
+    // stays, the other is closed before anyone has seen it.
+    HANDLE published = InterlockedCompareExchangePointer(&StopEvent, made, nullptr);
+    if (published) {
+        CloseHandle(made);
+        return published;
+    }
+    return made;
+}
+
+void ClearEngineStop() {
+    InterlockedExchange(&ServiceStopFlag, 0);
+    InterlockedExchange(&BackgroundAbortFlag, 0);
+    if (HANDLE event = StopEvent) ResetEvent(event);
 }
 
 bool EngineStopRequested() {
@@ -46,13 +69,48 @@ bool EngineStopRequested() {
 
 bool WaitForEngineStop(uint32_t ms) {
     if (EngineStopRequested()) return true;
-    // The loop closes its event when it ends: wait on the handle as read once.
-    HANDLE event = StopEvent;
-    if (event) return WaitForSingleObject(event, ms) == WAIT_OBJECT_0 || EngineStopRequested();
+    if (HANDLE event = EngineStopEvent())
+        return WaitForSingleObject(event, ms) == WAIT_OBJECT_0 || EngineStopRequested();
     for (uint32_t waited = 0; waited < ms; waited += kStopPollMs) {
         uint32_t step = ms - waited < kStopPollMs ? ms - waited : kStopPollMs;
         Sleep(step);
         if (EngineStopRequested()) return true;
     }
     return false;
+}
+
+EngineWait WaitForObjectOrEngineStop(HANDLE object, DWORD ms) {
+    if (EngineStopRequested()) return EngineWait::Stopped;
+    HANDLE event = EngineStopEvent();
+    if (event) {
+        HANDLE both[2] = {event, object};
+        DWORD result = WaitForMultipleObjects(2, both, FALSE, ms);
+        if (result == WAIT_OBJECT_0) return EngineWait::Stopped;
+        if (result == WAIT_OBJECT_0 + 1) return EngineWait::Signalled;
+        if (result == WAIT_TIMEOUT) return EngineWait::TimedOut;
+        return EngineWait::Failed;
+    }
+    for (DWORD waited = 0;; waited += kStopPollMs) {
+        DWORD step = ms == INFINITE || ms - waited >= kStopPollMs ? kStopPollMs : ms - waited;
+        DWORD result = WaitForSingleObject(object, step);
+        if (result == WAIT_OBJECT_0) return EngineWait::Signalled;
+        if (result != WAIT_TIMEOUT) return EngineWait::Failed;
+        if (EngineStopRequested()) return EngineWait::Stopped;
+        if (ms != INFINITE && waited + step >= ms) return EngineWait::TimedOut;
+    }
+}
+
+void RecordEngineFailure(const char* step, DWORD status) {
+    if (FailedStep) return;  // the first failure is the cause
+    FailedStatus = static_cast<LONG>(status);
+    FailedStep = step;
+}
+
+EngineFailure TakeEngineFailure() {
+    EngineFailure failure;
+    failure.step = FailedStep;
+    failure.status = static_cast<DWORD>(FailedStatus);
+    FailedStep = nullptr;
+    FailedStatus = 0;
+    return failure;
 }
