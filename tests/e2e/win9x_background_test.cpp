@@ -363,7 +363,7 @@ protected:
 TEST_F(Win98DedicatedConsole, DebugRunStopsOnCtrlC) {
     FreeConsole();
     ASSERT_TRUE(AllocConsole());  // the child inherits it
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);  // sent to us too
+    SetConsoleCtrlHandler([](DWORD) WINAPI -> BOOL { return TRUE; }, TRUE);  // sent to us too
 
     RunOptions options;
     options.version = Windows::Win98;
