@@ -57,8 +57,10 @@ if [ "$PERCHMAN_PE32" = 1 ]; then
     # The end-to-end tests once, against the shipped programs: the twin's
     # pass, or the unit tests as 32-bit programs too, would not fit the run's
     # time (both widths' unit tests: ctest in build/i686-tests).
-    (cd "$root/build/x86_64" && ctest --output-on-failure -E '^e2e_tests$' "$@")
-    (cd "$root/build/i686-tests" && ctest --output-on-failure -E '^unit_tests$' "$@")
-else
-    (cd "$root/build/x86_64" && ctest --output-on-failure "$@")
+    status=0
+    (cd "$root/build/x86_64" && ctest --output-on-failure -E '^e2e_tests$' "$@") || status=1
+    (cd "$root/build/i686-tests" && ctest --output-on-failure -E '^unit_tests$' "$@") || status=1
+    exit $status
 fi
+cd "$root/build/x86_64"
+ctest --output-on-failure "$@"
