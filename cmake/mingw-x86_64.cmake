@@ -1,5 +1,6 @@
-# The test twin: the same sources as a 64-bit Windows program, because the
-# machines we test on cannot execute 32-bit x86 code (see README).
+# The test twin: the same sources as a 64-bit Windows program, tested where
+# the machine cannot execute 32-bit x86 code (see README), and the unit tests
+# of the other width where it can.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

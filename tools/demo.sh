@@ -17,11 +17,21 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
     exec "$root/tools/labshell.sh" "$0" "$@"
 fi
 started=$SECONDS
+# The shipped 32-bit program where this machine runs 32-bit code, its 64-bit
+# twin elsewhere; each with the lab of its width and a prefix of its own.
+if reason="$("$root/tools/runs-pe32.sh")"; then
+    export PERCHMAN_PE32=1 PERCHMAN_BUILD="$root/build/i686-tests"
+    perchman="$root/build/i686/src/perchman.exe"
+    runs="the shipped 32-bit build/i686/src/perchman.exe under 32-bit Wine"
+else
+    export PERCHMAN_PE32=0 PERCHMAN_BUILD="$root/build/x86_64"
+    perchman="$root/build/x86_64/src/perchman.exe"
+    runs="the 64-bit twin build/x86_64/src/perchman.exe under 64-bit Wine"
+fi
 PERCHMAN_JOBS="${PERCHMAN_JOBS:-2}" "$root/tools/build.sh" >/dev/null
 
-build="$root/build/x86_64"
+build="$PERCHMAN_BUILD"
 lab="$build/lab"
-perchman="$build/src/perchman.exe"
 productRoot='HKLM\SOFTWARE\Tarvo\Kelvane\Fendwall6\CurrentVersion'
 run() { "$root/tools/wine.sh" "$@"; }
 # The program speaks Spanish in the console's code page 850.
@@ -103,6 +113,8 @@ waitForChannel() {  # PATTERN SECONDS: true once a line of the channel matches
     done
 }
 
+echo "The demo runs $runs ($reason)."
+echo
 cat <<'TEXT'
 Perchman keeps the antivirus product on a company laptop managed by the
 nearest of the company's servers, while the laptop moves between offices.

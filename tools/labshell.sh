@@ -57,12 +57,19 @@ if ! ip -o link show type tun 2>/dev/null | grep -q ': perch0:'; then
 fi
 
 # A Wine server started outside would run the programs' device handling in the
-# host's namespace: end it, and end ours when the command is done.
+# host's namespace: end it, and end ours when the command is done. Both
+# prefixes: the twin's (build/x86_64) and the 32-bit one (build/i686-tests).
 export WINEPREFIX="${PERCHMAN_BUILD:-$root/build/x86_64}/wineprefix"
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -k >/dev/null 2>&1 || true
-trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+endServers() {
+    local prefix
+    for prefix in "$WINEPREFIX" "$root/build/x86_64/wineprefix" "$root/build/i686-tests/wineprefix"; do
+        [ -d "$prefix" ] && WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
+    done
+}
+endServers
+trap endServers EXIT
 if [ $# -eq 0 ]; then
     echo "labshell: inside the lab's network namespace; exit to leave" >&2
     "${SHELL:-bash}"

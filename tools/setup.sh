@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
           googletest wine wine64 binutils-mingw-w64-i686 iproute2 python3
-          clang libclang-rt-dev)
+          clang libclang-rt-dev wine32:i386)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,6 +19,11 @@ if ((${#missing[@]})); then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # 32-bit Wine runs the shipped programs where the machine runs 32-bit
+    # code; it is installed everywhere (tools/runs-pe32.sh decides per run).
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     echo "setup: packages installed"

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Runs a Windows program under the project's own Wine prefix, making the prefix
 # on first use. Usage: tools/wine.sh PROGRAM.exe [ARGS...]
-# PERCHMAN_BUILD (default: build/x86_64 beside this script) holds the prefix.
+# PERCHMAN_BUILD (default: build/x86_64 beside this script) holds the prefix,
+# of the build's width (its file "winearch", written when it is configured):
+# win64 for the twin's build, win32 for the 32-bit test build (build/i686-tests),
+# whose programs run under 32-bit Wine.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="${PERCHMAN_BUILD:-$here/../build/x86_64}"
 mkdir -p "$build"
 export WINEPREFIX="$(cd "$build" && pwd)/wineprefix"
 export WINEARCH=win64
+[ "$(cat "$build/winearch" 2>/dev/null)" = win32 ] && WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+if [ "$WINEARCH" = win32 ]; then
+    wine=/usr/lib/wine/wine
+else
+    wine=/usr/lib/wine/wine64
+    [ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
+fi
 
 if [ ! -f "$WINEPREFIX/.perchman-ready" ]; then
     echo "wine: creating the Wine prefix in $WINEPREFIX (once)" >&2

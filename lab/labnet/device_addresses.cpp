@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include "common/handles.h"
 #include "lab_store.h"
 #include "labnet.h"
 
@@ -81,7 +80,10 @@ bool SetDeviceAddresses(const std::vector<std::string>& addresses, bool checkOnl
     if (!CreateProcessA("Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &started))
         return Fail(error, "cannot start /bin/sh (error " + std::to_string(GetLastError()) + ")");
-    ProcessOwner owner(started);  // Wine gives none for a Unix program; closes any
+    // The handles and ids are left alone: Wine starts a Unix program without
+    // filling them in, so they hold whatever its stack held. Closing them
+    // closed a random handle of this process, or under a debugger raised an
+    // invalid-handle exception (as the 32-bit loader's stack has it).
 
     std::optional<std::string> said = AwaitResult(resultPath);
     if (!said) return Fail(error, "the address script " + ScriptPath() + " did not answer");

@@ -35,7 +35,7 @@ protected:
 
     e2e::RunResult Plan(const std::string& treePath, const std::string& sitesPath) {
         e2e::RunResult result =
-            e2e::RunProgram(e2e::BuildPath("src\\planner\\perchplan.exe"), {treePath, sitesPath});
+            e2e::RunProgram(e2e::PerchplanPath(), {treePath, sitesPath});
         EXPECT_TRUE(e2e::Finished(result));
         return result;
     }

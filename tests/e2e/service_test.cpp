@@ -275,7 +275,7 @@ TEST_F(DedicatedConsole, DebugRunStopsOnCtrlC) {
          "dword <local> ProductControl RoamAlerts 1\n");
     FreeConsole();
     ASSERT_TRUE(AllocConsole());  // the child inherits it
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);  // sent to us too
+    SetConsoleCtrlHandler([](DWORD) WINAPI -> BOOL { return TRUE; }, TRUE);  // sent to us too
 
     e2e::RunOptions options;
     bool signalled = false;

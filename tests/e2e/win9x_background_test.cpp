@@ -322,6 +322,10 @@ TEST_F(Win98Background, AMoveIsNoticedOnTheNextQuietPassAndSearchedAgain) {
     EXPECT_EQ(ReadString(HKEY_LOCAL_MACHINE, kProductRoot + std::string("\\Common"), "NQSSERVER"),
               "SRV-BCN");
 
+    // The move gives the devices their addresses one at a time: a pass may
+    // have caught half of it (and searched), and only a later pass holds the
+    // whole snapshot. Two passes of 1 s and their work are waited out.
+    Sleep(2500);
     SetDword(HKEY_LOCAL_MACHINE, kProductControl, kStatus, 2);
     ASSERT_TRUE(Ended(instance, 15000));
     // Where the machine was when the instance stopped, for the next start.
@@ -396,7 +400,7 @@ protected:
 TEST_F(Win98DedicatedConsole, DebugRunStopsOnCtrlC) {
     FreeConsole();
     ASSERT_TRUE(AllocConsole());  // the child inherits it
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);  // sent to us too
+    SetConsoleCtrlHandler([](DWORD) WINAPI -> BOOL { return TRUE; }, TRUE);  // sent to us too
 
     RunOptions options;
     options.version = Windows::Win98;

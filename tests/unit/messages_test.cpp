@@ -198,7 +198,7 @@ std::string Conversions(const std::string& format) {
 class Messages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        program_.reset(LoadLibraryExA(PERCHMAN_BUILD_DIR "\\src\\perchman.exe", nullptr,
+        program_.reset(LoadLibraryExA(PERCHMAN_PROGRAMS_DIR "\\src\\perchman.exe", nullptr,
                                       LOAD_LIBRARY_AS_DATAFILE));
     }
     static void TearDownTestSuite() { program_.reset(); }

@@ -204,7 +204,7 @@ TEST_F(NearestSearch, AStopRequestEndsTheRetryPauseWithoutAName) {
     EngineSettings.CheckForNewParentIntervalMs = 60u * 60u * 1000u;
     HANDLE stopper = CreateThread(
         nullptr, 0,
-        [](void*) -> DWORD {
+        [](void*) WINAPI -> DWORD {
             Sleep(200);
             StopEngineLoop();
             return 0;

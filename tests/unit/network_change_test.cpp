@@ -260,7 +260,7 @@ TEST(ComputerName, FailedQueryStillReturnsTheReportedLengthPlusOne) {
 }
 
 TEST(ComputerName, IsExportedByNameFromTheProgram) {
-    const char* path = PERCHMAN_BUILD_DIR "\\src\\perchman.exe";
+    const char* path = PERCHMAN_PROGRAMS_DIR "\\src\\perchman.exe";
     HMODULE program = LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(program, nullptr) << path << " error " << GetLastError();
     EXPECT_NE(GetProcAddress(program, "OrxGetComputerName"), nullptr);

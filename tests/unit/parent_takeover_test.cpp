@@ -243,7 +243,7 @@ TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     HANDLE reader = CreateThread(
         nullptr, 0,
-        [](void* p) -> DWORD {
+        [](void* p) WINAPI -> DWORD {
             ConnectNamedPipe(p, nullptr);
             CloseHandle(p);
             return 0;
@@ -277,7 +277,7 @@ TEST_F(ParentTakeover, ConfirmationCountsOnlyAWholeUpdateTime) {
     confirmedAt = 0;
     HANDLE thread = CreateThread(
         nullptr, 0,
-        [](void*) -> DWORD {
+        [](void*) WINAPI -> DWORD {
             HKEY root = nullptr;
             HKEY control = nullptr;
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, kestrel::kProductRoot, 0, KEY_ALL_ACCESS, &root);

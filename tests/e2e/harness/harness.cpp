@@ -19,6 +19,7 @@ namespace e2e {
 namespace {
 
 constexpr char kBuildDir[] = PERCHMAN_BUILD_DIR;
+constexpr char kProgramsDir[] = PERCHMAN_PROGRAMS_DIR;
 constexpr char kAppDefaults[] = "Software\\Wine\\AppDefaults\\";
 constexpr DWORD kKillGraceMs = 10000;    // for the exit event after TerminateProcess
 constexpr DWORD kDrainGraceMs = 2000;    // for output still held by a grandchild
@@ -288,7 +289,10 @@ std::string BuildPath(std::string_view relative) {
     return path;
 }
 
-std::string PerchmanPath() { return BuildPath("src\\perchman.exe"); }
+std::string PerchmanPath() { return std::string(kProgramsDir) + "\\src\\perchman.exe"; }
+std::string PerchplanPath() {
+    return std::string(kProgramsDir) + "\\src\\planner\\perchplan.exe";
+}
 
 void SetWindowsVersion(const std::string& exeName, std::optional<Windows> version) {
     std::string key = kAppDefaults + exeName;

@@ -49,9 +49,12 @@ struct RunResult {
     bool Loaded(std::string_view dllName) const;  // e.g. "wininet.dll"
 };
 
-// <build>\src\perchman.exe, and other paths of the build as Windows paths.
+// Paths of this build (the lab, the tests) as Windows paths.
 std::string BuildPath(std::string_view relative);
+// The programs under test: this build's, or the shipped 32-bit ones when the
+// tests are built as 32-bit programs.
 std::string PerchmanPath();
+std::string PerchplanPath();
 
 // The Windows version and DLL overrides are set for the program's file name
 // for the run and removed after it.
