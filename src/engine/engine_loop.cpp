@@ -2,7 +2,7 @@
 
 #include "engine/engine_loop.h"
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 HANDLE StopEvent = nullptr;
 volatile LONG ServiceStopFlag = 0;

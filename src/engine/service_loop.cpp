@@ -15,9 +15,9 @@
 #include "engine/nearest.h"
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
-#include "entry/network_libraries.h"
+#include "platform/network_libraries.h"
 #include "entry/service_status.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 

@@ -10,7 +10,7 @@
 #include "engine/engine_loop.h"
 #include "entry/run_modes.h"
 #include "entry/service_status.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_background.h"
 #include "output/output.h"
 #include "product/product_library.h"

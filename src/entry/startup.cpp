@@ -2,17 +2,12 @@
 
 #include "entry/startup.h"
 
-#include "engine/engine_settings.h"
-#include "entry/network_libraries.h"
-#include "entry/system_functions.h"
 #include "common/bind.h"
 #include "common/text.h"
+#include "engine/engine_settings.h"
 #include "output/output.h"
+#include "platform/system_functions.h"
 #include "product/product_interface.h"
-
-WinsockFunctions Winsock;
-WinInetFunctions WinInet;
-volatile LONG WinsockReady = 0;
 
 DWORD LoadWinsock() {
     Winsock.Module = LoadLibraryA("ws2_32.dll");

@@ -13,7 +13,7 @@
 #include "common/text.h"
 #include "engine/server_list.h"
 #include "engine/timing.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/server_registry.h"
 
