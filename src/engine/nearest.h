@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 
 constexpr int CLIENTS_UNKNOWN = -3;
 

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "common/text.h"
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"

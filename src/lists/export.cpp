@@ -11,7 +11,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "engine/timing.h"
 #include "platform/system_functions.h"
 #include "output/output.h"

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "common/text.h"
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "planner/plan_text.h"
 #include "product/product_interface.h"
 #include "product/server_registry.h"
