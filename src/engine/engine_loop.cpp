@@ -16,11 +16,11 @@ constexpr uint32_t kStopPollMs = 50;
 
 }  // namespace
 
-int RunEngineLoop(void*) {
+int RunEngineLoop(StopPendingReport reportStopPending) {
     if (EngineFunctions.IsWin9x)
         MainLoop();
     else
-        ServiceLoop();
+        ServiceLoop(reportStopPending);
     return 0;
 }
 

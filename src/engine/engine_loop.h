@@ -8,12 +8,18 @@
 
 #include "common/handles.h"
 
-// Runs the loop of this system family; returns when it has ended.
-int RunEngineLoop(void* arg);
+// How the NT loop tells whoever runs it that it has begun to stop, before it
+// saves anything (the service frame reports stop-pending through it); false
+// ends the loop there. The engine sits below the frame, so the frame hands it in.
+using StopPendingReport = BOOL (*)(DWORD waitHintMs);
+
+// Runs the loop of this system family; returns when it has ended. The report
+// may be null (the Windows 9x loop has no one to tell).
+int RunEngineLoop(StopPendingReport reportStopPending);
 // Asks the running loop to end; called from another thread. Returns 0.
 int StopEngineLoop();
 
-void ServiceLoop();
+void ServiceLoop(StopPendingReport reportStopPending);
 void MainLoop();
 
 // Stop requests as the loops see them. The NT loop waits on StopEvent and

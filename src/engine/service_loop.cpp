@@ -15,10 +15,9 @@
 #include "engine/nearest.h"
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
-#include "platform/network_libraries.h"
-#include "entry/service_status.h"
-#include "platform/system_functions.h"
 #include "output/output.h"
+#include "platform/network_libraries.h"
+#include "platform/system_functions.h"
 #include "product/product_keys.h"
 
 namespace {
@@ -170,7 +169,7 @@ void WaitUntilStopped(WaitSet& set) {
 
 }  // namespace
 
-void ServiceLoop() {
+void ServiceLoop(StopPendingReport reportStopPending) {
     StopEventOwner stopEvent = CreateStopEvent();
     if (!stopEvent) return;
 
@@ -180,7 +179,7 @@ void ServiceLoop() {
     if (!PrepareWaits(set, stopEvent.get())) return;
     WaitUntilStopped(set);
 
-    if (!KeepSCMHappyOnStop(kStopPendingWaitHintMs)) return;
+    if (reportStopPending && !reportStopPending(kStopPendingWaitHintMs)) return;
     if (WinsockReady) WriteLastNetAddress(Keys.ProductControl, set.snapshots.current);
     ReleaseParent();
 }

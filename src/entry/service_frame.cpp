@@ -82,7 +82,7 @@ void WINAPI ServiceControl(DWORD controlCode) {
 void RunServiceBody(DWORD, char**) {
     if (KeepSCMHappyOnStart(kStartWaitHintMs) && TellSCMGoodToGo() &&
         OpenProductSession(&ServiceSession) == 0) {
-        RunEngineLoop(nullptr);
+        RunEngineLoop(KeepSCMHappyOnStop);
         DebugOutput("Service completing");
     }
     KeepSCMHappyOnStop(kSessionCloseWaitHintMs);

@@ -22,7 +22,7 @@ namespace {
 constexpr uint32_t kEngineStopLimitMs = 10000;
 constexpr DWORD kStopPollMs = 10;
 
-DWORD WINAPI Win9xServiceStart(void* argument) {
+DWORD WINAPI Win9xServiceStart(void*) {
     TraceMessage("Win9xServiceStart\n", nullptr, false);
     if (OpenProductSession(&ServiceSession) != 0) {
         // EngineTerminated stays clear: the supervisor's stop then waits its
@@ -30,7 +30,7 @@ DWORD WINAPI Win9xServiceStart(void* argument) {
         ReportStartFailure();
         return 0;
     }
-    RunEngineLoop(argument);
+    RunEngineLoop(nullptr);
     DebugOutput("Service completing");
     CloseProductSession(&ServiceSession);
     DebugOutput("DeInitCom complete");
