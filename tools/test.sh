@@ -10,6 +10,9 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
     "$root/tools/labshell.sh" --check && exec "$root/tools/labshell.sh" "$0" "$@"
     echo "test: no network namespace can be made here; the tests that move the machine between sites are skipped" >&2
 fi
+# Every include points down the floors of docs/architecture.md.
+"$root/tools/check-floors.py" --self-test
+"$root/tools/check-floors.py"
 "$root/tools/build.sh"
 "$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
 "$root/tools/check-pe32.py" --exports= "$root/build/i686/src/planner/perchplan.exe" \
