@@ -35,12 +35,16 @@ constexpr char kFailWriteValue[] = "FailWrite";
 constexpr char kLieLengthValue[] = "LieLength";
 // The latency a server has at no site, kept so that a move can restore it.
 constexpr char kPlainLatencyValue[] = "PlainLatencyMs";
+// Whether a server is down at no site (a site may make it unreachable).
+constexpr char kPlainDownValue[] = "PlainDown";
 
 // Sites the machine can move to: one key per site, with its addresses (REG_SZ,
 // separated by blanks) and a subkey of DWORD latencies named by server.
 constexpr char kSitesKey[] = "SOFTWARE\\PerchmanLab\\Sites";
 constexpr char kSiteAddressesValue[] = "Addresses";
 constexpr char kSiteLatencySubkey[] = "LatencyMs";
+// The latency of a server that cannot be reached from the site ("SERVER=down").
+constexpr DWORD kSiteDownLatency = 0xFFFFFFFF;
 // Value of the lab key: the site of the last move ("-" for no address).
 constexpr char kCurrentSiteValue[] = "CurrentSite";
 

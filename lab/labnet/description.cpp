@@ -152,6 +152,7 @@ bool ParseServer(Parser& p, const std::vector<std::string>& w) {
         bool hasValue = SplitOption(w[i], &option, &text);
         if (option == "down" && !hasValue) {
             behaviour[kDownValue] = 1;
+            behaviour[kPlainDownValue] = 1;
             continue;
         }
         DWORD number = 0;
@@ -348,7 +349,7 @@ bool DocumentationAddress(const std::string& text) {
 }
 
 bool ParseSite(Parser& p, const std::vector<std::string>& w) {
-    if (w.size() < 3) return p.Fail("site needs NAME ADDRESS... [SERVER=MS]...");
+    if (w.size() < 3) return p.Fail("site needs NAME ADDRESS... [SERVER=MS|SERVER=down]...");
     const std::string name = w[1];
     if (!ValidServerName(name) || name == kNoSite) return p.Fail("\"" + name + "\" cannot be a site name");
     if (!p.sites.insert(Upper(name)).second) return p.Fail("site \"" + name + "\" is declared twice");
@@ -360,7 +361,10 @@ bool ParseSite(Parser& p, const std::vector<std::string>& w) {
         if (SplitOption(w[i], &server, &text)) {
             DWORD ms = 0;
             if (!KnownServer(p, server)) return false;
-            if (!ParseNumber(text, &ms)) return p.Fail("\"" + text + "\" is not a number in " + w[i]);
+            if (text == "down")
+                ms = kSiteDownLatency;
+            else if (!ParseNumber(text, &ms) || ms == kSiteDownLatency)
+                return p.Fail("\"" + text + "\" is not a number of milliseconds or down in " + w[i]);
             latencies[server] = ms;
             continue;
         }

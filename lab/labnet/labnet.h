@@ -33,11 +33,12 @@
 //   fail SERVER read VALUENAME [STATUS]     reading that value fails (default 5)
 //   fail SERVER write STATUS                every write and delete fails
 //   lie SERVER LENGTH                       read replies claim this length
-//   site NAME ADDRESS... [SERVER=MS]...
+//   site NAME ADDRESS... [SERVER=MS|SERVER=down]...
 //       A place the machine can move to (see MoveToSite): one to four IPv4
 //       addresses, only from 192.0.2.0/24, 198.51.100.0/24 and
-//       203.0.113.0/24, and the latency of each named server from there (a
-//       server not named keeps its plain latency). Loading a network records
+//       203.0.113.0/24, and the latency of each named server from there, or
+//       down for a server that cannot be reached from there (a server not
+//       named keeps its plain latency and state). Loading a network records
 //       its sites; it does not move the machine.
 //   lab [unknown-delay=MS] [caller-key=N] [alert=TEXT] [record]
 //       Lab-wide settings: delay before an unknown server answers, the caller
@@ -101,7 +102,8 @@ constexpr size_t kMaxSiteAddresses = 4;
 constexpr char kNoSite[] = "-";
 
 // Moves the machine to a site of the loaded network: every server's latency
-// becomes the site's (a server the site does not name: its plain latency),
+// becomes the site's (a server the site does not name: its plain latency;
+// one the site names down is down until the next move),
 // then the namespace's addresses become the site's, so that a program that
 // notices the new addresses already sees the new latencies. kNoSite removes
 // every address and restores the plain latencies. On failure *error says why;

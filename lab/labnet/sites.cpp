@@ -58,8 +58,20 @@ bool ApplyLatencies(HKEY site) {
             continue;
         std::optional<DWORD> latency;
         if (latencies) latency = DwordAt(latencies.get(), name.c_str());
-        if (!latency) latency = DwordAt(server.get(), kPlainLatencyValue).value_or(0);
+        bool siteDown = latency == kSiteDownLatency;
+        if (!latency || siteDown)
+            latency = DwordAt(server.get(), kPlainLatencyValue).value_or(0);
         ok &= SetDwordAt(server.get(), kLatencyValue, *latency);
+        // A server a description made does not lose its own down state: only
+        // one the site makes unreachable goes down, and comes back after.
+        std::optional<DWORD> plainDown = DwordAt(server.get(), kPlainDownValue);
+        if (siteDown && !plainDown)
+            ok &= SetDwordAt(server.get(), kPlainDownValue,
+                             DwordAt(server.get(), kDownValue).value_or(0));
+        if (siteDown)
+            ok &= SetDwordAt(server.get(), kDownValue, 1);
+        else if (plainDown)
+            ok &= SetDwordAt(server.get(), kDownValue, *plainDown);
     }
     BumpGeneration();
     return ok;
@@ -154,8 +166,11 @@ std::string PlannerSiteTable() {
                 continue;
             std::optional<DWORD> latency;
             if (latencies) latency = DwordAt(latencies, name.c_str());
-            if (!latency) latency = DwordAt(server.get(), kPlainLatencyValue).value_or(0);
-            bool down = DwordAt(server.get(), kDownValue).value_or(0) != 0;
+            bool down = latency == kSiteDownLatency;
+            if (!latency || down) latency = DwordAt(server.get(), kPlainLatencyValue).value_or(0);
+            std::optional<DWORD> plainDown = DwordAt(server.get(), kPlainDownValue);
+            if (!plainDown) plainDown = DwordAt(server.get(), kDownValue);
+            down = down || plainDown.value_or(0) != 0;
             line += " " + name + "=" + (down ? std::string("down") : std::to_string(*latency));
         }
         return line + "\n";

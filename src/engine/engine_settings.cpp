@@ -2,6 +2,10 @@
 
 #include "engine/engine_settings.h"
 
+#include <cstring>
+
+#include "engine/role_table.h"
+
 #include "product/product_keys.h"
 #include "product/product_library.h"
 
@@ -26,6 +30,17 @@ uint32_t IntervalMs(DWORD value, uint32_t msPerUnit) {
     return static_cast<uint32_t>(ms < kLongestIntervalMs ? ms : kLongestIntervalMs);
 }
 
+// The record's switch of each role, in the role table's order. The settings
+// are still read one by one in their old order: reading them in the table's
+// order through these pointers made the Windows 9x loop end without writing
+// "LastNetAddress" under the lab, for a reason not found yet.
+constexpr DWORD EngineSettingsRecord::*kRoamSwitches[] = {
+    &EngineSettingsRecord::RoamClient, &EngineSettingsRecord::RoamQuarantine,
+    &EngineSettingsRecord::RoamHPD,    &EngineSettingsRecord::RoamKPZ,
+    &EngineSettingsRecord::RoamWDR,    &EngineSettingsRecord::RoamServer,
+    &EngineSettingsRecord::RoamAlerts};
+static_assert(sizeof kRoamSwitches / sizeof kRoamSwitches[0] == kRoleCount);
+
 }  // namespace
 
 void FillEngineSettings(EngineSettingsRecord& s, SettingSource source, void* context) {
@@ -44,6 +59,12 @@ void FillEngineSettings(EngineSettingsRecord& s, SettingSource source, void* con
     s.RoamAlerts = setting("RoamAlerts", 0);
     s.RoamKPZ = setting("RoamKPZ", 0);
     s.RoamWDR = setting("RoamWDR", 0);
+}
+
+bool RoleRoams(const EngineSettingsRecord& settings, const char* role) {
+    for (size_t i = 0; i < kRoleCount; ++i)
+        if (std::strcmp(kRoleTable[i].word, role) == 0) return settings.*kRoamSwitches[i] != 0;
+    return false;
 }
 
 int LoadEngineSettings() {

@@ -23,3 +23,5 @@ int LoadEngineSettings();
 // engine's own names, defaults and conversions.
 using SettingSource = DWORD (*)(const char* name, DWORD defaultValue, void* context);
 void FillEngineSettings(EngineSettingsRecord& settings, SettingSource source, void* context);
+// Whether the settings make a role (a word of the role table) roam.
+bool RoleRoams(const EngineSettingsRecord& settings, const char* role);

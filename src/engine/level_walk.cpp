@@ -1,5 +1,8 @@
 #include "engine/level_walk.h"
 
+#include <memory>
+#include <new>
+
 #include "common/text.h"
 #include "engine/nearest.h"
 #include "product/server_registry.h"
@@ -19,9 +22,9 @@ private:
     MeasuredRound round_;
 };
 
-void Tell(const LevelWalkSources& sources, const MeasuredRound& round, int level, int best,
-          int winner) {
-    if (sources.chosen) sources.chosen(round, level, best, winner, sources.context);
+void Tell(const LevelWalkSources& sources, const MeasuredRound& round,
+          const ChoiceVerdict* verdicts, int level, int best, int winner) {
+    if (sources.chosen) sources.chosen(round, verdicts, level, best, winner, sources.context);
 }
 
 }  // namespace
@@ -36,23 +39,29 @@ product::Status WalkServerLevels(char* list, const char* role, const LevelWalkSo
         RoundOwner round(sources.measure(list, role, level, level == 1, sources.context));
         const MeasuredRound& measured = round.get();
         code = measured.status;
-        int best = ChooseBestServer(measured.servers, measured.count);
+        // Only an observer wants the verdicts; the search keeps its memory.
+        std::unique_ptr<ChoiceVerdict[]> verdicts;
+        if (sources.chosen && measured.count > 0)
+            verdicts.reset(new (std::nothrow) ChoiceVerdict[static_cast<size_t>(measured.count)]);
+        const ChoiceVerdict* seen = verdicts.get();
+        int best = ChooseBestServer(measured.servers, measured.count, verdicts.get());
         if (best < 0) {  // the winner of the level above stands
-            Tell(sources, measured, level, -1, -1);
+            Tell(sources, measured, seen, level, -1, -1);
             break;
         }
 
         const TimedServer& chosen = *measured.servers[best];
         CopyText(result, chosen.name);
         if (chosen.returnedList[0]) {
-            Tell(sources, measured, level, best, best);
+            Tell(sources, measured, seen, level, best, best);
             // The records point into list: they are not looked at after this.
             CopyText(list, kListSize, chosen.returnedList);
             continue;
         }
-        int winner = ChooseInEqualGroup(measured.servers, measured.count, best, *sources.group);
+        int winner = ChooseInEqualGroup(measured.servers, measured.count, best, *sources.group,
+                                        sources.context);
         CopyText(result, measured.servers[winner]->name);
-        Tell(sources, measured, level, best, winner);
+        Tell(sources, measured, seen, level, best, winner);
         break;
     }
     CopyText(nameOut, kServerNameSize, result);

@@ -13,11 +13,13 @@ struct LevelWalkSources {
     // place), averaged, each with the list its server publishes one level down.
     MeasuredRound (*measure)(char* list, const char* role, int level, bool firstRound,
                              void* context);
+    // Asked with context.
     const GroupChoiceSources* group;
     // Told about every level once it is chosen (best and winner -1 when nothing
     // was acceptable; winner differs from best only at the final level, where
-    // the "=" group decides); may be null.
-    void (*chosen)(const MeasuredRound& round, int level, int best, int winner, void* context);
+    // the "=" group decides), with how the choice saw each record; may be null.
+    void (*chosen)(const MeasuredRound& round, const ChoiceVerdict* verdicts, int level, int best,
+                   int winner, void* context);
     void* context;
 };
 

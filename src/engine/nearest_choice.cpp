@@ -13,12 +13,12 @@ constexpr unsigned kMsgFastest = 90;
 constexpr unsigned kMsgRandomPick = 91;
 constexpr uint32_t kNeverAnswered = 0xFFFFFFFFu;
 
-int32_t ReadClientCount(const char* server) {
+int32_t ReadClientCount(const char* server, void*) {
     return static_cast<int32_t>(ReadServerDword(server, "ProductControl", "ClientCount",
                                                 static_cast<DWORD>(CLIENTS_UNKNOWN)));
 }
 
-uint32_t CalendarSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
+uint32_t CalendarSeconds(void*) { return static_cast<uint32_t>(std::time(nullptr)); }
 
 }  // namespace
 
@@ -68,7 +68,7 @@ EqualGroup FindEqualGroup(TimedServer* const* servers, int count, int best) {
 }
 
 int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
-                       const GroupChoiceSources& sources) {
+                       const GroupChoiceSources& sources, void* context) {
     auto [first, last, isGroup] = FindEqualGroup(servers, count, best);
     if (!isGroup) return best;
 
@@ -80,7 +80,7 @@ int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
             member.clientCount = CLIENTS_UNKNOWN;
             continue;
         }
-        member.clientCount = sources.clientCount(member.name);
+        member.clientCount = sources.clientCount(member.name, context);
         ++acceptableCount;
         if (member.clientCount == CLIENTS_UNKNOWN) anyUnknown = true;
     }
@@ -95,9 +95,10 @@ int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
     }
 
     // Without every count the load cannot be balanced; spread the clients at random.
-    RandomSequence random(sources.calendarSeconds());
+    RandomSequence random(sources.calendarSeconds(context));
     int r = random.Next() % acceptableCount;
-    int t = static_cast<int>(sources.calendarSeconds() % static_cast<uint32_t>(acceptableCount));
+    int t = static_cast<int>(sources.calendarSeconds(context) %
+                             static_cast<uint32_t>(acceptableCount));
     PrintMessageId(kMsgRandomPick, nullptr, true, r, t);
     int pick = (r + t) % acceptableCount;
     for (int i = first; i <= last; ++i) {

@@ -35,12 +35,13 @@ private:
     uint32_t state_;
 };
 
-// Where the equal-group rule gets what it does not measure itself.
+// Where the equal-group rule gets what it does not measure itself; context
+// is the caller's, handed to both.
 struct GroupChoiceSources {
     // The server's published client count, CLIENTS_UNKNOWN when unreadable.
-    int32_t (*clientCount)(const char* server);
+    int32_t (*clientCount)(const char* server, void* context);
     // The calendar time in seconds.
-    uint32_t (*calendarSeconds)();
+    uint32_t (*calendarSeconds)(void* context);
 };
 extern const GroupChoiceSources kNetworkGroupSources;
 
@@ -58,4 +59,4 @@ EqualGroup FindEqualGroup(TimedServer* const* servers, int count, int best);
 // the member of its "=" group with the fewest clients, or a random member
 // when a count is unknown (message 91). Fills clientCount of the members.
 int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
-                       const GroupChoiceSources& sources);
+                       const GroupChoiceSources& sources, void* context = nullptr);

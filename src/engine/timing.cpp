@@ -116,8 +116,7 @@ product::Status ProbeServer(const char* server, const char* role, int level,
         // The length is the server's word; the copy never trusts it beyond
         // the block's data or the caller's buffer.
         size_t length = block[0] | (static_cast<size_t>(block[1]) << 8);
-        constexpr size_t kBlockData = product::kListBlockSize - product::kReplyHeaderSize;
-        if (length > kBlockData) length = kBlockData;
+        if (length > product::kReplyListSize) length = product::kReplyListSize;
         if (length > kListSize - 1) length = kListSize - 1;
         std::memcpy(returnedList, block + product::kReplyHeaderSize, length);
         returnedList[length] = '\0';

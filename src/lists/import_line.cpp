@@ -6,22 +6,16 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "engine/role_table.h"
 
 namespace {
 
 constexpr char kLocalMachine[] = "<local>";
 constexpr char kSeparators[] = ",>=";
 
-constexpr const char* kRoleWords[] = {"Parent", "Primary", "HPD",   "WDR",
-                                      "KPZ",    "Quarantine", "Alerts"};
-
 constexpr unsigned char kDosEndOfFile = 0x1A;
 
-bool IsRoleWord(std::string_view word) {
-    for (const char* role : kRoleWords)
-        if (EqualsNoCase(word, role)) return true;
-    return false;
-}
+bool IsRoleWord(std::string_view word) { return FindRole(word) != nullptr; }
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);

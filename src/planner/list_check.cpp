@@ -9,14 +9,13 @@
 #include <set>
 
 #include "common/text.h"
-#include "product/server_list.h"
+#include "engine/role_table.h"
+#include "planner/load_estimate.h"
 #include "planner/plan_text.h"
 #include "product/product_interface.h"
-#include "product/server_registry.h"
+#include "product/server_list.h"
 
 namespace {
-
-constexpr size_t kReplyListSize = product::kListBlockSize - product::kReplyHeaderSize;
 
 struct Entry {
     std::string name;
@@ -49,30 +48,84 @@ std::string Place(const TreeList& list) {
     return Concat({list.machine, " ", list.role, " ", list.level});
 }
 
-std::string Joined(const std::vector<std::string>& names) {
+std::string Joined(const std::vector<std::string>& names, const char* separator = ", ") {
     std::string text;
-    for (size_t i = 0; i < names.size(); ++i) text += Concat({i ? ", " : "", names[i]});
+    for (size_t i = 0; i < names.size(); ++i) text += Concat({i ? separator : "", names[i]});
     return text;
 }
+
+std::string WalkPlace(const PlannedWalk& walk) {
+    return Concat({walk.site->name, " ", walk.role});
+}
+
+// The entries of a level the site's machines end on (or, above the final
+// level, the one that is followed).
+std::vector<int> EndsOnIndices(const PlannedWalk& walk, const PlannedLevel& level) {
+    std::vector<int> indices;
+    if (level.best < 0) return indices;
+    bool last = &level == &walk.levels.back();
+    if (!last || (walk.shares.empty() && !level.randomPick)) return {level.winner};
+    std::vector<std::string> servers = walk.EndsOn();
+    for (size_t i = 0; i < level.servers.size(); ++i)
+        if (std::find(servers.begin(), servers.end(), level.servers[i].name) != servers.end())
+            indices.push_back(static_cast<int>(i));
+    return indices;
+}
+
+// The records of a level as the choice saw them, with one server failed:
+// the entry a search chooses then, and the members of its "=" group.
+std::vector<int> ChosenWhenFails(const PlannedLevel& level, size_t failed) {
+    std::vector<TimedServer> records(level.servers.size());
+    std::vector<TimedServer*> pointers;
+    for (size_t i = 0; i < level.servers.size(); ++i) {
+        const PlannedServer& server = level.servers[i];
+        TimedServer& record = records[i];
+        record.name = const_cast<char*>(server.name.c_str());
+        bool answers = server.unreachable == Unreachable::No && i != failed;
+        record.validSamples = answers ? 1 : 0;
+        record.averageMs = answers ? server.averageMs : SAMPLE_FAILED;
+        record.limitMs = server.limitMs;
+        record.separator = server.separator;
+        pointers.push_back(&record);
+    }
+    int count = static_cast<int>(pointers.size());
+    int best = ChooseBestServer(pointers.data(), count);
+    if (best < 0) return {};
+    EqualGroup group = FindEqualGroup(pointers.data(), count, best);
+    std::vector<int> chosen;
+    for (int i = group.first; i <= group.last; ++i)
+        if (i == best || IsAcceptable(*pointers[static_cast<size_t>(i)])) chosen.push_back(i);
+    return chosen;
+}
+
+struct Visit {
+    const PlannedWalk* walk;
+    const PlannedLevel* level;
+};
 
 struct Checker {
     const ListTree& tree;
     const SiteTable& table;
-    std::vector<Finding> findings;
-    std::set<std::string> reachable;                             // TreeKeys
-    std::map<std::string, std::vector<const PlannedLevel*>> visits;  // by TreeKey
-    std::set<std::pair<std::string, int>> chosen;                // TreeKey, entry index
+    ListCheck result;
+    std::set<std::string> reachable;                      // TreeKeys
+    std::map<std::string, std::vector<Visit>> visits;     // by TreeKey
+    std::set<std::pair<std::string, int>> chosen;         // TreeKey, entry index
 
-    void Add(const TreeList& list, std::string reason) {
-        findings.push_back({list.line, Place(list), std::move(reason)});
+    void Add(Severity severity, const char* kind, int line, std::string place,
+             std::string reason) {
+        result.findings.push_back({severity, kind, line, std::move(place), std::move(reason)});
+    }
+    void Add(Severity severity, const char* kind, const TreeList& list, std::string reason) {
+        Add(severity, kind, list.line, Place(list), std::move(reason));
     }
 
     // The lists the walk can read: the level-0 lists of this machine, and
     // below them the lists of the servers they name, one level further down.
     void FindReachable() {
         std::deque<const TreeList*> pending;
-        for (const char* role : kPlanRoles)
-            if (const TreeList* local = tree.Find(kLocalName, role, "0")) pending.push_back(local);
+        for (const RoleEntry& role : kRoleTable)
+            if (const TreeList* local = tree.Find(kLocalName, role.word, "0"))
+                pending.push_back(local);
         while (!pending.empty()) {
             const TreeList* list = pending.front();
             pending.pop_front();
@@ -88,76 +141,164 @@ struct Checker {
         for (const PlannedWalk& walk : walks) {
             for (const PlannedLevel& level : walk.levels) {
                 std::string key = TreeKey(level.owner, walk.role, std::to_string(level.level - 1));
-                visits[key].push_back(&level);
-                if (level.best < 0) continue;
-                if (!level.randomPick) chosen.insert({key, level.winner});
-                for (int i = level.group.first; level.randomPick && i <= level.group.last; ++i)
-                    if (level.servers[static_cast<size_t>(i)].acceptable) chosen.insert({key, i});
+                visits[key].push_back({&walk, &level});
+                for (int index : EndsOnIndices(walk, level)) chosen.insert({key, index});
             }
         }
     }
 
-    // What the table says of a name; true when it already rules the name out
-    // at every site.
-    bool CheckReach(const TreeList& list, const std::string& name) {
-        std::vector<std::string> missing;
-        size_t unreachable = 0;
+    void CheckWalk(const PlannedWalk& walk) {
+        if (walk.tooLarge) return;
+        const PlannedLevel& last = walk.levels.back();
+        if (walk.winner.empty())
+            Add(Severity::Problem, "no-server", 0, WalkPlace(walk),
+                "no server: nothing in the level-0 list is acceptable from this site");
+        if (walk.searchedAgain && RoleRoams(table.engine, walk.role))
+            Add(Severity::Problem, "retry-for-ever", 0, WalkPlace(walk),
+                Concat({"the search finds nothing while its last probe answers, so every "
+                        "machine searches again every ",
+                        std::to_string(table.engine.CheckForNewParentIntervalMs / 1000),
+                        " s for ever: ",
+                        std::to_string(static_cast<uint64_t>(WalkProbesPerHour(table, walk) + 0.5)),
+                        " probes per hour"}));
+        if (last.best < 0 && last.level > 1)
+            Add(Severity::Note, "ends-above", 0, WalkPlace(walk),
+                Concat({"the walk ends on ", Quoted(last.owner), ", which publishes a list for "
+                        "level ", std::to_string(last.level), ": nothing in it is acceptable"}));
+        for (const PlannedLevel& level : walk.levels) {
+            for (const Margin* margin : {&level.runnerUp, &level.limit}) {
+                if (!margin->present || margin->Ms() >= table.closeCallMs) continue;
+                std::string against =
+                    margin->other.empty()
+                        ? Concat({"its limit ", std::to_string(margin->otherMs), " ms"})
+                        : Concat({Quoted(margin->other), " ", std::to_string(margin->otherMs),
+                                  " ms"});
+                Add(Severity::Note, "close-call", 0, WalkPlace(walk),
+                    Concat({"level ", std::to_string(level.level), ": a close call, ",
+                            Quoted(margin->server), " ", std::to_string(margin->serverMs),
+                            " ms against ", against, " (", std::to_string(margin->Ms()),
+                            " ms apart, under ", std::to_string(table.closeCallMs),
+                            " ms): jitter can turn it"}));
+            }
+        }
+    }
+
+    // Once per site: what its row does not name is planned as down there.
+    void CheckNotNamed(const std::vector<PlannedWalk>& walks) {
         for (const Site& site : table.sites) {
-            const SiteLatency* latency = table.Latency(site, name);
-            if (!latency) missing.push_back(site.name);
-            if (!latency || latency->down) ++unreachable;
+            std::vector<std::string> names;
+            for (const PlannedWalk& walk : walks) {
+                if (walk.site != &site) continue;
+                for (const std::string& name : walk.notNamed)
+                    if (std::find(names.begin(), names.end(), name) == names.end())
+                        names.push_back(name);
+            }
+            if (names.empty()) continue;
+            std::vector<std::string> quoted;
+            for (const std::string& name : names) quoted.push_back(Quoted(name));
+            Add(Severity::Note, "not-named", 0, site.name,
+                Concat({"the site's row does not name ", Joined(quoted),
+                        ": unknown, planned as down from there"}));
         }
-        if (missing.size() == table.sites.size()) {
-            Add(list, Concat({Quoted(name), " has no latency in the table"}));
-            return true;
+    }
+
+    void CheckGaps() {
+        for (const auto& [key, gap] : tree.gaps)
+            Add(Severity::Problem, "tree-incomplete", gap.line,
+                Concat({"line ", std::to_string(gap.line)}),
+                Concat({"tree incomplete below ", gap.server, " (error ", gap.error,
+                        "): the export has no ", gap.role, " list of it for level ", gap.level,
+                        ", so every walk through it is uncertain"}));
+    }
+
+    // A roaming role with no level-0 list is searched and finds nothing.
+    void CheckMissingRoles() {
+        for (const RoleEntry& role : kRoleTable) {
+            if (!RoleRoams(table.engine, role.word)) continue;
+            const TreeList* local = tree.Find(kLocalName, role.word, "0");
+            if (local && !local->list.empty() && local->list.size() < kListSize) continue;
+            bool primary = std::string_view(role.word) == "Primary";
+            Add(Severity::Note, "no-level-0-list", 0, Concat({kLocalName, " ", role.word, " 0"}),
+                Concat({"the tree holds no level-0 list for ", role.word, ", which roams (",
+                        role.roamSetting, "): not planned",
+                        primary ? "; an export never writes the Primary lists" : ""}));
         }
-        if (unreachable == table.sites.size()) {
-            Add(list, Concat({"no site can reach ", Quoted(name)}));
-            return true;
+    }
+
+    // True when no site that reads the list can reach the name: down, or
+    // not named (which each site's own note says).
+    bool CheckReach(const TreeList& list, const std::string& name,
+                    const std::vector<Visit>& seen) {
+        bool anyDown = false;
+        for (const Visit& visit : seen) {
+            const SiteLatency* latency = table.Latency(*visit.walk->site, name);
+            if (latency && !latency->down) return false;
+            anyDown = anyDown || latency;
         }
-        if (!missing.empty())
-            Add(list, Concat({Quoted(name), " has no latency for ", Joined(missing),
-                              ": taken as unreachable there"}));
-        return false;
+        if (anyDown)
+            Add(Severity::Note, "unreachable", list,
+                Concat({"no site that reads this list can reach ", Quoted(name)}));
+        return true;
+    }
+
+    void CheckNeverChosen(const TreeList& list, size_t index, const std::string& name,
+                          const std::vector<Visit>& seen) {
+        Backup backup{Place(list), name, {}};
+        for (const Visit& visit : seen) {
+            const PlannedLevel& level = *visit.level;
+            if (index >= level.servers.size()) continue;
+            for (size_t failed = 0; failed < level.servers.size(); ++failed) {
+                if (failed == index || !level.servers[failed].acceptable) continue;
+                std::vector<int> now = ChosenWhenFails(level, failed);
+                if (std::find(now.begin(), now.end(), static_cast<int>(index)) == now.end())
+                    continue;
+                backup.whenFails.push_back({visit.walk->site->name, level.servers[failed].name});
+                break;
+            }
+        }
+        if (!backup.whenFails.empty())
+            result.backups.push_back(std::move(backup));
+        else
+            Add(Severity::Note, "never-chosen", list,
+                Concat({"no site ever chooses ", Quoted(name),
+                        ", not even when one other server fails"}));
     }
 
     void CheckNames(const TreeList& list, const std::string& key,
                     const std::vector<Entry>& entries) {
+        const std::vector<Visit>& seen = visits[key];
         for (size_t i = 0; i < entries.size(); ++i) {
             const std::string& name = entries[i].name;
             if (!IsUsableServerName(name.c_str())) {
-                Add(list, Concat({Quoted(name), " is never chosen: a name of ",
-                                  std::to_string(name.size()),
-                                  " characters, or with a control character (at most 127 fit)"}));
+                Add(Severity::Note, "unusable-name", list,
+                    Concat({Quoted(name), " is never chosen: a name of ",
+                            std::to_string(name.size()), " characters, or with a control "
+                            "character (at most ", std::to_string(kServerNameSize - 1), " fit)"}));
                 continue;
             }
-            if (CheckReach(list, name)) continue;
-            if (!chosen.count({key, static_cast<int>(i)}))
-                Add(list, Concat({"no site ever chooses ", Quoted(name)}));
+            if (seen.empty() || CheckReach(list, name, seen)) continue;
+            if (!chosen.count({key, static_cast<int>(i)})) CheckNeverChosen(list, i, name, seen);
         }
     }
 
     void CheckPreferences(const TreeList& list, const std::string& key,
                           const std::vector<Entry>& entries) {
-        const std::vector<const PlannedLevel*>& seen = visits[key];
-        if (seen.empty()) return;  // no site reads the list: its entries are reported instead
+        const std::vector<Visit>& seen = visits[key];
+        if (seen.empty()) return;
         for (size_t i = 0; i + 1 < entries.size(); ++i) {
             if (entries[i].separator != '>') continue;
-            size_t applies = 0;
-            for (const PlannedLevel* level : seen) {
-                if (i >= level->servers.size()) continue;
-                const PlannedServer& server = level->servers[i];
-                if (server.verdict != ChoiceVerdict::Skipped && server.acceptable) ++applies;
+            bool applies = false;
+            for (const Visit& visit : seen) {
+                if (i >= visit.level->servers.size()) continue;
+                const PlannedServer& server = visit.level->servers[i];
+                if (server.verdict != ChoiceVerdict::Skipped && server.acceptable) applies = true;
             }
             std::string preferred = Quoted(entries[i].name);
-            if (applies == 0)
-                Add(list, Concat({"the \">\" after ", preferred, " never applies: at no site "
-                                  "that reads this list is ", preferred,
-                                  " considered and within its limit"}));
-            else if (applies == seen.size() && seen.size() >= 2)
-                Add(list, Concat({"the \">\" after ", preferred, " applies at every site that "
-                                  "reads this list: what follows it is tried only when ",
-                                  preferred, " fails or is over its limit"}));
+            if (!applies)
+                Add(Severity::Note, "preference-never-applies", list,
+                    Concat({"the \">\" after ", preferred, " never applies: at no site "
+                            "that reads this list is ", preferred,
+                            " considered and within its limit"}));
         }
     }
 
@@ -177,11 +318,11 @@ struct Checker {
                 if (next && !next->list.empty()) publishing.push_back(entries[i].name);
             }
             if (!publishing.empty())
-                Add(list, Concat({"the \"=\" group ", group,
-                                  " is decided by speed alone: ", Joined(publishing),
-                                  publishing.size() == 1 ? " publishes" : " publish",
-                                  " a list for level ", below,
-                                  ", and client counts balance only at the final level"}));
+                Add(Severity::Note, "group-by-speed", list,
+                    Concat({"the \"=\" group ", group, " is decided by speed alone: ",
+                            Joined(publishing), publishing.size() == 1 ? " publishes" : " publish",
+                            " a list for level ", below,
+                            ", and client counts balance only at the final level"}));
         }
     }
 
@@ -199,13 +340,14 @@ struct Checker {
     }
 
     void CheckList(const TreeList& list) {
-        if (!list.IsLocal() && list.list.size() > kReplyListSize)
-            Add(list, Concat({"a list of ", std::to_string(list.list.size()),
-                              " characters: a server's reply carries at most 982, so the "
-                              "search sees it cut"}));
+        if (!list.IsLocal() && list.list.size() > product::kReplyListSize)
+            Add(Severity::Problem, "reply-too-long", list,
+                Concat({"a list of ", std::to_string(list.list.size()),
+                        " characters: a server's reply carries at most ",
+                        std::to_string(product::kReplyListSize), ", so the search sees it cut"}));
         std::string key = TreeKey(list.machine, list.role, list.level);
         if (!reachable.count(key)) {
-            Add(list, WhyNeverRead(list));
+            Add(Severity::Note, "never-read", list, WhyNeverRead(list));
             return;
         }
         std::vector<Entry> entries = Entries(list.list);
@@ -217,27 +359,29 @@ struct Checker {
 
 }  // namespace
 
-std::vector<Finding> CheckLists(const ListTree& tree, const SiteTable& table,
-                                const std::vector<PlannedWalk>& walks) {
+bool ListCheck::HasProblems() const {
+    for (const Finding& finding : findings)
+        if (finding.severity == Severity::Problem) return true;
+    return false;
+}
+
+ListCheck CheckLists(const ListTree& tree, const SiteTable& table,
+                     const std::vector<PlannedWalk>& walks) {
     Checker checker{tree, table, {}, {}, {}, {}};
     checker.FindReachable();
     checker.NoteWalks(walks);
+    for (const PlannedWalk& walk : walks) checker.CheckWalk(walk);
+    checker.CheckNotNamed(walks);
+    checker.CheckMissingRoles();
+    checker.CheckGaps();
     for (const RefusedLine& refused : tree.refused)
-        checker.findings.push_back({refused.line, Concat({"line ", std::to_string(refused.line)}),
-                                    refused.reason});
+        checker.Add(Severity::Problem, "import-refuses", refused.line,
+                    Concat({"line ", std::to_string(refused.line)}), refused.reason);
     for (const auto& [key, list] : tree.lists) checker.CheckList(list);
-    std::stable_sort(checker.findings.begin(), checker.findings.end(),
-                     [](const Finding& a, const Finding& b) { return a.line < b.line; });
-    return checker.findings;
-}
-
-void PrintFindings(const std::vector<Finding>& findings) {
-    Say("Check of the lists");
-    for (const Finding& finding : findings)
-        Say("  %s: %s", finding.place.c_str(), finding.reason.c_str());
-    if (findings.empty())
-        Say("  nothing found");
-    else
-        Say("  %u finding%s", static_cast<unsigned>(findings.size()),
-            findings.size() == 1 ? "" : "s");
+    std::vector<Finding>& findings = checker.result.findings;
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
+        if (a.severity != b.severity) return a.severity == Severity::Problem;
+        return a.line < b.line;
+    });
+    return std::move(checker.result);
 }

@@ -1,8 +1,8 @@
 #pragma once
-// The check of a tree of lists against the sites: names that cannot be
-// reached or chosen, lists the program cannot hold or never reads,
-// preferences that never or always apply, and "=" groups that are never
-// balanced.
+// The check of a tree of lists against the sites: sites left without a
+// server, searches that repeat for ever, an incomplete tree, lists the
+// program cannot hold, names that cannot be reached or chosen, preferences
+// that never apply, "=" groups that are never balanced, and close calls.
 
 #include <string>
 #include <vector>
@@ -11,12 +11,31 @@
 #include "planner/plan_walk.h"
 #include "planner/site_table.h"
 
+// A problem leaves machines without a server, costs the servers for ever, or
+// makes the plan itself unsure; a note is worth a look.
+enum class Severity { Note, Problem };
+
 struct Finding {
-    int line;           // of the tree file, to keep findings in its order
-    std::string place;  // "MACHINE ROLE LEVEL", or "line N" for a line that sets nothing
+    Severity severity;
+    const char* kind;   // a short name of the rule that found it
+    int line;           // of the tree file (0 for a site's walk), to keep findings in order
+    std::string place;  // "MACHINE ROLE LEVEL", "line N", "SITE ROLE" or "SITE"
     std::string reason;
 };
 
-std::vector<Finding> CheckLists(const ListTree& tree, const SiteTable& table,
-                                const std::vector<PlannedWalk>& walks);
-void PrintFindings(const std::vector<Finding>& findings);
+// A server that no site chooses while all answer, but one server's failure
+// makes it the choice.
+struct Backup {
+    std::string place;  // of the list that names it
+    std::string server;
+    std::vector<std::pair<std::string, std::string>> whenFails;  // site, failing server
+};
+
+struct ListCheck {
+    std::vector<Finding> findings;  // problems first, each kind in the tree's order
+    std::vector<Backup> backups;
+    bool HasProblems() const;
+};
+
+ListCheck CheckLists(const ListTree& tree, const SiteTable& table,
+                     const std::vector<PlannedWalk>& walks);

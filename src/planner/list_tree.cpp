@@ -1,6 +1,9 @@
 // Reading the tree of lists with the import's own line rules, so that a plan
 // works on the values an import of the same file would set. A line the import
-// refuses is reported, and its list planned as written when it has one.
+// refuses is reported and sets nothing over an earlier value; with none
+// before it, its list is planned as written, since a server may publish what
+// the import refuses. The export's commented failure lines are read too: the
+// tree is incomplete below those servers.
 
 #include "planner/list_tree.h"
 
@@ -9,19 +12,69 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "engine/role_table.h"
 #include "lists/import.h"
+#include "output/output.h"
 #include "planner/plan_text.h"
-#include "planner/site_table.h"
+#include "planner/site_text.h"
 
 namespace {
 
 constexpr size_t kMaxTreeLines = 100000;
 constexpr size_t kMaxTreeBytes = 32u << 20;
+constexpr unsigned kMsgExportFailure = 150;
 
 const char* RoleWord(std::string_view word) {
-    for (const char* role : kPlanRoles)
-        if (EqualsNoCase(word, role)) return role;
-    return nullptr;
+    const RoleEntry* role = FindRole(word);
+    return role ? role->word : nullptr;
+}
+
+// Matches text against a message of the string table whose only inserts are
+// %d and %x; the %x insert goes to *hex.
+bool MatchesMessage(std::string_view format, std::string_view text, std::string* hex) {
+    auto isDigit = [](char c, bool hexadecimal) {
+        return (c >= '0' && c <= '9') || (hexadecimal && c >= 'a' && c <= 'f');
+    };
+    while (!format.empty()) {
+        if (format.size() >= 2 && format[0] == '%' && (format[1] == 'd' || format[1] == 'x')) {
+            bool hexadecimal = format[1] == 'x';
+            size_t digits = 0;
+            if (!hexadecimal && !text.empty() && text[0] == '-') ++digits;
+            while (digits < text.size() && isDigit(text[digits], hexadecimal)) ++digits;
+            if (digits == 0) return false;
+            if (hexadecimal) *hex = std::string(text.substr(0, digits));
+            text.remove_prefix(digits);
+            format.remove_prefix(2);
+            continue;
+        }
+        if (text.empty() || text[0] != format[0]) return false;
+        text.remove_prefix(1);
+        format.remove_prefix(1);
+    }
+    return text.empty();
+}
+
+// "# SERVER ROLE LEVEL # NOTE", where NOTE is the export's failure note.
+bool ReadGap(const NormalisedLine& line, TreeGap* gap) {
+    if (line.IsDamaged()) return false;
+    std::string_view text(line.Text(), line.Length());
+    if (text.substr(0, 2) != "# ") return false;
+    text.remove_prefix(2);
+    std::string_view fields[3];
+    for (std::string_view& field : fields) {
+        size_t blank = text.find(' ');
+        if (blank == std::string_view::npos || blank == 0) return false;
+        field = text.substr(0, blank);
+        text.remove_prefix(blank + 1);
+    }
+    const char* role = RoleWord(fields[1]);
+    if (!role || text.substr(0, 2) != "# ") return false;
+    char format[kTextSize];
+    LoadMessage(kMsgExportFailure, format);
+    std::string error;
+    if (!MatchesMessage(format, text.substr(2), &error)) return false;
+    *gap = TreeGap{std::string(fields[0]), role, std::string(fields[2]), error, 0};
+    return true;
 }
 
 // Machine, role, level and list of a line as written, split at blanks as the
@@ -48,16 +101,17 @@ bool SplitFields(const NormalisedLine& line, TreeList* list) {
 
 std::string RefusalReason(const NormalisedLine& line, const TreeList* planned) {
     if (line.IsDamaged())
-        return "a line of more than 4095 characters, or with a control character: the import "
-               "refuses it";
+        return Concat({"a line of more than ", std::to_string(kImportLineSize - 1),
+                       " characters, or with a control character: the import refuses it"});
     if (!planned)
         return "the import refuses it: a line is MACHINE ROLE LEVEL LIST with one of the role "
                "words";
     if (planned->list.size() >= kListSize)
         return Concat({"a list of ", std::to_string(planned->list.size()),
-                       " characters: a list holds at most 1023, and the import refuses it"});
-    return "the import refuses it (names of 1 to 47 characters, no empty name, no separator at "
-           "the end); planned as written all the same";
+                       " characters: a list holds at most ", std::to_string(kListSize - 1),
+                       ", and the import refuses it"});
+    return Concat({"the import refuses it (names of 1 to ", std::to_string(kMaxServerName),
+                   " characters, no empty name, no separator at the end)"});
 }
 
 void Store(ListTree& tree, TreeList list) {
@@ -68,16 +122,31 @@ void Store(ListTree& tree, TreeList list) {
 void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
     auto entry = std::make_unique<ImportEntry>();
     ImportLineKind kind = ParseImportLine(line, *entry);
-    if (kind == ImportLineKind::Ignored) return;
+    if (kind == ImportLineKind::Ignored) {
+        TreeGap gap;
+        if (!line.IsComment() || !ReadGap(line, &gap)) return;
+        gap.line = number;
+        tree.gaps.emplace(TreeKey(gap.server, gap.role, gap.level), std::move(gap));
+        return;
+    }
     TreeList list;
     bool split = SplitFields(line, &list);
     list.line = number;
     if (kind == ImportLineKind::Malformed) {
         // A server may publish what the import refuses, and an export shows it
-        // so: such a list is planned as written (a refused deletion deletes nothing).
+        // so: such a list is planned as written, unless a valid line set the
+        // value before (the import keeps that one; a refused deletion deletes
+        // nothing).
         bool planned = split && list.list.front() != '#';
-        tree.refused.push_back({number, RefusalReason(line, planned ? &list : nullptr)});
-        if (planned) Store(tree, std::move(list));
+        std::string reason = RefusalReason(line, planned ? &list : nullptr);
+        if (planned) {
+            const TreeList* earlier = tree.Find(list.machine, list.role, list.level);
+            reason += earlier ? Concat({"; the value of line ", std::to_string(earlier->line),
+                                        " stands"})
+                              : std::string("; planned as written all the same");
+            if (!earlier) Store(tree, std::move(list));
+        }
+        tree.refused.push_back({number, std::move(reason)});
         return;
     }
     if (!split) return;  // the import split it: not reached
@@ -106,6 +175,12 @@ const TreeList* ListTree::Find(std::string_view machine, std::string_view role,
     return found == lists.end() ? nullptr : &found->second;
 }
 
+const TreeGap* ListTree::Gap(std::string_view machine, std::string_view role,
+                             std::string_view level) const {
+    auto found = gaps.find(TreeKey(machine, role, level));
+    return found == gaps.end() ? nullptr : &found->second;
+}
+
 bool ReadListTree(const char* path, ListTree* tree, std::string* error) {
     StdioFile file(std::fopen(path, "rb"));
     if (!file) {
@@ -119,8 +194,9 @@ bool ReadListTree(const char* path, ListTree* tree, std::string* error) {
     while (lines.Next(*line)) {
         bytes += line->Length();
         if (++number > static_cast<int>(kMaxTreeLines) || bytes > kMaxTreeBytes) {
-            *error = Concat({path, ": more than ", std::to_string(kMaxTreeLines),
-                             " lines or 32 MiB; a plan takes at most that much"});
+            *error = Concat({path, ": more than ", std::to_string(kMaxTreeLines), " lines or ",
+                             std::to_string(kMaxTreeBytes >> 20),
+                             " MiB; a plan takes at most that much"});
             return false;
         }
         TakeLine(*tree, *line, number);

@@ -11,10 +11,6 @@
 
 constexpr char kLocalName[] = "<local>";
 
-// The role words in the order the engine searches them.
-constexpr const char* kPlanRoles[] = {"Parent", "Quarantine", "HPD",   "KPZ",
-                                      "WDR",    "Primary",    "Alerts"};
-
 struct TreeList {
     std::string machine;  // as written; "<local>" for this machine
     std::string role;     // the role word as the engine spells it
@@ -30,13 +26,27 @@ struct RefusedLine {
     std::string reason;
 };
 
+// A server the export could not ask, or did not ask because its walk was cut
+// at its limits: a commented line with the error, and nothing below it.
+struct TreeGap {
+    std::string server;  // as written
+    std::string role;
+    std::string level;   // of the list it was asked for
+    std::string error;   // as the export wrote it (hexadecimal)
+    int line = 0;
+};
+
 struct ListTree {
     std::map<std::string, TreeList> lists;  // by TreeKey
     std::vector<RefusedLine> refused;
+    std::map<std::string, TreeGap> gaps;    // by TreeKey, the first line of each
 
     // The list a machine publishes for a role and level, null when none.
     const TreeList* Find(std::string_view machine, std::string_view role,
                          std::string_view level) const;
+    // What the export said instead of the list, null when it did not fail.
+    const TreeGap* Gap(std::string_view machine, std::string_view role,
+                       std::string_view level) const;
 };
 
 std::string TreeKey(std::string_view machine, std::string_view role, std::string_view level);

@@ -1,33 +1,36 @@
 #include "planner/load_estimate.h"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
-
-#include "planner/plan_text.h"
 
 namespace {
 
 constexpr double kMsPerHour = 3600000.0;
+constexpr uint32_t kMsPerMinute = 60000;
 // An interval of 0 makes the engine act at every opportunity: both of its
 // loops then act once a second, so that is what it is counted as.
 constexpr uint32_t kEveryOpportunityMs = 1000;
+constexpr double kWholePercent = 100.0;
 
-double PerHour(uint32_t intervalMs) {
-    return kMsPerHour / (intervalMs ? intervalMs : kEveryOpportunityMs);
+uint32_t EffectiveMs(uint32_t intervalMs) { return intervalMs ? intervalMs : kEveryOpportunityMs; }
+double PerHour(uint32_t intervalMs) { return kMsPerHour / EffectiveMs(intervalMs); }
+
+// The searches one machine makes per hour for the walk's role: a search that
+// finds nothing while the network answers is repeated after the retry pause,
+// again and again, by every machine; otherwise only machines that cannot
+// watch their addresses search on a fixed period (the others search at
+// start, after an address change and after a failed parent check).
+double SearchesPerMachineHour(const SiteTable& table, const PlannedWalk& walk) {
+    if (walk.searchedAgain) return PerHour(table.engine.CheckForNewParentIntervalMs);
+    return PerHour(table.engine.FindNearestParentIntervalMs) *
+           table.withoutAddressWatchingPercent / kWholePercent;
 }
 
-bool RoamsRole(const EngineSettingsRecord& engine, const char* role) {
-    const struct {
-        const char* role;
-        DWORD value;
-    } switches[] = {{"Parent", engine.RoamClient}, {"Quarantine", engine.RoamQuarantine},
-                    {"HPD", engine.RoamHPD},       {"KPZ", engine.RoamKPZ},
-                    {"WDR", engine.RoamWDR},       {"Primary", engine.RoamServer},
-                    {"Alerts", engine.RoamAlerts}};
-    for (const auto& roam : switches)
-        if (std::strcmp(roam.role, role) == 0) return roam.value != 0;
-    return false;
+// The searches one machine makes in the first minute after it starts or moves.
+double SearchesInFirstMinute(const SiteTable& table, const PlannedWalk& walk) {
+    if (!walk.searchedAgain) return 1;
+    uint32_t retryMs = EffectiveMs(table.engine.CheckForNewParentIntervalMs);
+    return static_cast<double>((kMsPerMinute + retryMs - 1) / retryMs);
 }
 
 class Tally {
@@ -50,18 +53,15 @@ private:
     std::map<std::string, ServerLoad> loads_;
 };
 
-void AddSearches(Tally& tally, const SiteTable& table, const PlannedWalk& walk) {
-    // A search that finds nothing while the network answers is repeated
-    // after the retry pause, again and again.
-    double searches = walk.site->machines *
-                      PerHour(walk.searchedAgain ? table.engine.CheckForNewParentIntervalMs
-                                                 : table.engine.FindNearestParentIntervalMs);
+// What one search of the walk sends each server, times searches.
+void AddSearches(Tally& tally, const SiteTable& table, const PlannedWalk& walk, double searches) {
     double samples = table.timesToAverage > 0 ? table.timesToAverage : 0;
     for (const PlannedLevel& level : walk.levels) {
         for (const PlannedServer& server : level.servers)
             tally.Of(server.name).searchProbes += searches * samples;
+        // The warm-up probe comes once per search, before its first level.
         if (level.level == 1 && !level.servers.empty())
-            tally.Of(level.servers[0].name).searchProbes += searches;  // the warm-up
+            tally.Of(level.servers[0].name).searchProbes += searches;
         for (int i = level.group.first; level.group.isGroup && i <= level.group.last; ++i) {
             const PlannedServer& member = level.servers[static_cast<size_t>(i)];
             if (member.acceptable) tally.Of(member.name).clientCountReads += searches;
@@ -70,52 +70,55 @@ void AddSearches(Tally& tally, const SiteTable& table, const PlannedWalk& walk) 
 }
 
 void AddParentChecks(Tally& tally, const SiteTable& table, const PlannedWalk& walk) {
-    std::vector<std::string> parents = walk.candidates;
-    if (parents.empty() && !walk.winner.empty()) parents.push_back(walk.winner);
+    double checks = PerHour(table.engine.CheckParentIntervalMs);
+    if (!walk.shares.empty()) {
+        for (const Share& share : walk.shares)
+            tally.Of(share.server).parentChecks += checks * share.machines;
+        return;
+    }
+    std::vector<std::string> parents = walk.EndsOn();
     if (parents.empty()) return;
     // A random pick spreads the site's machines evenly over its members.
-    double checks = walk.site->machines * PerHour(table.engine.CheckParentIntervalMs) /
-                    static_cast<double>(parents.size());
-    for (const std::string& parent : parents) tally.Of(parent).parentChecks += checks;
-}
-
-std::string IntervalText(uint32_t ms) {
-    if (ms == 0) return "at every opportunity (counted as once a second)";
-    if (ms % 60000 == 0) return Concat({"every ", std::to_string(ms / 60000), " min"});
-    return Concat({"every ", std::to_string(ms / 1000), " s"});
+    double each = walk.site->machines * checks / static_cast<double>(parents.size());
+    for (const std::string& parent : parents) tally.Of(parent).parentChecks += each;
 }
 
 }  // namespace
 
-std::vector<ServerLoad> EstimateLoad(const SiteTable& table,
-                                     const std::vector<PlannedWalk>& walks) {
+double WalkProbesPerHour(const SiteTable& table, const PlannedWalk& walk) {
     Tally tally;
-    for (const PlannedWalk& walk : walks) {
-        if (!RoamsRole(table.engine, walk.role)) continue;
-        AddSearches(tally, table, walk);
-        if (std::strcmp(walk.role, "Parent") == 0) AddParentChecks(tally, table, walk);
-    }
-    return tally.Heaviest();
+    AddSearches(tally, table, walk, walk.site->machines * SearchesPerMachineHour(table, walk));
+    double total = 0;
+    for (const ServerLoad& server : tally.Heaviest()) total += server.Total();
+    return total;
 }
 
-void PrintLoad(const SiteTable& table, const std::vector<ServerLoad>& load) {
-    uint32_t machines = 0;
-    for (const Site& site : table.sites) machines += site.machines;
-    Say("Load on the servers: probes per hour from %u client machine%s", machines,
-        machines == 1 ? "" : "s");
-    Say("  a search per machine and roaming role %s (FindNearestParentIntervalInMinutes:",
-        IntervalText(table.engine.FindNearestParentIntervalMs).c_str());
-    Say("  a machine that watches its addresses searches when it moves instead), or %s",
-        IntervalText(table.engine.CheckForNewParentIntervalMs).c_str());
-    Say("  while it finds nothing; a parent check %s; %d samples per server and level",
-        IntervalText(table.engine.CheckParentIntervalMs).c_str(), table.timesToAverage);
-    if (load.empty()) {
-        Say("  no roaming role has a list: no load");
-        return;
+LoadEstimate EstimateLoad(const SiteTable& table, const std::vector<PlannedWalk>& walks) {
+    LoadEstimate estimate;
+    Tally hourly;
+    std::map<const Site*, std::pair<Tally, Tally>> bursts;  // at start, after a move
+    for (const PlannedWalk& walk : walks) {
+        if (!RoleRoams(table.engine, walk.role)) continue;
+        const double machines = walk.site->machines;
+        AddSearches(hourly, table, walk, machines * SearchesPerMachineHour(table, walk));
+        if (std::string_view(walk.role) == "Parent") AddParentChecks(hourly, table, walk);
+        double firstMinute = machines * SearchesInFirstMinute(table, walk);
+        auto& [atStart, afterMove] = bursts[walk.site];
+        AddSearches(atStart, table, walk, firstMinute);
+        AddSearches(afterMove, table, walk,
+                    firstMinute * (kWholePercent - table.withoutAddressWatchingPercent) /
+                        kWholePercent);
     }
-    Say("  %-24s %14s %14s %14s %14s", "server", "searches", "client counts", "parent checks",
-        "total");
-    for (const ServerLoad& server : load)
-        Say("  %-24s %14.1f %14.1f %14.1f %14.1f", server.name.c_str(), server.searchProbes,
-            server.clientCountReads, server.parentChecks, server.Total());
+    estimate.hourly = hourly.Heaviest();
+    for (const Site& site : table.sites) {
+        auto found = bursts.find(&site);
+        if (found == bursts.end()) continue;
+        SiteBurst burst{&site, {}};
+        Tally& afterMove = found->second.second;
+        for (const ServerLoad& server : found->second.first.Heaviest())
+            burst.servers.push_back(
+                {server.name, server.Total(), afterMove.Of(server.name).Total()});
+        estimate.bursts.push_back(std::move(burst));
+    }
+    return estimate;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // What the planned clients cost the servers: probes per hour from searches
 // (TimesToAverage per server of every level walked, one warm-up per search),
-// client-count reads of balanced "=" groups, and parent checks.
+// client-count reads of balanced "=" groups, and parent checks; and the
+// probes of the first minute when a site's machines all start, or all move.
 
 #include <string>
 #include <vector>
@@ -17,6 +18,25 @@ struct ServerLoad {
     double Total() const { return searchProbes + clientCountReads + parentChecks; }
 };
 
-// Heaviest first.
-std::vector<ServerLoad> EstimateLoad(const SiteTable& table, const std::vector<PlannedWalk>& walks);
-void PrintLoad(const SiteTable& table, const std::vector<ServerLoad>& load);
+// The probes one site's machines send in the first minute after they all
+// start at once, and after they all notice a network change (only machines
+// that watch their addresses search at once).
+struct SiteBurst {
+    const Site* site;
+    struct Server {
+        std::string name;
+        double atStart = 0;
+        double afterMove = 0;
+    };
+    std::vector<Server> servers;  // heaviest first
+};
+
+struct LoadEstimate {
+    std::vector<ServerLoad> hourly;  // heaviest first
+    std::vector<SiteBurst> bursts;   // in the table's order
+};
+
+LoadEstimate EstimateLoad(const SiteTable& table, const std::vector<PlannedWalk>& walks);
+// The probes per hour that the walk's machines send (all roles alike): what
+// a search that finds nothing costs while it repeats.
+double WalkProbesPerHour(const SiteTable& table, const PlannedWalk& walk);

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/role_table.h"
 #include "planner/list_check.h"
 #include "planner/list_tree.h"
 #include "planner/load_estimate.h"
+#include "planner/plan_report.h"
 #include "planner/plan_text.h"
 #include "planner/plan_walk.h"
 #include "planner/site_table.h"
@@ -18,8 +20,9 @@
 namespace {
 
 constexpr int kExitClean = 0;
-constexpr int kExitFindings = 1;
+constexpr int kExitNotes = 1;
 constexpr int kExitBadInput = 2;
+constexpr int kExitProblems = 3;
 // What all walks of one plan may keep: far beyond any real tree at any real
 // number of sites.
 constexpr size_t kMostPlannedLevels = 200000;
@@ -34,7 +37,8 @@ constexpr char kUsage[] =
     "TREE   the server lists in the import format, as \"perchman /export FILE\"\n"
     "       writes them: MACHINE ROLE LEVEL LIST per line, <local> for the client\n"
     "       itself. Each line counts as the import would set it; a line the import\n"
-    "       refuses sets nothing and is reported.\n"
+    "       refuses sets nothing and is reported. A commented line of a server the\n"
+    "       export could not ask marks the tree incomplete below it.\n"
     "SITES  the site table, one item per line, words separated by blanks; \"#\"\n"
     "       starts a comment:\n"
     "         SITE [MACHINES] SERVER=MS|SERVER=down ...\n"
@@ -50,14 +54,20 @@ constexpr char kUsage[] =
     "             CheckParentIntervalInMinutes (120),\n"
     "             FindNearestParentIntervalInMinutes (60), and the switches\n"
     "             RoamClient (1), RoamQuarantine, RoamHPD, RoamKPZ, RoamWDR,\n"
-    "             RoamServer, RoamAlerts (0) that say which roles roam.\n"
+    "             RoamServer, RoamAlerts (0) that say which roles roam; and the\n"
+    "             plan's own WithoutAddressWatchingPercent (0), the share of\n"
+    "             machines that search on a fixed period because they cannot\n"
+    "             watch their addresses, and CloseCallMs (5), the margin under\n"
+    "             which a choice is reported as a close call.\n"
     "       For example:\n"
     "         MADRID 120 CENTRAL=14 NORTE=6 SUR=8 ESTE=down\n"
     "         clients SUR=17 NORTE=41\n"
     "         TimesToAverage=7\n"
     "\n"
-    "Exit status: 0 when the check found nothing, 1 when it found something,\n"
-    "2 on bad input (only the reason is printed).\n";
+    "Exit status: 0 when the check found nothing, 1 when it found only notes, 3\n"
+    "when it found a problem (a site without a server, a search that repeats for\n"
+    "ever, an incomplete tree, a list the import or a server's reply cannot\n"
+    "carry), 2 on bad input (only the reason is printed).\n";
 
 bool AsksForHelp(const char* argument) {
     return std::strcmp(argument, "/?") == 0 || std::strcmp(argument, "-h") == 0 ||
@@ -75,21 +85,15 @@ int BadInput(const std::string& reason) {
 bool PlanAll(const ListTree& tree, const SiteTable& table, std::vector<PlannedWalk>* walks) {
     size_t levelsLeft = kMostPlannedLevels;
     for (const Site& site : table.sites) {
-        for (const char* role : kPlanRoles) {
+        for (const RoleEntry& role : kRoleTable) {
             PlannedWalk walk;
-            if (!PlanWalk(tree, table, site, role, &levelsLeft, &walk)) continue;
+            if (!PlanWalk(tree, table, site, role.word, &levelsLeft, &walk)) continue;
             if (walk.tooLarge) return false;
             walks->push_back(std::move(walk));
         }
     }
+    SpreadOverGroups(table, walks);
     return true;
-}
-
-void PrintSummary(const std::vector<PlannedWalk>& walks) {
-    Say("Where a client at each site ends up");
-    if (walks.empty()) Say("  no role has a level-0 list on <local>");
-    for (const PlannedWalk& walk : walks)
-        Say("  %-16s %-10s %s", walk.site->name.c_str(), walk.role, WinnerText(walk).c_str());
 }
 
 }  // namespace
@@ -112,8 +116,9 @@ int Run(int argc, char** argv) {
     std::vector<PlannedWalk> walks;
     if (!PlanAll(tree, table, &walks))
         return BadInput(Concat({argv[1], " and ", argv[2], ": the walks of all sites would "
-                                "take more than 200000 levels"}));
-    std::vector<Finding> findings = CheckLists(tree, table, walks);
+                                "take more than ", std::to_string(kMostPlannedLevels),
+                                " levels"}));
+    ListCheck check = CheckLists(tree, table, walks);
 
     PrintSummary(walks);
     for (const PlannedWalk& walk : walks) {
@@ -123,8 +128,9 @@ int Run(int argc, char** argv) {
     Say("%s", "");
     PrintLoad(table, EstimateLoad(table, walks));
     Say("%s", "");
-    PrintFindings(findings);
-    return findings.empty() ? kExitClean : kExitFindings;
+    PrintCheck(check);
+    if (check.HasProblems()) return kExitProblems;
+    return check.findings.empty() ? kExitClean : kExitNotes;
 }
 
 int main(int argc, char** argv) {

@@ -2,23 +2,19 @@
 
 #include "planner/plan_walk.h"
 
-#include <ctime>
+#include <algorithm>
+#include <map>
+#include <new>
 
+#include "common/text.h"
 #include "engine/level_walk.h"
 #include "engine/nearest.h"
-#include "output/output.h"
-#include "planner/plan_text.h"
 #include "product/server_registry.h"
 
 namespace {
 
-constexpr unsigned kMsgFastest = 90;
-// A server's reply carries a list in a value block after its 16-bit length;
-// the search copies no more than that.
-constexpr size_t kReplyListSize = product::kListBlockSize - product::kReplyHeaderSize;
 // A probe that gets no answer ends the round with a communication failure.
 constexpr product::Status kNoAnswer = product::kCommTimeout;
-constexpr int kWidestName = 24;
 
 struct WalkContext {
     const ListTree* tree;
@@ -29,20 +25,26 @@ struct WalkContext {
     std::string owner = kLocalName;    // whose list the level being measured is
     std::string listRead;              // that list before parsing cuts it up
     std::vector<Unreachable> reasons;  // of its records
+    std::vector<const TreeGap*> gaps;  // of its records: their next list is unknown
 };
 
-// The equal-group rule asks for client counts by name alone.
-const SiteTable* PlanTable = nullptr;
-
-int32_t TableClientCount(const char* server) { return PlanTable->ClientCount(server); }
-uint32_t CalendarSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
-const GroupChoiceSources kTableGroupSources = {TableClientCount, CalendarSeconds};
+int32_t TableClientCount(const char* server, void* context) {
+    return static_cast<WalkContext*>(context)->table->ClientCount(server);
+}
+uint32_t FixedCalendarSeconds(void*) { return kPlanCalendarSeconds; }
+const GroupChoiceSources kTableGroupSources = {TableClientCount, FixedCalendarSeconds};
 
 Unreachable WhyUnreachable(const SiteLatency* latency, int32_t timesToAverage) {
-    if (!latency) return Unreachable::NotInTable;
+    if (!latency) return Unreachable::NotNamed;
     if (latency->down) return Unreachable::Down;
     if (timesToAverage <= 0) return Unreachable::NoSamples;
     return Unreachable::No;
+}
+
+void NoteNotNamed(PlannedWalk& walk, const std::string& server) {
+    for (const std::string& name : walk.notNamed)
+        if (NameKey(name) == NameKey(server)) return;
+    walk.notNamed.push_back(server);
 }
 
 // One sample stands for all: equal samples average to themselves.
@@ -55,26 +57,31 @@ MeasuredRound MeasureFromTable(char* list, const char* role, int level, bool fir
     if (*c.levelsLeft == 0) {
         c.walk->tooLarge = true;
         c.reasons.clear();
+        c.gaps.clear();
         return MeasuredRound{};
     }
     --*c.levelsLeft;
     int32_t times = c.table->timesToAverage;
     MeasuredRound round = ParseRound(list, times > 0 ? 1 : 0);
     c.reasons.assign(static_cast<size_t>(round.count), Unreachable::No);
+    c.gaps.assign(static_cast<size_t>(round.count), nullptr);
     std::string publishedLevel = std::to_string(level);
     for (int i = 0; i < round.count; ++i) {
         TimedServer& server = *round.servers[i];
         const SiteLatency* latency = c.table->Latency(*c.site, server.name);
         Unreachable why = WhyUnreachable(latency, times);
         c.reasons[static_cast<size_t>(i)] = why;
+        if (why == Unreachable::NotNamed) NoteNotNamed(*c.walk, server.name);
         if (times > 0) {
             server.samples[0] = why == Unreachable::No ? latency->ms : SAMPLE_FAILED;
             server.samplesTaken = 1;
         }
         AverageSamples(server);
-        const TreeList* published = c.tree->Find(server.name, role, publishedLevel);
-        if (why == Unreachable::No && published) {
-            std::string_view reply = std::string_view(published->list).substr(0, kReplyListSize);
+        if (why != Unreachable::No) continue;
+        c.gaps[static_cast<size_t>(i)] = c.tree->Gap(server.name, role, publishedLevel);
+        if (const TreeList* published = c.tree->Find(server.name, role, publishedLevel)) {
+            std::string_view reply =
+                std::string_view(published->list).substr(0, product::kReplyListSize);
             CopyText(server.returnedList, reply);
         }
     }
@@ -83,167 +90,117 @@ MeasuredRound MeasureFromTable(char* list, const char* role, int level, bool fir
     int probed = times > 0 ? round.count - 1 : (firstRound ? 0 : -1);
     if (round.status == 0 && probed >= 0 && probed < round.count) {
         Unreachable why = c.reasons[static_cast<size_t>(probed)];
-        if (why == Unreachable::NotInTable || why == Unreachable::Down) round.status = kNoAnswer;
+        if (why == Unreachable::NotNamed || why == Unreachable::Down) round.status = kNoAnswer;
     }
     return round;
 }
 
-void TellChosen(const MeasuredRound& round, int level, int best, int winner, void* context) {
+bool InGroup(const PlannedLevel& level, size_t index) {
+    return level.group.isGroup && static_cast<int>(index) >= level.group.first &&
+           static_cast<int>(index) <= level.group.last;
+}
+
+// The best against the fastest other server the choice considered and
+// accepted (outside the best's own group, which the counts decide).
+Margin RunnerUp(const PlannedLevel& level) {
+    Margin margin;
+    if (level.best < 0) return margin;
+    const PlannedServer& best = level.servers[static_cast<size_t>(level.best)];
+    for (size_t i = 0; i < level.servers.size(); ++i) {
+        const PlannedServer& other = level.servers[i];
+        if (static_cast<int>(i) == level.best || InGroup(level, i) || !other.acceptable ||
+            other.verdict == ChoiceVerdict::Skipped)
+            continue;
+        if (!margin.present || other.averageMs < margin.otherMs)
+            margin = Margin{true, best.name, other.name, best.averageMs, other.averageMs};
+    }
+    return margin;
+}
+
+// The limits that decide: the best's own, those of faster servers that are
+// over theirs, and those of acceptable servers whose ">" passes others over.
+Margin ClosestLimit(const PlannedLevel& level) {
+    Margin margin;
+    uint32_t bestMs = level.best >= 0 ? level.servers[static_cast<size_t>(level.best)].averageMs
+                                      : SAMPLE_FAILED;
+    for (size_t i = 0; i < level.servers.size(); ++i) {
+        const PlannedServer& server = level.servers[i];
+        if (server.limitMs == NO_LIMIT || server.unreachable != Unreachable::No ||
+            server.verdict == ChoiceVerdict::Skipped)
+            continue;
+        bool decides = static_cast<int>(i) == level.best ||
+                       (!server.acceptable && server.averageMs < bestMs) ||
+                       (server.acceptable && server.separator == '>');
+        if (!decides) continue;
+        Margin here{true, server.name, "", server.averageMs, server.limitMs};
+        if (!margin.present || here.Ms() < margin.Ms()) margin = here;
+    }
+    return margin;
+}
+
+void TellChosen(const MeasuredRound& round, const ChoiceVerdict* verdicts, int level, int best,
+                int winner, void* context) {
     WalkContext& c = *static_cast<WalkContext*>(context);
+    if (round.count > 0 && !verdicts) throw std::bad_alloc();
     PlannedLevel planned{level, c.owner, c.listRead, {}, best, winner, {best, best, false},
-                         false, false};
-    // The choice depends on the records alone: asked again, it tells how it saw each.
-    std::vector<ChoiceVerdict> verdicts(static_cast<size_t>(round.count));
-    if (round.count > 0) ChooseBestServer(round.servers, round.count, verdicts.data());
+                         false, false, nullptr, {}, {}};
     for (int i = 0; i < round.count; ++i) {
         const TimedServer& server = *round.servers[i];
         planned.servers.push_back({server.name, server.averageMs, server.limitMs,
                                    server.separator, server.clientCount, IsAcceptable(server),
-                                   c.reasons[static_cast<size_t>(i)],
-                                   verdicts[static_cast<size_t>(i)]});
+                                   c.reasons[static_cast<size_t>(i)], verdicts[i]});
     }
     planned.finalLevel = best >= 0 && !round.servers[best]->returnedList[0];
+    if (best >= 0) planned.gapBelow = c.gaps[static_cast<size_t>(best)];
     if (planned.finalLevel) planned.group = FindEqualGroup(round.servers, round.count, best);
     for (int i = planned.group.first; planned.group.isGroup && i <= planned.group.last; ++i) {
         const PlannedServer& member = planned.servers[static_cast<size_t>(i)];
         if (member.acceptable && member.clientCount == CLIENTS_UNKNOWN) planned.randomPick = true;
     }
+    planned.runnerUp = RunnerUp(planned);
+    planned.limit = ClosestLimit(planned);
     if (best >= 0) c.owner = round.servers[best]->name;
     c.walk->levels.push_back(std::move(planned));
 }
 
-std::string GroupText(const PlannedLevel& level) {
-    std::string text;
-    for (int i = level.group.first; i <= level.group.last; ++i) {
-        if (i > level.group.first) text += '=';
-        text += level.servers[static_cast<size_t>(i)].name;
-    }
-    return text;
-}
-
-std::string LatencyText(const PlannedServer& server) {
-    switch (server.unreachable) {
-    case Unreachable::NotInTable: return "no latency";
-    case Unreachable::Down: return "down";
-    case Unreachable::NoSamples: return "no samples";
-    case Unreachable::No: break;
-    }
-    return std::to_string(server.averageMs) + " ms";
-}
-
-std::string LimitText(const PlannedServer& server) {
-    if (server.limitMs == NO_LIMIT) return "";
-    return Concat({"limit ", std::to_string(server.limitMs), " ms"});
-}
-
-// The server whose ">" made the choice pass over record index.
-const std::string& PreferredOver(const PlannedLevel& level, size_t index) {
-    while (index > 0 && level.servers[index - 1].verdict == ChoiceVerdict::Skipped) --index;
-    return level.servers[index > 0 ? index - 1 : 0].name;
-}
-
-std::string NotAcceptableText(const PlannedServer& server) {
-    switch (server.unreachable) {
-    case Unreachable::NotInTable: return "not acceptable: the site has no latency for it";
-    case Unreachable::Down: return "not acceptable: no answer";
-    case Unreachable::NoSamples: return "not acceptable: TimesToAverage takes no samples";
-    case Unreachable::No: break;
-    }
-    if (!IsUsableServerName(server.name.c_str()))
-        return "not acceptable: a name of 128 or more characters, or with a control character";
-    return "not acceptable: over its limit";
-}
-
-std::string VerdictText(const PlannedLevel& level, size_t index) {
-    const PlannedServer& server = level.servers[index];
-    std::string text;
-    switch (server.verdict) {
-    case ChoiceVerdict::Skipped:
-        return Concat({"skipped: ", PreferredOver(level, index),
-                       " before it is preferred (\">\") and acceptable"});
-    case ChoiceVerdict::NotAcceptable: text = NotAcceptableText(server); break;
-    case ChoiceVerdict::NotFaster: text = "acceptable, not faster"; break;
-    case ChoiceVerdict::BestSoFar: text = "fastest so far"; break;
-    }
-    const EqualGroup& group = level.group;
-    bool member = group.isGroup && static_cast<int>(index) >= group.first &&
-                  static_cast<int>(index) <= group.last;
-    if (member && server.acceptable)
-        text += server.clientCount == CLIENTS_UNKNOWN
-                    ? std::string(", client count unknown")
-                    : Concat({", ", std::to_string(server.clientCount),
-                              server.clientCount == 1 ? " client" : " clients"});
-    return text;
-}
-
-void PrintServers(const PlannedLevel& level) {
-    int width = 0;
-    for (const PlannedServer& server : level.servers)
-        if (static_cast<int>(server.name.size()) > width)
-            width = static_cast<int>(server.name.size());
-    if (width > kWidestName) width = kWidestName;
-    for (size_t i = 0; i < level.servers.size(); ++i) {
-        const PlannedServer& server = level.servers[i];
-        Say("    %-*s  %10s  %-13s  %s", width, server.name.c_str(), LatencyText(server).c_str(),
-            LimitText(server).c_str(), VerdictText(level, i).c_str());
-    }
-}
-
-// The lines the program itself prints while it chooses (message 90).
-void PrintProgramLines(const PlannedLevel& level) {
-    for (const PlannedServer& server : level.servers) {
-        if (server.verdict != ChoiceVerdict::BestSoFar) continue;
-        char line[kTextSize];
-        FormatMessageId(line, sizeof line, kMsgFastest, server.name.c_str(),
-                        static_cast<int>(server.averageMs));
-        std::string text(line);
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        Say("    %s", text.c_str());
-    }
-}
-
-void PrintOutcome(const PlannedLevel& level) {
-    if (level.best < 0) {
-        if (level.level == 1)
-            Say("    nothing acceptable at level 1: no server for this role");
-        else
-            Say("    nothing acceptable at level %d: %s, the winner of level %d, stands",
-                level.level, level.owner.c_str(), level.level - 1);
-        return;
-    }
-    const std::string& best = level.servers[static_cast<size_t>(level.best)].name;
-    if (!level.finalLevel) {
-        Say("    %s wins level %d; its list for level %d follows", best.c_str(), level.level,
-            level.level + 1);
-        return;
-    }
-    if (!level.group.isGroup) {
-        Say("    %s wins: it publishes no list for level %d", best.c_str(), level.level + 1);
-        return;
-    }
-    std::string group = GroupText(level);
-    if (level.randomPick)
-        Say("    %s publishes no list for level %d, so its \"=\" group %s is balanced; a client "
-            "count is unknown, so the program draws among its acceptable members (message 91)",
-            best.c_str(), level.level + 1, group.c_str());
-    else
-        Say("    %s publishes no list for level %d, so its \"=\" group %s is balanced: the "
-            "fewest clients win",
-            best.c_str(), level.level + 1, group.c_str());
+// The acceptable members of the final level's balanced group, when the
+// counts decide it.
+std::vector<const PlannedServer*> BalancedMembers(const PlannedWalk& walk) {
+    std::vector<const PlannedServer*> members;
+    if (walk.levels.empty()) return members;
+    const PlannedLevel& last = walk.levels.back();
+    if (!last.finalLevel || !last.group.isGroup || last.randomPick) return members;
+    for (int i = last.group.first; i <= last.group.last; ++i)
+        if (last.servers[static_cast<size_t>(i)].acceptable)
+            members.push_back(&last.servers[static_cast<size_t>(i)]);
+    return members;
 }
 
 }  // namespace
+
+std::vector<std::string> PlannedWalk::EndsOn() const {
+    std::vector<std::string> servers;
+    for (const Share& share : shares) servers.push_back(share.server);
+    if (servers.empty()) servers = candidates;
+    if (servers.empty() && !winner.empty()) servers.push_back(winner);
+    return servers;
+}
+
+const TreeGap* PlannedWalk::Uncertain() const {
+    for (const PlannedLevel& level : levels)
+        if (level.gapBelow) return level.gapBelow;
+    return nullptr;
+}
 
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
               size_t* levelsLeft, PlannedWalk* walk) {
     const TreeList* local = tree.Find(kLocalName, role, "0");
     // A level-0 list too long for the program's buffer reads as no list at all.
     if (!local || local->list.empty() || local->list.size() >= kListSize) return false;
-    *walk = PlannedWalk{&site, role, {}, "", {}, false, false};
+    *walk = PlannedWalk{&site, role, {}, "", {}, {}, {}, false, false};
     char list[kListSize];
     CopyText(list, local->list);
-    WalkContext context{&tree, &table, &site, walk, levelsLeft, kLocalName, {}, {}};
-    PlanTable = &table;
+    WalkContext context{&tree, &table, &site, walk, levelsLeft, kLocalName, {}, {}, {}};
     const LevelWalkSources sources = {MeasureFromTable, &kTableGroupSources, TellChosen,
                                       &context};
     char name[kServerNameSize] = "";
@@ -259,32 +216,52 @@ bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, co
     return true;
 }
 
-std::string WinnerText(const PlannedWalk& walk) {
-    if (!walk.candidates.empty()) {
-        std::string text = "one of ";
-        for (size_t i = 0; i < walk.candidates.size(); ++i)
-            text += Concat({i ? ", " : "", walk.candidates[i]});
-        return text + " (random pick)";
+void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks) {
+    std::map<std::string, int64_t> counts;  // by NameKey, once a machine joined
+    auto countOf = [&](const std::string& server) {
+        auto found = counts.find(NameKey(server));
+        return found != counts.end() ? found->second
+                                     : static_cast<int64_t>(table.ClientCount(server));
+    };
+    for (PlannedWalk& walk : *walks) {
+        if (std::string_view(walk.role) != "Parent") continue;
+        std::vector<const PlannedServer*> members = BalancedMembers(walk);
+        if (members.empty() || walk.site->machines == 0) continue;
+        // Machines join one by one on the member with the fewest clients: the
+        // lowest counts rise to a common level, and what is left over goes one
+        // each to the members at that level in list order.
+        std::vector<int64_t> before;
+        for (const PlannedServer* member : members) before.push_back(countOf(member->name));
+        int64_t machines = walk.site->machines;
+        auto needed = [&](int64_t level) {
+            int64_t sum = 0;
+            for (int64_t count : before) sum += count < level ? level - count : 0;
+            return sum;
+        };
+        int64_t low = *std::min_element(before.begin(), before.end());
+        int64_t high = low + machines;  // needed(high) >= machines
+        while (low < high) {            // the highest level the machines fill
+            int64_t middle = low + (high - low + 1) / 2;
+            if (needed(middle) <= machines)
+                low = middle;
+            else
+                high = middle - 1;
+        }
+        int64_t left = machines - needed(low);
+        std::vector<Share> shares;
+        for (size_t i = 0; i < members.size(); ++i) {
+            int64_t after = before[i] < low ? low : before[i];
+            if (after == low && left > 0) {
+                ++after;
+                --left;
+            }
+            counts[NameKey(members[i]->name)] = after;
+            if (after > before[i])
+                shares.push_back({members[i]->name, static_cast<uint32_t>(after - before[i])});
+        }
+        std::stable_sort(shares.begin(), shares.end(), [](const Share& a, const Share& b) {
+            return a.machines > b.machines;
+        });
+        walk.shares = std::move(shares);
     }
-    return walk.winner.empty() ? "no server" : walk.winner;
-}
-
-void PrintWalk(const PlannedWalk& walk, const SiteTable& table) {
-    Say("%s, %s (%u client machine%s)", walk.site->name.c_str(), walk.role,
-        walk.site->machines, walk.site->machines == 1 ? "" : "s");
-    for (const PlannedLevel& level : walk.levels) {
-        Say("  level %d, the list of %s: %s", level.level, level.owner.c_str(),
-            level.list.c_str());
-        PrintServers(level);
-        PrintProgramLines(level);
-        PrintOutcome(level);
-    }
-    if (!walk.winner.empty())
-        Say("  => %s", WinnerText(walk).c_str());
-    else if (walk.searchedAgain)
-        Say("  => no server; the engine searches again every %u s until one answers",
-            table.engine.CheckForNewParentIntervalMs / 1000);
-    else
-        Say("  => no server; its last probe failed, so the engine waits for the next reason "
-            "to search");
 }

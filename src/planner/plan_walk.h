@@ -12,7 +12,7 @@
 #include "planner/site_table.h"
 
 // Why a server could not be chosen, as far as the plan knows it.
-enum class Unreachable { No, NotInTable, Down, NoSamples };
+enum class Unreachable { No, NotNamed, Down, NoSamples };
 
 struct PlannedServer {
     std::string name;
@@ -25,6 +25,17 @@ struct PlannedServer {
     ChoiceVerdict verdict;
 };
 
+// How close a choice was: the distance between two averages, or between an
+// average and a limit, that a change of that many milliseconds would turn.
+struct Margin {
+    bool present = false;
+    std::string server;  // whose average decides
+    std::string other;   // the runner-up; empty for a limit
+    uint32_t serverMs = 0;
+    uint32_t otherMs = 0;  // the runner-up's average, or the limit
+    uint32_t Ms() const { return serverMs > otherMs ? serverMs - otherMs : otherMs - serverMs; }
+};
+
 struct PlannedLevel {
     int level;           // of the walk: level 1 reads the level-0 list
     std::string owner;   // the machine whose list this is
@@ -35,17 +46,38 @@ struct PlannedLevel {
     EqualGroup group;    // at the final level
     bool finalLevel;
     bool randomPick;     // a member's client count is unknown
+    const TreeGap* gapBelow;  // the export could not read the best's next list
+    Margin runnerUp;     // the best against the fastest other acceptable server
+    Margin limit;        // the closest average to a limit that decides
+};
+
+// The machines of a site that end on one member of a balanced group.
+struct Share {
+    std::string server;
+    uint32_t machines;
 };
 
 struct PlannedWalk {
     const Site* site;
     const char* role;
     std::vector<PlannedLevel> levels;
-    std::string winner;                 // "" when nothing was found
+    std::string winner;                   // of one search now; "" when nothing was found
     std::vector<std::string> candidates;  // of a random pick: the members it can fall on
+    std::vector<Share> shares;            // of a balanced group, largest first
+    std::vector<std::string> notNamed;    // servers met that the site's row does not name
     bool searchedAgain;  // nothing found and the last probe answered: the engine retries
     bool tooLarge;       // cut short: the plan ran out of levels
+
+    // The servers the site's machines end on: the shares, the random pick's
+    // members, or the one winner.
+    std::vector<std::string> EndsOn() const;
+    // A gap of the tree that the walk passes through, null when none.
+    const TreeGap* Uncertain() const;
 };
+
+// The calendar seconds a plan's random picks read: fixed, so that two plans
+// of the same files are the same.
+constexpr uint32_t kPlanCalendarSeconds = 0;
 
 // False when the role has no level-0 list in the tree: nothing to walk.
 // levelsLeft bounds the levels all walks of a plan may keep; a walk that
@@ -53,6 +85,9 @@ struct PlannedWalk {
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
               size_t* levelsLeft, PlannedWalk* walk);
 
-// The planned winner as one text: a name, "one of A, B (random pick)" or "no server".
-std::string WinnerText(const PlannedWalk& walk);
-void PrintWalk(const PlannedWalk& walk, const SiteTable& table);
+// How a site's machines spread over the balanced groups their walks end in:
+// each machine that joins a parent raises its client count, so the next one
+// reads it. The sites join in the table's order, each machine on the
+// acceptable member with the fewest clients (the first on a tie), starting
+// from the table's counts. Only the parent role registers its clients.
+void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks);

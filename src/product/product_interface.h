@@ -47,6 +47,8 @@ constexpr uint32_t kEntryDataSize = 384;
 constexpr uint32_t kReplyHeaderSize = 2;          // the 16-bit length
 constexpr uint32_t kReplyTypeSize = 2;            // the 16-bit type after the data
 constexpr uint32_t kWriteEntryFixedSize = 4 + 4;  // type and size after the name
+// The most of a list one read reply carries: a search copies no more of it.
+constexpr uint32_t kReplyListSize = kListBlockSize - kReplyHeaderSize;
 
 static_assert(kListBlockSize == 984 && kListingSize == 984 && kSingleBlockSize == 128,
               "the library fills and reads blocks of exactly these sizes");

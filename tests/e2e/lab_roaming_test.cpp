@@ -89,4 +89,35 @@ TEST_F(LabRoamingTest, AMoveChangesTheAddressesAndTheLatencies) {
     EXPECT_EQ(lab::CurrentSite(), "MADRID");
 }
 
+// A branch office's servers are unreachable from the other branch: the site
+// says so, a move there takes the server down and the next move brings it
+// back; a server that is down anyway stays down; the planner's table says it.
+TEST_F(LabRoamingTest, ASiteCanMakeAServerUnreachable) {
+    Load("server OFFICE latency=25\nserver LOST down latency=7\n"
+         "string OFFICE ProductControl Probe x\nstring LOST ProductControl Probe x\n"
+         "site MADRID 192.0.2.10 OFFICE=5 LOST=3\n"
+         "site BARCELONA 198.51.100.20 OFFICE=down\n");
+    std::vector<uint8_t> block;
+    const struct {
+        const char* site;
+        bool officeAnswers;
+    } stops[] = {{"BARCELONA", false}, {"MADRID", true}, {"BARCELONA", false}, {"-", true}};
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(stop.site);
+        std::string error;
+        ASSERT_TRUE(lab::MoveToSite(stop.site, &error)) << error;
+        EXPECT_EQ(Read("OFFICE", "ProductControl", "Probe", &block) == 0, stop.officeAnswers);
+        EXPECT_NE(Read("LOST", "ProductControl", "Probe", &block), 0u);
+    }
+    std::string table = lab::PlannerSiteTable();
+    auto lineOf = [&](const std::string& site) {
+        size_t start = table.find("\n" + site + " ");
+        return start == std::string::npos ? "" : table.substr(start, table.find('\n', start + 1) - start);
+    };
+    for (const char* latency : {" OFFICE=down", " LOST=down"})
+        EXPECT_NE(lineOf("BARCELONA").find(latency), std::string::npos) << table;
+    for (const char* latency : {" OFFICE=5", " LOST=down"})
+        EXPECT_NE(lineOf("MADRID").find(latency), std::string::npos) << table;
+}
+
 }  // namespace

@@ -97,12 +97,12 @@ std::map<std::string, int32_t> Counts;
 std::vector<std::string> CountsAsked;
 uint32_t Seconds = 0;
 
-int32_t FakeClientCount(const char* server) {
+int32_t FakeClientCount(const char* server, void*) {
     CountsAsked.push_back(server);
     auto found = Counts.find(server);
     return found == Counts.end() ? CLIENTS_UNKNOWN : found->second;
 }
-uint32_t FakeSeconds() { return Seconds; }
+uint32_t FakeSeconds(void*) { return Seconds; }
 const GroupChoiceSources kFakeSources = {FakeClientCount, FakeSeconds};
 
 struct GroupCase {
