@@ -5,7 +5,8 @@
 // does a small part of the real tool's work, so that a wrong working
 // directory or command line shows: the token generator writes its token file
 // from the token text, the configuration and registration tools need their
-// token file. A missing input ends the tool with kMissingInput.
+// token file. A missing input ends the tool with kMissingInput. A HangMs
+// value there makes it hang that long first, as a tool that never ends.
 
 #include <windows.h>
 
@@ -42,15 +43,15 @@ void AppendLog(const std::string& line) {
     CloseHandle(file);
 }
 
-bool ChosenExitCode(const std::string& tool, DWORD* code) {
+bool ChosenDword(const std::string& tool, const char* name, DWORD* value) {
     std::string path = kAgentsKey + tool;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
-    DWORD size = sizeof *code;
-    LONG status = RegQueryValueExA(key, "ExitCode", nullptr, &type,
-                                   reinterpret_cast<BYTE*>(code), &size);
+    DWORD size = sizeof *value;
+    LONG status = RegQueryValueExA(key, name, nullptr, &type,
+                                   reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
     return status == ERROR_SUCCESS && type == REG_DWORD;
 }
@@ -89,8 +90,10 @@ int main(int argc, char** argv) {
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof directory, directory);
     AppendLog(tool + "|" + directory + "|" + GetCommandLineA() + "\n");
+    DWORD hangMs = 0;
+    if (ChosenDword(tool, "HangMs", &hangMs)) Sleep(hangMs);
     DWORD code = DoWork(tool, argc, argv);
     DWORD chosen = 0;
-    if (ChosenExitCode(tool, &chosen)) code = chosen;
+    if (ChosenDword(tool, "ExitCode", &chosen)) code = chosen;
     return static_cast<int>(code);
 }

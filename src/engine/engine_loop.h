@@ -6,7 +6,8 @@
 #include <windows.h>
 #include <cstdint>
 
-#include "common/handles.h"
+#include "platform/stop_request.h"
+
 
 // How the NT loop tells whoever runs it that it has begun to stop, before it
 // saves anything (the service frame reports stop-pending through it); false
@@ -22,30 +23,16 @@ int StopEngineLoop();
 void ServiceLoop(StopPendingReport reportStopPending);
 void MainLoop();
 
-// Stop requests as the loops see them. The NT loop waits on StopEvent and
-// sets ServiceStopFlag when it sees it; the Windows 9x loop reads and clears
-// BackgroundAbortFlag with an interlocked exchange once per pass, and pauses
-// between passes on StopEvent so that a stop does not wait out the pause.
-extern HANDLE StopEvent;
-extern volatile LONG ServiceStopFlag;
-extern volatile LONG BackgroundAbortFlag;
+// How often the NT loop looks at the machine's addresses when nothing else
+// wakes it: a minute; shorter only in tests.
+extern DWORD AddressCheckPeriodMs;
 
-// The running loop's stop event lives in the global that StopEngineLoop
-// signals; it is taken out of the global before it is closed.
-struct StopEventTraits {
-    static HANDLE invalid() { return nullptr; }
-    static void close(HANDLE event) {
-        InterlockedCompareExchangePointer(&StopEvent, nullptr, event);
-        CloseHandle(event);
-    }
+// Why the running loop could not go on: the step that failed and its status,
+// for the frame to report. The loop records at most one.
+struct EngineFailure {
+    const char* step = nullptr;  // null: none
+    DWORD status = 0;
 };
-using StopEventOwner = UniqueHandle<HANDLE, StopEventTraits>;
-// A manual-reset event, unsignalled, published in StopEvent; empty on failure.
-StopEventOwner CreateStopEvent();
-
-// Whether a stop has been asked for, without consuming the request.
-bool EngineStopRequested();
-// Sleeps up to ms, returning early (true) when the engine is asked to stop:
-// the waits inside a search (the retry pause) use it, so that a stop request
-// is honoured within moments instead of after the whole pause.
-bool WaitForEngineStop(uint32_t ms);
+void RecordEngineFailure(const char* step, DWORD status);
+// The recorded failure, taken out (the next call gives none).
+EngineFailure TakeEngineFailure();

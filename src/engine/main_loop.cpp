@@ -93,9 +93,7 @@ PassWork ChoosePassWork(const PassClock& clock) {
 
 void MainLoop() {
     TraceMessage("Win9xService\n", nullptr, false);
-    // Made before the first search, so that a stop asked for during it is
-    // not slept through afterwards.
-    StopEventOwner stopEvent = CreateStopEvent();
+    HANDLE stopEvent = EngineStopEvent();
     LoopState state;
     StartWatchingAddresses(state);
     NearestAll(0);
@@ -114,7 +112,7 @@ void MainLoop() {
     while (InterlockedExchange(&BackgroundAbortFlag, 0) == 0) {
         RunPass(state);
         if (stopEvent)
-            WaitForSingleObject(stopEvent.get(), kPassMs);
+            WaitForSingleObject(stopEvent, kPassMs);
         else
             Sleep(kPassMs);
     }

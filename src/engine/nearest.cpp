@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "common/text.h"
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "engine/engine_settings.h"
 #include "engine/level_walk.h"
 #include "engine/nearest_choice.h"
@@ -55,6 +55,9 @@ int RunDriver(const RoleDriver& driver, int once) {
     char name[kServerNameSize] = "";
     uint32_t searchMs = 0;
     FindNearestWithRetry(driver.role, name, &searchMs, once);
+    // A stop cut the search (a round or the retry pause) or came at its end:
+    // no finding to report, no failure either, and no takeover.
+    if (!once && EngineStopRequested()) return 0;
 
     if (driver.reportsAsPrimary)
         PrintMessageId(kMsgNearestPrimary, nullptr, false, name, static_cast<int>(searchMs));

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr DWORD kAddressCheckMs = 60000;
 // An interval of 0 asks for the work at every opportunity. A waitable timer
 // with period 0 fires once and never again, so the pass of the Windows 9x
 // loop stands in for it.
@@ -40,19 +39,27 @@ struct WaitableTimerTraits {
 };
 using WaitableTimer = UniqueHandle<HANDLE, WaitableTimerTraits>;
 
-// Straight to standard output, not through the log: in a service that is
-// nowhere, under "/debug" it is the console.
+// Standard output is the console under "/debug" and nowhere in a service:
+// the line goes to the debugger channel as well.
 void ReportCallFailure(const char* function, DWORD code) {
     char line[kTextSize];
     FormatMessageId(line, sizeof line, kMsgCallFailed, function, static_cast<int>(code));
     std::fputs(line, stdout);
     std::fflush(stdout);
+    DebugOutput(line);
+}
+
+// A step without which the loop cannot go on: reported, and handed to the
+// frame, which ends the service with it instead of as a clean stop.
+void FailLoop(const char* function, DWORD code) {
+    ReportCallFailure(function, code);
+    RecordEngineFailure(function, code);
 }
 
 bool StartPeriodicTimer(WaitableTimer& timer, uint32_t intervalMs) {
     timer.reset(EngineFunctions.CreateWaitableTimerA(nullptr, FALSE, nullptr));
     if (!timer) {
-        ReportCallFailure("CreateWaitableTimer", GetLastError());
+        FailLoop("CreateWaitableTimer", GetLastError());
         return false;
     }
     // Relative due time in 100-ns units; the settings keep intervals within
@@ -62,7 +69,7 @@ bool StartPeriodicTimer(WaitableTimer& timer, uint32_t intervalMs) {
     due.QuadPart = -10000LL * static_cast<LONGLONG>(periodMs);
     if (!EngineFunctions.SetWaitableTimer(timer.get(), &due, static_cast<LONG>(periodMs),
                                           nullptr, nullptr, FALSE)) {
-        ReportCallFailure("SetWaitableTimer", GetLastError());
+        FailLoop("SetWaitableTimer", GetLastError());
         return false;
     }
     return true;
@@ -94,6 +101,8 @@ struct WaitSet {
     SnapshotPair snapshots;
     HANDLE handles[4] = {};
     DWORD count = 0;
+    static constexpr DWORD kParentIndex = 0;
+    static constexpr DWORD kStopIndex = 1;
     DWORD nearestIndex = MAXDWORD;
     DWORD changedIndex = MAXDWORD;
 };
@@ -119,7 +128,7 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
 
     set.changed.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!set.changed) {
-        ReportCallFailure("CreateEvent", GetLastError());
+        FailLoop("CreateEvent", GetLastError());
         return false;
     }
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClientsPath, 0, KEY_ALL_ACCESS, set.clients.put());
@@ -133,50 +142,78 @@ bool PrepareWaits(WaitSet& set, HANDLE stopEvent) {
     return true;
 }
 
+void LookAtAddresses(WaitSet& set) {
+    if (WinsockReady && !TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current))
+        NearestAll(0);
+}
+
+// One signalled member of the wait set other than the stop event.
+void Serve(WaitSet& set, DWORD index) {
+    if (index == set.changedIndex) {
+        if (!WatchClients(set.clients.get(), set.changed.get())) --set.count;
+        PublishClientCount(CountClients(set.clients.get()));
+    } else if (index == WaitSet::kParentIndex) {
+        CheckParent(0);
+    } else if (index == set.nearestIndex) {
+        NearestAll(0);
+    }
+}
+
+bool Signalled(HANDLE object) { return WaitForSingleObject(object, 0) == WAIT_OBJECT_0; }
+
 void WaitUntilStopped(WaitSet& set) {
-    // The address check is due 60 s after the last one, whatever woke the loop
-    // in between: a plain 60 s wait restarted after every event would never
-    // time out under a parent check every minute or a busy Clients key.
+    // The address check is due a period after the last one, whatever woke the
+    // loop in between, and runs before the next wait: a timer that is due
+    // again at every wait (a parent check that lasts its own period) would
+    // otherwise always win it.
     uint32_t lastAddressCheck = ClockMs();
     while (!StopFlagSet()) {
         uint32_t sinceCheck = ElapsedMs(lastAddressCheck, ClockMs());
-        DWORD timeout = sinceCheck >= kAddressCheckMs ? 0 : kAddressCheckMs - sinceCheck;
-        DWORD result = WaitForMultipleObjects(set.count, set.handles, FALSE, timeout);
-        if (result == WAIT_TIMEOUT) {
-            if (WinsockReady &&
-                !TakeAddressSnapshot(set.snapshots.previous, set.snapshots.current))
-                NearestAll(0);
+        if (sinceCheck >= AddressCheckPeriodMs) {
+            LookAtAddresses(set);
             lastAddressCheck = ClockMs();
             continue;
         }
-        DWORD index = result - WAIT_OBJECT_0;
-        if (index >= set.count || index == 1) {
-            // The stop event, or a wait that failed and would fail again at
-            // once: either way the loop ends as on a stop.
+        DWORD result = WaitForMultipleObjects(set.count, set.handles, FALSE,
+                                              AddressCheckPeriodMs - sinceCheck);
+        if (result == WAIT_TIMEOUT) continue;
+        DWORD first = result - WAIT_OBJECT_0;
+        if (first >= set.count) {
+            // It would fail again at once: the loop ends as on a stop, and
+            // the frame reports why.
+            FailLoop("WaitForMultipleObjects", result == WAIT_FAILED ? GetLastError() : result);
             InterlockedExchange(&ServiceStopFlag, 1);
             break;
         }
-        if (index == set.changedIndex) {
-            if (!WatchClients(set.clients.get(), set.changed.get())) --set.count;
-            PublishClientCount(CountClients(set.clients.get()));
-        } else if (index == 0) {
-            CheckParent(0);
-        } else if (index == set.nearestIndex) {
-            NearestAll(0);
+        // The stop wins over everything; then every member signalled now gets
+        // its turn in order, not only the first, so that a busy timer cannot
+        // starve the Clients notification or the other timer.
+        for (DWORD i = first; i < set.count; ++i) {
+            if (StopFlagSet() || Signalled(set.handles[WaitSet::kStopIndex])) {
+                InterlockedExchange(&ServiceStopFlag, 1);
+                break;
+            }
+            if (i != WaitSet::kStopIndex && (i == first || Signalled(set.handles[i])))
+                Serve(set, i);
         }
     }
 }
 
 }  // namespace
 
+DWORD AddressCheckPeriodMs = 60000;
+
 void ServiceLoop(StopPendingReport reportStopPending) {
-    StopEventOwner stopEvent = CreateStopEvent();
-    if (!stopEvent) return;
+    HANDLE stopEvent = EngineStopEvent();
+    if (!stopEvent) {
+        FailLoop("CreateEvent", GetLastError());
+        return;
+    }
 
     NearestAll(0);
 
     WaitSet set;
-    if (!PrepareWaits(set, stopEvent.get())) return;
+    if (!PrepareWaits(set, stopEvent)) return;
     WaitUntilStopped(set);
 
     if (reportStopPending && !reportStopPending(kStopPendingWaitHintMs)) return;

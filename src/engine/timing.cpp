@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/text.h"
+#include "platform/stop_request.h"
 #include "product/server_list.h"
 #include "output/output.h"
 #include "product/product_keys.h"
@@ -164,6 +165,14 @@ MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRo
     }
     for (int j = 0; j < samples; ++j) {
         for (int i = 0; i < round.count; ++i) {
+            // Against dead servers every probe lasts the library's time-out:
+            // a stop ends the round at the next probe instead of after all of
+            // them, and the round, cut short, names no server.
+            if (EngineStopRequested()) {
+                FreeRound(round);
+                round.status = kRoundStopped;
+                return round;
+            }
             TimedServer& server = *round.servers[i];
             uint32_t& sample = server.samples[j];
             round.status = ProbeServer(server.name, role, level, returned, &sample);

@@ -9,6 +9,8 @@
 
 constexpr uint32_t SAMPLE_FAILED = 0xFFFFFFFEu;
 constexpr size_t kReturnedListSize = 1027;
+// The status of a round that a stop of the engine cut short (ERROR_CANCELLED).
+constexpr product::Status kRoundStopped = 1223;
 
 struct TimedServer {
     char* name;
@@ -36,7 +38,8 @@ void AverageSamples(TimedServer& record);
 // The records of list (cut up in place), limits read, each with room for
 // samples samples and nothing measured yet; kOutOfMemory leaves none.
 MeasuredRound ParseRound(char* list, int samples);
-// Parses list (modified in place), samples, averages and prints.
+// Parses list (modified in place), samples, averages and prints. A stop of
+// the engine ends it before its next probe, with no records and kRoundStopped.
 MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound);
 void FreeRound(MeasuredRound& round);
 product::Status TimeNetwork(const char* list, const char* secondsText,

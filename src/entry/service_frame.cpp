@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "engine/engine_loop.h"
+#include "entry/event_log.h"
 #include "entry/run_modes.h"
 #include "entry/service_status.h"
 #include "platform/system_functions.h"
@@ -59,32 +60,55 @@ void WINAPI ServiceMain(DWORD argc, char** argv) {
     if (!ServiceStatusHandle) return;
     ServiceStatusRecord.dwServiceType = kServiceTypeInteractive;
     ServiceStatusRecord.dwServiceSpecificExitCode = 0;
+    BeginServiceReports();
+    TakeEngineFailure();  // a failure of an earlier run in this process is not ours
     if (KeepSCMHappyOnStart(kStartWaitHintMs)) {
         ServiceRunning = 1;
         RunServiceBody(argc, argv);
         ServiceRunning = 0;
     }
-    TellSCMAllDoneNow(0);
+    EndStopProgress();
+    // A run that could not do its work must not look like a clean stop:
+    // the manager's recovery actions and an administrator both go by this.
+    EngineFailure failure = TakeEngineFailure();
+    if (failure.step) {
+        SetLastError(failure.status);
+        ReportApiFailure(failure.step);
+        TellSCMAllDoneNow(ERROR_SERVICE_SPECIFIC_ERROR, failure.status);
+    } else {
+        TellSCMAllDoneNow(0);
+    }
 }
 
 void WINAPI ServiceControl(DWORD controlCode) {
     char line[kTextSize];
     FormatText(line, "ServiceControl %d", static_cast<int>(controlCode));
     DebugOutput(line);
-    if (controlCode == SERVICE_CONTROL_STOP) {
+    // The shutdown of the machine is a stop too: without it the manager ends
+    // the process at every shutdown before the parent is released.
+    if (controlCode == SERVICE_CONTROL_STOP || controlCode == SERVICE_CONTROL_SHUTDOWN) {
         UpdateServiceStatus(SERVICE_STOP_PENDING, 0, 0);
         ServiceStop();
+        StartStopProgress();
     } else {
-        UpdateServiceStatus(ServiceStatusRecord.dwCurrentState, 0, 0);
+        ReportCurrentState();
     }
 }
 
 void RunServiceBody(DWORD, char**) {
-    if (KeepSCMHappyOnStart(kStartWaitHintMs) && TellSCMGoodToGo() &&
-        OpenProductSession(&ServiceSession) == 0) {
-        RunEngineLoop(KeepSCMHappyOnStop);
-        DebugOutput("Service completing");
+    if (KeepSCMHappyOnStart(kStartWaitHintMs) && TellSCMGoodToGo()) {
+        product::Status session = OpenProductSession(&ServiceSession);
+        if (session == 0) {
+            RunEngineLoop(KeepSCMHappyOnStop);
+            DebugOutput("Service completing");
+        } else {
+            char line[kTextSize];
+            FormatText(line, "OpenProductSession failed (0x%x)", static_cast<unsigned>(session));
+            DebugOutput(line);
+            RecordEngineFailure("OpenProductSession", session);
+        }
     }
+    EndStopProgress();
     KeepSCMHappyOnStop(kSessionCloseWaitHintMs);
     if (ServiceSession) CloseProductSession(&ServiceSession);
     DebugOutput("DeInitCom complete");

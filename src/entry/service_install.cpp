@@ -15,7 +15,6 @@
 namespace {
 
 constexpr size_t kModulePathSize = 512;
-constexpr size_t kInstallPathSize = 1024;
 constexpr char kFallbackFileName[] = "Perchman.exe";
 constexpr DWORD kManagerAccess = 0xF003F;  // SC_MANAGER_ALL_ACCESS
 constexpr DWORD kServiceAccess = 0xF01FF;  // SERVICE_ALL_ACCESS
@@ -52,8 +51,20 @@ bool CopyDestination(const char* folder, const char* exeName, const char* module
 // A failed or too long short form leaves the path as it is: the long path
 // starts the same program.
 void ShortPathOf(const char* path, char (&out)[kInstallPathSize]) {
-    DWORD length = GetShortPathNameA(path, out, sizeof out);
+    DWORD length = ShortPathFunction(path, out, sizeof out);
     if (length == 0 || length >= sizeof out) CopyText(out, path);
+}
+
+// The folder as given may be relative to the installer's directory, which
+// neither the service control manager nor a boot start shares.
+bool AbsoluteFolder(const char* folder, char (&out)[kInstallPathSize]) {
+    DWORD length = GetFullPathNameA(folder, sizeof out, out, nullptr);
+    if (length == 0) return false;
+    if (length >= sizeof out) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return true;
 }
 
 void InstallWin9x(const char* serviceName, const char* binaryPath) {
@@ -64,8 +75,10 @@ void InstallWin9x(const char* serviceName, const char* binaryPath) {
         return;
     }
     PrintInstallMessage(kMsgInstalled, serviceName);
-    PrintInstallMessage(StartFromRunServices(serviceName) ? kMsgStarted : kMsgCannotStart,
-                        serviceName);
+    // An old instance that has not ended yet still holds the mutex: a new one
+    // would end at once, so none is started (the next boot starts it).
+    bool started = !BackgroundInstanceMutexExists() && StartFromRunServices(serviceName);
+    PrintInstallMessage(started ? kMsgStarted : kMsgCannotStart, serviceName);
 }
 
 // Done also when the service itself could not be created, so that a second
@@ -89,9 +102,11 @@ void InstallNt(const char* serviceName, const char* binaryPath) {
         PrintStepFailed("OpenSCManager");
         return;
     }
+    char commandLine[kInstallPathSize + 2];
+    ServiceCommandLine(binaryPath, commandLine);
     FrameServiceHandle service(FrameFunctions.CreateServiceA(
         manager.get(), serviceName, serviceName, kServiceAccess, kServiceType,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath,
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, commandLine,
         nullptr,   // no load-order group
         nullptr,   // no tag
         "\0",      // no dependencies
@@ -110,6 +125,17 @@ void InstallNt(const char* serviceName, const char* binaryPath) {
 
 }  // namespace
 
+decltype(&::GetShortPathNameA) ShortPathFunction = ::GetShortPathNameA;
+
+void ServiceCommandLine(const char* binaryPath, char (&out)[kInstallPathSize + 2]) {
+    // The manager reads an unquoted path with a blank as a program and its
+    // arguments, and first tries the part before the blank: "C:\Program.exe".
+    if (std::strchr(binaryPath, ' '))
+        FormatText(out, "\"%s\"", binaryPath);
+    else
+        CopyText(out, binaryPath);
+}
+
 void InstallService(const char* path, const char* serviceName, const char* exeName) {
     char modulePath[kModulePathSize];
     if (!ModuleFileName(modulePath)) {
@@ -121,7 +147,12 @@ void InstallService(const char* path, const char* serviceName, const char* exeNa
     char copyPath[kInstallPathSize];
     const char* installedPath = modulePath;
     if (path && path[0]) {
-        if (!CopyDestination(path, exeName, modulePath, copyPath)) {
+        char folder[kInstallPathSize];
+        if (!AbsoluteFolder(path, folder)) {
+            PrintCannotInstall();
+            return;
+        }
+        if (!CopyDestination(folder, exeName, modulePath, copyPath)) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             PrintCannotInstall();
             return;

@@ -11,6 +11,8 @@
 #include "platform/system_functions.h"
 
 constexpr char kDefaultServiceName[] = "Perchman";
+// The destination and short-path buffers of the installation.
+constexpr size_t kInstallPathSize = 1024;
 constexpr char kEventLogApplicationKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 // A service name comes from a 1024-byte argument.
@@ -39,3 +41,13 @@ void PrintInstallMessage(unsigned messageId, const char* argument);
 void PrintStepFailed(const char* step);
 // Message 108 with the text of the last error.
 void PrintCannotInstall();
+
+// The short (8.3) form of the installed path; replaceable by the tests, as
+// Wine always makes a short name, while volumes without 8.3 names hand the
+// long path back.
+extern decltype(&::GetShortPathNameA) ShortPathFunction;
+// The binary path as the service is registered with it: quoted when it holds
+// a blank (where no 8.3 name took the blanks away).
+void ServiceCommandLine(const char* binaryPath, char (&out)[kInstallPathSize + 2]);
+// Whether a Windows 9x background instance still holds its mutex.
+bool BackgroundInstanceMutexExists();

@@ -30,16 +30,11 @@ void PrintProgressDot() {
     std::fflush(stdout);
 }
 
-bool InstanceMutexExists() {
-    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kInstanceMutexName));
-    return static_cast<bool>(mutex);
-}
-
 // The stop request is only posted; an instance started right after it would
 // find the old one's mutex and end at once. So "stopped" is said once the
 // old instance has really gone.
 bool WaitForInstanceEnd() {
-    for (DWORD waited = 0; InstanceMutexExists(); waited += kInstanceEndPollMs) {
+    for (DWORD waited = 0; BackgroundInstanceMutexExists(); waited += kInstanceEndPollMs) {
         if (waited >= kInstanceEndLimitMs) return false;
         Sleep(kInstanceEndPollMs);
     }
@@ -63,9 +58,11 @@ void StopService(SC_HANDLE service, const char* serviceName) {
     if (!FrameFunctions.ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
     PrintInstallMessage(kMsgStopping, serviceName);
     Sleep(kStopPollMs);
-    for (DWORD waited = kStopPollMs; waited < kStopWaitLimitMs; waited += kStopPollMs) {
+    // The state is asked for once more after the last pause: a service that
+    // stopped in it has stopped.
+    for (DWORD waited = kStopPollMs;; waited += kStopPollMs) {
         if (!FrameFunctions.QueryServiceStatus(service, &status) ||
-            status.dwCurrentState != SERVICE_STOP_PENDING)
+            status.dwCurrentState != SERVICE_STOP_PENDING || waited >= kStopWaitLimitMs)
             break;
         PrintProgressDot();
         Sleep(kStopPollMs);
@@ -111,6 +108,11 @@ void RemoveNt(const char* serviceName) {
 }
 
 }  // namespace
+
+bool BackgroundInstanceMutexExists() {
+    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kInstanceMutexName));
+    return static_cast<bool>(mutex);
+}
 
 void RemoveService(const char* serviceName) {
     const char* name = ServiceNameOrDefault(serviceName);

@@ -1,5 +1,6 @@
 // The status reports of the service: one record, a check point that only
-// ever counts up, and the four steps the frame reports through.
+// ever counts up, the four steps the frame reports through, and the reports
+// that keep the manager informed while a stop is in progress.
 
 #include "entry/service_status.h"
 
@@ -13,39 +14,86 @@ SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
 namespace {
 
-// The first pending report of the process carries 1. The dispatcher thread
-// (a stop control) and the service thread both report, so the counter is
-// advanced atomically.
-volatile LONG NextCheckPoint = 1;
+constexpr DWORD kAcceptedWhileUp = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+constexpr DWORD kStopProgressPeriodMs = 1000;
+constexpr DWORD kStopProgressWaitHintMs = 3000;
+
+// The dispatcher thread (controls), the service thread and the stop-progress
+// thread all report. One report at a time, from its check point to its
+// SetServiceStatus, so that the manager never sees a check point go down or
+// a state it has already left.
+struct ReportLock {
+    CRITICAL_SECTION section;
+    ReportLock() { InitializeCriticalSection(&section); }
+};
+ReportLock Lock;
+
+class LockedReport {
+public:
+    LockedReport() { EnterCriticalSection(&Lock.section); }
+    ~LockedReport() { LeaveCriticalSection(&Lock.section); }
+    LockedReport(const LockedReport&) = delete;
+    LockedReport& operator=(const LockedReport&) = delete;
+};
+
+// The first pending report of the process carries 1; never reset.
+DWORD NextCheckPoint = 1;
+// Once "stopped" has gone out the manager may let the process end at any
+// moment: nothing is reported after it.
+bool StoppedReported = false;
+
+// The stop-progress thread of the current run, under the lock.
+HANDLE ProgressThread = nullptr;
+HANDLE ProgressDone = nullptr;
+bool ProgressClosed = false;
 
 BOOL ReportStep(const char* step, DWORD state, DWORD exitCode, DWORD waitHintMs) {
     DebugOutput(step);
     return UpdateServiceStatus(state, exitCode, waitHintMs);
 }
 
-}  // namespace
-
-BOOL UpdateServiceStatus(DWORD state, DWORD exitCode, DWORD waitHintMs) {
-    if (FrameFunctions.IsWin9x || DebugMode) return 1;
-
-    // Both threads write the shared record without a lock; each report is
-    // built in a copy of its own so that it never sends a half-written mix.
+// Under the lock.
+BOOL SendStatus(DWORD state, DWORD exitCode, DWORD specificExitCode, DWORD waitHintMs) {
+    if (StoppedReported) return FALSE;
     SERVICE_STATUS status = ServiceStatusRecord;
-    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kAcceptedWhileUp;
     status.dwCurrentState = state;
     status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = specificExitCode;
     status.dwWaitHint = waitHintMs;
-    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
-        status.dwCheckPoint = 0;
-    else
-        status.dwCheckPoint = static_cast<DWORD>(InterlockedIncrement(&NextCheckPoint) - 1);
+    status.dwCheckPoint =
+        state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : NextCheckPoint++;
     ServiceStatusRecord = status;
 
     BOOL reported = FrameFunctions.SetServiceStatus
                         ? FrameFunctions.SetServiceStatus(ServiceStatusHandle, &status)
                         : FALSE;
-    if (!reported) ReportApiFailure("SetServiceStatus");
+    if (!reported) {
+        ReportApiFailure("SetServiceStatus");
+    } else if (state == SERVICE_STOPPED) {
+        StoppedReported = true;
+    }
     return reported;
+}
+
+DWORD WINAPI ReportStopProgress(void* done) {
+    while (WaitForSingleObject(static_cast<HANDLE>(done), kStopProgressPeriodMs) == WAIT_TIMEOUT)
+        KeepSCMHappyOnStop(kStopProgressWaitHintMs);
+    return 0;
+}
+
+}  // namespace
+
+BOOL UpdateServiceStatus(DWORD state, DWORD exitCode, DWORD waitHintMs) {
+    if (FrameFunctions.IsWin9x || DebugMode) return 1;
+    LockedReport locked;
+    return SendStatus(state, exitCode, 0, waitHintMs);
+}
+
+BOOL ReportCurrentState() {
+    if (FrameFunctions.IsWin9x || DebugMode) return 1;
+    LockedReport locked;
+    return SendStatus(ServiceStatusRecord.dwCurrentState, 0, 0, 0);
 }
 
 BOOL KeepSCMHappyOnStart(DWORD waitHintMs) {
@@ -58,6 +106,39 @@ BOOL KeepSCMHappyOnStop(DWORD waitHintMs) {
 
 BOOL TellSCMGoodToGo() { return ReportStep("TellSCMGoodToGo", SERVICE_RUNNING, 0, 0); }
 
-BOOL TellSCMAllDoneNow(DWORD exitCode) {
-    return ReportStep("TellSCMAllDoneNow", SERVICE_STOPPED, exitCode, 0);
+BOOL TellSCMAllDoneNow(DWORD exitCode, DWORD specificExitCode) {
+    DebugOutput("TellSCMAllDoneNow");
+    if (FrameFunctions.IsWin9x || DebugMode) return 1;
+    LockedReport locked;
+    return SendStatus(SERVICE_STOPPED, exitCode, specificExitCode, 0);
+}
+
+void BeginServiceReports() {
+    LockedReport locked;
+    StoppedReported = false;
+    ProgressClosed = false;
+    if (!ProgressDone) ProgressDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (ProgressDone) ResetEvent(ProgressDone);
+}
+
+void StartStopProgress() {
+    LockedReport locked;
+    if (ProgressClosed || ProgressThread || !ProgressDone) return;
+    ProgressThread = CreateThread(nullptr, 0, ReportStopProgress, ProgressDone, 0, nullptr);
+}
+
+void EndStopProgress() {
+    HANDLE thread = nullptr;
+    {
+        LockedReport locked;
+        ProgressClosed = true;
+        thread = ProgressThread;
+        ProgressThread = nullptr;
+        if (ProgressDone) SetEvent(ProgressDone);
+    }
+    // Outside the lock: the thread may be waiting for it to report.
+    if (thread) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
 }

@@ -57,8 +57,9 @@ DWORD WINAPI ShutdownMonitor(void*) {
     bool registered = RegisterMonitorClass();
     HWND window = registered ? CreateMonitorWindow() : nullptr;
     if (!window) {
+        // ServiceRunning stays set: the process gave its console up, and
+        // every later line of the engine must still reach the debugger channel.
         ReportStartFailure();
-        ServiceRunning = 0;
         // Only our own registration is taken back, never another module's.
         if (registered) UnregisterClassA(kMonitorWindowClass, nullptr);
         MarkMonitorFinished();
@@ -78,10 +79,12 @@ DWORD WINAPI ShutdownMonitor(void*) {
     return 0;
 }
 
-void OnEndSession(LPARAM lParam) {
+void OnEndSession(WPARAM wParam, LPARAM lParam) {
     TraceNumbers("WM_ENDSESSION lparam %x\n", static_cast<int>(lParam));
-    // A non-zero lParam is a log-off, which a registered service process survives.
-    if (lParam != 0) return;
+    // A wParam of FALSE: another program vetoed the shutdown, and the session
+    // goes on. A non-zero lParam is a log-off, which a registered service
+    // process survives.
+    if (!wParam || lParam != 0) return;
     ShutdownSeen = 1;
     // Holding the message holds the end of the session while the supervisor,
     // which looks every 2000 ms, stops the engine.
@@ -108,7 +111,7 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         PostQuitMessage(0);
         return 0;
     case WM_ENDSESSION:
-        OnEndSession(lParam);
+        OnEndSession(wParam, lParam);
         break;
     case WM_TIMER:
         if (wParam != kTimerId) break;

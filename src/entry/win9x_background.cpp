@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 #include "common/handles.h"
 #include "common/text.h"
 #include "entry/shutdown_monitor.h"
@@ -67,8 +69,9 @@ void SuperviseUntilStopped(HKEY productControl) {
     }
 }
 
-// The mode itself, once this process is the only instance.
-void RunBackgroundMode(int debug, RegKey& productControl) {
+// The mode itself, once this process is the only instance. False when the
+// engine thread was still running when the mode ended.
+bool RunBackgroundMode(int debug, RegKey& productControl) {
     RegOpenKeyA(HKEY_LOCAL_MACHINE, kProductControlPath, productControl.put());
     ShutdownWaitMs = ShutdownWaitFrom(productControl.get());
     WriteStatusDword(productControl.get(), kStatusValue, kStatusStarting);
@@ -76,21 +79,23 @@ void RunBackgroundMode(int debug, RegKey& productControl) {
     StartShutdownMonitor();
     InitZirRoam();
     // Without it the process would end with the user's log-off. On failure the
-    // two threads are left to end with the process.
+    // two threads are left to end with the process, which must then not run
+    // the shared shut-down under the engine.
     if (!debug && (!FrameFunctions.RegisterServiceProcess ||
                    !FrameFunctions.RegisterServiceProcess(GetCurrentProcessId(),
                                                           kRegisterServiceProcess))) {
         ReportStartFailure();
-        return;
+        return false;
     }
     WriteStatusDword(productControl.get(), kStatusValue, kStatusRunning);
 
     SuperviseUntilStopped(productControl.get());
     TraceMessage("Win9xServiceMain main loop exit\n", nullptr, false);
-    DeInitZirRoam();
+    bool engineEnded = DeInitZirRoam();
     StopShutdownMonitor();
     WriteStatusDword(productControl.get(), kLastStatusCodeValue, 0);
     WriteStatusDword(productControl.get(), kStatusValue, kStatusEnded);
+    return engineEnded;
 }
 
 }  // namespace
@@ -128,10 +133,19 @@ int Win9xServiceMain(int debug) {
         return 0;
     }
     RegKey productControl;
-    RunBackgroundMode(debug, productControl);
+    bool engineEnded = RunBackgroundMode(debug, productControl);
     productControl.reset();
     mutex.reset();
     if (!debug) ServiceRunning = 0;
     TraceMessage("Win9xServiceMain complete\n", nullptr, false);
+    if (!engineEnded) {
+        // The engine thread is still in a search or a takeover: the shared
+        // shut-down would unload Winsock and the product library and close
+        // the product keys under it. The process ends here instead, with
+        // everything it holds left to the system, and an exit code that
+        // tells this end from a clean one.
+        std::fflush(stdout);
+        ExitProcess(ERROR_TIMEOUT);
+    }
     return 0;
 }

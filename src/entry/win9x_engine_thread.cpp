@@ -22,11 +22,17 @@ namespace {
 constexpr uint32_t kEngineStopLimitMs = 10000;
 constexpr DWORD kStopPollMs = 10;
 
+KernelHandle EngineThread;
+
 DWORD WINAPI Win9xServiceStart(void*) {
     TraceMessage("Win9xServiceStart\n", nullptr, false);
-    if (OpenProductSession(&ServiceSession) != 0) {
+    product::Status session = OpenProductSession(&ServiceSession);
+    if (session != 0) {
         // EngineTerminated stays clear: the supervisor's stop then waits its
         // full limit, which is what tells a failed start from a finished run.
+        // The line names the session's own status, not whatever last error
+        // the attempt left behind.
+        SetLastError(session);
         ReportStartFailure();
         return 0;
     }
@@ -43,12 +49,12 @@ DWORD WINAPI Win9xServiceStart(void*) {
 
 void InitZirRoam() {
     InterlockedExchange(&EngineTerminated, 0);
-    KernelHandle thread(CreateThread(nullptr, 0, Win9xServiceStart, nullptr, 0, nullptr));
-    EngineStarted = thread ? 1 : 0;
+    EngineThread.reset(CreateThread(nullptr, 0, Win9xServiceStart, nullptr, 0, nullptr));
+    EngineStarted = EngineThread ? 1 : 0;
     TraceNumbers("InitZirRoam complete %d\n", static_cast<int>(EngineStarted));
 }
 
-void DeInitZirRoam() {
+bool DeInitZirRoam() {
     uint32_t start = ClockMs();
     TraceNumbers("DeInitZirRoam begin %d\n", static_cast<int>(EngineStarted));
     if (EngineStarted) {
@@ -61,4 +67,9 @@ void DeInitZirRoam() {
     }
     TraceNumbers("DeInitZirRoam complete started %x terminated %d\n", static_cast<int>(EngineStarted),
           static_cast<int>(InterlockedCompareExchange(&EngineTerminated, 0, 0)));
+    // A thread that ended without saying so (its session failed) has still
+    // ended; only one that runs on is a danger to the shut-down.
+    bool ended = !EngineThread || WaitForSingleObject(EngineThread.get(), 0) == WAIT_OBJECT_0;
+    EngineThread.reset();
+    return ended;
 }

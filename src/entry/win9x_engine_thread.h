@@ -8,4 +8,5 @@ extern volatile LONG EngineTerminated;  // interlocked: the thread has finished
 
 void InitZirRoam();
 // Asks the engine loop to stop and waits for the thread, at most 10 s.
-void DeInitZirRoam();
+// False when the thread still runs after that.
+bool DeInitZirRoam();

@@ -2,6 +2,7 @@
 
 #include "product/product_control.h"
 
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/product_interface.h"
 #include "product/product_keys.h"
@@ -46,7 +47,9 @@ void WaitWhileStartPending(SC_HANDLE service) {
             return;
         }
         if (ElapsedMs(start, now) >= kStartWaitLimitMs) return;
-        Sleep(StartPollMs(status.dwWaitHint));
+        // The product goes on starting without us: a stop of the engine need
+        // not wait for it.
+        if (WaitForEngineStop(StartPollMs(status.dwWaitHint))) return;
     }
 }
 

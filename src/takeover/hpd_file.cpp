@@ -3,6 +3,7 @@
 #include "takeover/hpd_file.h"
 
 #include "common/text.h"
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/data_directories.h"
 #include "product/product_keys.h"
@@ -43,9 +44,11 @@ bool WorkOutHpdPath(char* out) {
 
 bool WaitForHpdProcessed() {
     uint32_t start = ClockMs();
-    // A quick product has already lowered the flag: look before the first sleep.
+    // A quick product has already lowered the flag: look before the first
+    // pause. A stop of the engine ends the wait as its time-out does; the
+    // product takes the file in later all the same.
     for (bool first = true; ElapsedMs(start, ClockMs()) < kProductWaitMs; first = false) {
-        if (!first) Sleep(kProductPollMs);
+        if (!first && WaitForEngineStop(kProductPollMs)) return false;
         DWORD value = 1;
         DWORD size = sizeof value;
         if (RegQueryValueExA(Keys.ProductControl, "ProcessHPDNow", nullptr, nullptr,

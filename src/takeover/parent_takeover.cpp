@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "platform/stop_request.h"
 #include "engine/parent_check.h"
 #include "platform/system_functions.h"
 #include "output/output.h"
@@ -148,9 +149,10 @@ void RestartProductIfUnmanaged(SC_HANDLE manager, DWORD connected) {
 bool WaitForConfirmation() {
     uint32_t start = ClockMs();
     // The product has usually confirmed while the flag was awaited: look
-    // before the first sleep.
+    // before the first pause. A stop of the engine ends the wait as its
+    // time-out does.
     for (bool first = true; ElapsedMs(start, ClockMs()) < kProductWaitMs; first = false) {
-        if (!first) Sleep(kProductPollMs);
+        if (!first && WaitForEngineStop(kProductPollMs)) return false;
         // Only a whole update time read back counts: a shorter value would
         // leave bytes of the buffer that were never read.
         BYTE value[sizeof HPD_UPDATE_SENTINEL];

@@ -4,6 +4,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/product_library.h"
 
@@ -38,10 +39,12 @@ ToolRun RunAndWait(const char* toolPath, const char* commandLine, const char* wo
     run.started = true;
     // Once the wait reports the end, the exit code is final, also when the
     // tool chose 259 (STILL_ACTIVE) itself: waiting again for that would spin
-    // for ever on a handle that stays signalled.
-    WaitForSingleObject(process.process.get(), INFINITE);
+    // for ever on a handle that stays signalled. A tool that hangs must not
+    // make the engine unstoppable: a stop ends the wait, the tool runs on,
+    // and the run counts as failed (STILL_ACTIVE).
     DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(process.process.get(), &exitCode);
+    if (WaitForObjectOrEngineStop(process.process.get(), INFINITE) == EngineWait::Signalled)
+        GetExitCodeProcess(process.process.get(), &exitCode);
     run.exitCode = exitCode;
     TraceCreateProcess(toolPath, workingDirectory, commandLine, exitCode);
     return run;

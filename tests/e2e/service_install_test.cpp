@@ -266,13 +266,14 @@ TEST_F(ServiceInstallTest, ACopyPathThatDoesNotFitIsRefused) {
     EXPECT_FALSE(ServiceExists("svc"));
 }
 
-// The stop of a service whose search outlasts the wait: the stop control is
-// taken, the search goes on (a round is never cut short), and after a minute
-// of dots the removal gives up waiting and deletes the service all the same;
-// the service control manager removes it once it has stopped.
+// The stop of a service whose one probe outlasts the wait: the stop control
+// is taken, the probe in flight goes on (the round ends only after it), and
+// after a minute of dots the removal gives up waiting and deletes the
+// service all the same; the service control manager removes it once it has
+// stopped.
 TEST_F(ServiceInstallTest, RemoveGivesUpWaitingAfterAMinuteSlowWait) {
-    Load("server FAR down timeout=10000\n"
-         "list <local> Parent 0 FAR\n");  // seven probes of 10 s each
+    Load("server FAR down timeout=70000\n"
+         "list <local> Parent 0 FAR\n");  // the first probe alone lasts 70 s
     ASSERT_TRUE(e2e::Finished(RunPerchman({"/install"})));
     ASSERT_TRUE(WaitForState("Perchman", SERVICE_RUNNING, 10000));
 

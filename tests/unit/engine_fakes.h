@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "engine/engine_loop.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"
 
@@ -85,6 +86,30 @@ public:
 private:
     std::string path_;
     HKEY key_ = nullptr;
+};
+
+// Asks the engine to stop from another thread after a delay, as a stop
+// control does; the request is taken back when the object goes.
+class DelayedStop {
+public:
+    explicit DelayedStop(DWORD delayMs)
+        : delayMs_(delayMs), thread_(CreateThread(nullptr, 0, Run, this, 0, nullptr)) {}
+    ~DelayedStop() {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        ClearEngineStop();
+    }
+    DelayedStop(const DelayedStop&) = delete;
+    DelayedStop& operator=(const DelayedStop&) = delete;
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        Sleep(static_cast<DelayedStop*>(self)->delayMs_);
+        StopEngineLoop();
+        return 0;
+    }
+    DWORD delayMs_;
+    HANDLE thread_;
 };
 
 // What the product library's GetDwordValue does, on this machine's registry.

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +13,7 @@
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
 #include "engine/nearest.h"
+#include "captured_stdout.h"
 #include "engine_fakes.h"
 #include "output/output.h"
 #include "product/product_keys.h"
@@ -25,6 +23,7 @@ namespace {
 
 using engine_test::SavedTables;
 using engine_test::ScratchKey;
+using unit_test::CapturedStdout;
 
 constexpr char kRole[] = "UnitSearch";
 constexpr char kLevel0Value[] = "RoamManagingUnitSearchLevel0";
@@ -88,32 +87,6 @@ uint8_t* WINAPI FakeBlockData(uint8_t* block, uint32_t, uint16_t* type) {
     std::memcpy(type, block + 2 + length, sizeof *type);
     return block + 2;
 }
-
-// Standard output of the code under test, through a file.
-class CapturedStdout {
-public:
-    CapturedStdout() {
-        std::fflush(stdout);
-        saved_ = _dup(1);
-        file_ = std::tmpfile();
-        _dup2(_fileno(file_), 1);
-    }
-    std::string Finish() {
-        std::fflush(stdout);
-        _dup2(saved_, 1);
-        _close(saved_);
-        std::string text;
-        std::rewind(file_);
-        char buffer[4096];
-        while (size_t n = std::fread(buffer, 1, sizeof buffer, file_)) text.append(buffer, n);
-        std::fclose(file_);
-        return text;
-    }
-
-private:
-    int saved_ = -1;
-    FILE* file_ = nullptr;
-};
 
 std::string Formatted(unsigned id, const char* argument) {
     char text[kTextSize];
@@ -244,7 +217,7 @@ TEST_F(NearestSearch, AStopRequestEndsTheRetryPauseWithoutAName) {
     uint32_t took = ElapsedMs(start, ClockMs());
     WaitForSingleObject(stopper, INFINITE);
     CloseHandle(stopper);
-    InterlockedExchange(&ServiceStopFlag, 0);
+    ClearEngineStop();
     EXPECT_EQ(code, 0);
     EXPECT_STREQ(name, "");
     EXPECT_LT(took, 2000u);
@@ -343,6 +316,64 @@ TEST_F(NearestSearch, EachRoleHandsItsWinnerToItsOwnTakeover) {
     std::string head = failed;
     head = head.substr(0, head.find("%d")).replace(head.find("%s"), 2, "P1");
     EXPECT_NE(out.find(head), std::string::npos) << head << " in " << out;
+}
+
+}  // namespace
+
+namespace {
+
+// A stop made while the engine searches all roles: wherever it lands (in a
+// measuring round, in the retry pause) the search ends within moments,
+// reports neither a finding nor a failure, takes nothing over, and the next
+// enabled role is not started.
+TEST_F(NearestSearch, AStopEndsTheSearchOfAllRolesQuietly) {
+    constexpr char kParentList[] = "RoamManagingParentLevel0";
+    constexpr char kQuarantineList[] = "RoamManagingQuarantineLevel0";
+    const struct {
+        const char* what;
+        const char* parentList;
+        DWORD timesToAverage;
+    } cases[] = {
+        {"in a round that would find P1", "P1,P2", 20},  // about 4 s of probes
+        {"in the pause of a hopeless retry", "P1(1)", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Network.clear();
+        Probed.clear();
+        Network["P1"] = Answering("", 100);
+        Network["P2"] = Answering("", 100);
+        Network["Q1"] = Answering("");
+        settings_.SetDword("TimesToAverage", c.timesToAverage);
+        RegSetValueExA(local_, kParentList, 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(c.parentList),
+                       static_cast<DWORD>(std::strlen(c.parentList) + 1));
+        RegSetValueExA(local_, kQuarantineList, 0, REG_SZ, reinterpret_cast<const BYTE*>("Q1"), 3);
+        EngineSettings.RoamClient = 1;
+        EngineSettings.RoamQuarantine = 1;
+        EngineSettings.CheckForNewParentIntervalMs = 60u * 60u * 1000u;
+        ShowDetail = 1;
+
+        uint32_t took = 0;
+        std::string text;
+        {
+            engine_test::DelayedStop stop(250);
+            uint32_t start = ClockMs();
+            CapturedStdout out;
+            NearestAll(0);
+            text = out.Finish();
+            took = ElapsedMs(start, ClockMs());
+        }
+        RegDeleteValueA(local_, kParentList);
+        RegDeleteValueA(local_, kQuarantineList);
+
+        EXPECT_LT(took, 1000u);
+        EXPECT_LE(Probed.size(), 5u);  // up to the stop, and the one in flight
+        EXPECT_EQ(std::count(Probed.begin(), Probed.end(), "Q1"), 0);
+        EXPECT_EQ(Count(text, Formatted(85, "Q1")), 0u) << text;
+        EXPECT_EQ(Count(text, Formatted(147, "")), 0u) << text;
+        EXPECT_EQ(Count(text, "El padre"), 0u) << text;  // 95, 96 and 97
+    }
 }
 
 }  // namespace

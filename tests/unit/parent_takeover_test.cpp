@@ -6,6 +6,7 @@
 #include "output/output.h"
 #include "product/product_keys.h"
 #include "takeover/takeovers.h"
+#include "engine_fakes.h"
 #include "takeover_fixture.h"
 
 namespace takeover_test {
@@ -398,6 +399,27 @@ TEST_F(ParentTakeoverWin9x, UnmanagedProductIsStoppedAndStartedThroughTheControl
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kServiceStartsValue))
         << "the service control manager is not used on Windows 9x";
+}
+
+// A stop of the engine ends the waits for the product as their own time-out
+// does: the file and the values stay for the product to take in later.
+TEST_F(ParentTakeover, AStopEndsTheWaitsForTheProductAsTheirTimeOutDoes) {
+    SetRootString("Parent", "OLD");
+    SetRootDword("Connected", 1);
+    kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 1);
+    StartProduct();
+    DWORD elapsed = 0;
+    {
+        engine_test::DelayedStop stop(300);
+        DWORD start = GetTickCount();
+        EXPECT_EQ(0, Run("SRV01"));
+        elapsed = GetTickCount() - start;
+    }
+    EXPECT_LT(elapsed, 3000u);
+    EXPECT_EQ(std::string("\x00\x00\x00\x47\x47\x47\x00\x00", 8),
+              RootValue("HPDUpdateTime").value_or(""));
+    EXPECT_EQ(FullForm("SRV01"), ReadHpdFile());
+    EXPECT_FALSE(RootValue("LastParent"));
 }
 
 // Takes the full 60 seconds of the confirmation wait: "SlowWait" in its name

@@ -1,5 +1,6 @@
 #include "takeover/process_runner.h"
 
+#include "engine_fakes.h"
 #include "takeover_lab.h"
 
 namespace {
@@ -41,6 +42,24 @@ TEST_F(ProcessRunnerTest, ToolExitCodeIsReturnedAndTracedInDecimalAndHex) {
     EXPECT_EQ(runs[0].tool, "enrol.exe");
     EXPECT_TRUE(EqualsNoCase(runs[0].directory, kWork)) << runs[0].directory;
     EXPECT_EQ(runs[0].commandLine, "enrol.exe -Er relay1.tkn");
+}
+
+// A tool that hangs must not make the engine unstoppable: a stop ends the
+// wait, the tool runs on, and the run counts as failed.
+TEST_F(ProcessRunnerTest, AStopEndsTheWaitForAToolThatHangs) {
+    SetToolHang("enrol.exe", 8000);
+    std::string tool = LabTool("enrol.exe");
+    ToolRun run;
+    DWORD took = 0;
+    {
+        engine_test::DelayedStop stop(300);
+        DWORD start = GetTickCount();
+        run = Printing(out, [&] { return RunAndWait(tool.c_str(), "enrol.exe -Er relay1.tkn", kWork); });
+        took = GetTickCount() - start;
+    }
+    EXPECT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_LT(took, 3000u);
 }
 
 TEST_F(ProcessRunnerTest, ToolThatCannotStartLeavesTheSystemErrorAndNoTrace) {

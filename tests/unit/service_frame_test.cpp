@@ -26,12 +26,13 @@ constexpr char kClientsPath[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVer
 const auto kFakeStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150);
 
 struct Report {
-    DWORD state, checkPoint, waitHint, accepted, exitCode;
+    DWORD state, checkPoint, waitHint, accepted, exitCode, specificExitCode;
     bool operator==(const Report&) const = default;
 };
 void PrintTo(const Report& r, std::ostream* os) {
     *os << "{state " << r.state << ", check " << r.checkPoint << ", hint " << r.waitHint
-        << ", accepted " << r.accepted << ", exit " << r.exitCode << "}";
+        << ", accepted " << r.accepted << ", exit " << r.exitCode << ", specific "
+        << r.specificExitCode << "}";
 }
 
 struct Event {
@@ -54,11 +55,25 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegister(const char* name, LPHANDLER_FUNCTION h
     return HandleGiven;
 }
 
+// Reports that take a moment to reach the manager, recorded one at a time,
+// as from several threads.
+volatile bool SlowReports = false;
+struct RecordLock {
+    CRITICAL_SECTION section;
+    RecordLock() { InitializeCriticalSection(&section); }
+} Recording;
+
 BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
     EXPECT_EQ(handle, kFakeStatusHandle);
+    // Every seventh check point is held up a moment, so that a report sent
+    // after it would overtake it were the reports not one at a time.
+    if (SlowReports && status->dwCheckPoint % 7 == 0) Sleep(1);
+    EnterCriticalSection(&Recording.section);
     Reports.push_back({status->dwCurrentState, status->dwCheckPoint, status->dwWaitHint,
-                       status->dwControlsAccepted, status->dwWin32ExitCode});
+                       status->dwControlsAccepted, status->dwWin32ExitCode,
+                       status->dwServiceSpecificExitCode});
     ServiceTypes.push_back(status->dwServiceType);
+    LeaveCriticalSection(&Recording.section);
     if (static_cast<int>(Reports.size()) != FailingReport) return TRUE;
     SetLastError(FailureCode);
     return FALSE;
@@ -78,17 +93,24 @@ BOOL WINAPI FakeReportEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WO
 BOOL WINAPI FakeDeregister(HANDLE) { return TRUE; }
 
 product::Status SessionStatus = 0;
-product::Status WINAPI FakePresentCode(uint32_t) { return SessionStatus; }
+DWORD SessionDelayMs = 0;
+product::Status WINAPI FakePresentCode(uint32_t) {
+    if (SessionDelayMs) Sleep(SessionDelayMs);
+    return SessionStatus;
+}
 HANDLE WINAPI FakeRegisterAlerts(product::AlertCallback, product::AlertCallback) {
     return reinterpret_cast<HANDLE>(0xA1);
 }
 product::Status WINAPI FakeUnregisterAlerts(HANDLE) { return 0; }
 
-// The parent answers every check with its pattern; the checks are counted.
+// The parent answers every check with its pattern, after a delay when one
+// is set; the checks are counted.
 volatile LONG ParentChecks = 0;
+volatile DWORD ParentCheckDelayMs = 0;
 product::Status WINAPI FakeReadPattern(const char*, const char*, uint8_t* block, uint32_t,
                                        uint32_t*) {
     InterlockedIncrement(&ParentChecks);
+    if (DWORD delay = ParentCheckDelayMs) Sleep(delay);
     const DWORD pattern = 1;
     block[0] = sizeof pattern;
     block[1] = 0;
@@ -98,6 +120,12 @@ product::Status WINAPI FakeReadPattern(const char*, const char*, uint8_t* block,
 uint8_t* WINAPI FakePatternData(uint8_t* block, uint32_t, uint16_t* type) {
     *type = REG_DWORD;
     return block + 2;
+}
+
+std::string FormatHex(DWORD code) {
+    char text[32];
+    FormatText(text, "(0x%x)", static_cast<unsigned>(code));
+    return text;
 }
 
 std::string SystemText(DWORD code) {
@@ -110,6 +138,11 @@ std::string SystemText(DWORD code) {
     LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
     return result;
+}
+
+DWORD WINAPI RunServiceMain(void*) {
+    ServiceMain(0, nullptr);
+    return 0;
 }
 
 // The frame with the service control manager, the event log and the product
@@ -137,10 +170,7 @@ protected:
         EngineFunctions.CancelWaitableTimer = ::CancelWaitableTimer;
         EngineFunctions.RegNotifyChangeKeyValue = ::RegNotifyChangeKeyValue;
         EventLog = {FakeEventSource, FakeReportEvent, FakeDeregister};
-        Product.Module = LoadLibraryA("kernel32.dll");  // freed by the session's close
-        Product.PresentCallerCode = FakePresentCode;
-        Product.RegisterAlertCallbacks = FakeRegisterAlerts;
-        Product.UnregisterAlertCallbacks = FakeUnregisterAlerts;
+        ArmProduct();
         Keys.Root = root_.get();
         Keys.ProductControl = control_.get();
         EngineSettings = EngineSettingsRecord{};
@@ -148,7 +178,8 @@ protected:
         WinsockReady = 0;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, kClientsPath, 0, nullptr, 0, KEY_ALL_ACCESS,
                         nullptr, &clients_, nullptr);
-        InterlockedExchange(&ServiceStopFlag, 0);
+        ClearEngineStop();
+        BeginServiceReports();
     }
     void TearDown() override {
         if (clients_) RegCloseKey(clients_);
@@ -160,7 +191,41 @@ protected:
         EventLog = EventLogFunctions{};
         DebugMode = 0;
         ServiceRunning = 0;
-        InterlockedExchange(&ServiceStopFlag, 0);
+        AddressCheckPeriodMs = 60000;
+        ClearEngineStop();
+    }
+
+    // The session's close unloads the library and empties its table: every
+    // run of the service needs it afresh. The parent answers its checks.
+    static void ArmProduct() {
+        if (!Product.Module) Product.Module = LoadLibraryA("kernel32.dll");
+        Product.PresentCallerCode = FakePresentCode;
+        Product.RegisterAlertCallbacks = FakeRegisterAlerts;
+        Product.UnregisterAlertCallbacks = FakeUnregisterAlerts;
+        Product.ReadServerValues = FakeReadPattern;
+        Product.GetValueBlockData = FakePatternData;
+    }
+    // A run of the service on a thread of its own, waiting once it has
+    // published the client count.
+    HANDLE StartService() {
+        ArmProduct();
+        RegDeleteValueA(control_.get(), "ClientCount");
+        HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+        for (int i = 0; i < 500 && !control_.HasValue("ClientCount"); ++i) Sleep(10);
+        return service;
+    }
+    // Stops it through the handler; false when it did not end in time.
+    bool StopService(HANDLE service, DWORD control = SERVICE_CONTROL_STOP) {
+        if (Handler) Handler(control);
+        bool ended = WaitForSingleObject(service, 10000) == WAIT_OBJECT_0;
+        CloseHandle(service);
+        return ended;
+    }
+    void NextRun() {
+        ClearEngineStop();
+        BeginServiceReports();
+        Reports.clear();
+        Events.clear();
     }
 
     // Check points count up for the whole process: the expected ones are
@@ -189,37 +254,60 @@ protected:
 constexpr DWORD kStartPending = SERVICE_START_PENDING, kStopPending = SERVICE_STOP_PENDING,
                 kRunning = SERVICE_RUNNING, kStopped = SERVICE_STOPPED;
 
-DWORD WINAPI RunServiceMain(void*) {
-    ServiceMain(0, nullptr);
-    return 0;
+// A whole run: start, an interrogate while running, a stop (or the shutdown
+// of the machine, which must release the parent just the same) from the
+// control handler's thread, and the stop steps of the loop and the body.
+// Nothing reaches the manager once "stopped" has.
+TEST_F(ServiceFrame, NormalRunReportsTheFullSequenceAndEndsWithExitCodeZero) {
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+        SCOPED_TRACE(control);
+        NextRun();
+        RegDeleteValueA(root_.get(), "Parent");
+        HANDLE service = StartService();
+        EXPECT_TRUE(control_.HasValue("ClientCount"));
+        EXPECT_EQ(ServiceRunning, 1);
+        if (Handler) Handler(SERVICE_CONTROL_INTERROGATE);
+        ASSERT_TRUE(StopService(service, control));
+        Handler(SERVICE_CONTROL_INTERROGATE);
+        Handler(SERVICE_CONTROL_STOP);
+
+        const std::vector<Report> expected = {
+            {kStartPending, 1, 3000, 0, 0, 0},  {kStartPending, 2, 3000, 0, 0, 0},
+            {kRunning, 0, 0, 5, 0, 0},
+            {kRunning, 0, 0, 5, 0, 0},  // the interrogate
+            {kStopPending, 3, 0, 5, 0, 0},      {kStopPending, 4, 10000, 5, 0, 0},
+            {kStopPending, 5, 12000, 5, 0, 0},  {kStopPending, 6, 3000, 5, 0, 0},
+            {kStopped, 0, 0, 5, 0, 0}};
+        EXPECT_EQ(Relative(), expected);
+        for (DWORD type : ServiceTypes) EXPECT_EQ(type, 0x110u);
+        EXPECT_TRUE(Events.empty());
+        EXPECT_EQ(ServiceRunning, 0);
+        // The loop's stop steps ran: the parent was given up.
+        EXPECT_TRUE(root_.HasValue("Parent"));
+        // A stop that arrives as the loop ends signals the same live event.
+        HANDLE event = EngineStopEvent();
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(EngineStopEvent(), event);
+    }
 }
 
-// A whole run: start, an interrogate while running, a stop from the control
-// handler's thread, and the stop steps of the loop and the body.
-TEST_F(ServiceFrame, NormalRunReportsTheFullSequenceAndEndsWithExitCodeZero) {
+// A stop accepted during the start-up, before the loop runs (here while the
+// product session is being opened), ends the run as soon as the loop starts.
+TEST_F(ServiceFrame, AStopDuringTheStartUpEndsTheRunPromptly) {
+    SessionDelayMs = 500;
+    ArmProduct();
     HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
-    // The loop is waiting once it has published the client count.
-    for (int i = 0; i < 500 && !control_.HasValue("ClientCount"); ++i) Sleep(10);
-    ASSERT_TRUE(control_.HasValue("ClientCount"));
-    ASSERT_NE(Handler, nullptr);
-    EXPECT_EQ(ServiceRunning, 1);
-    Handler(SERVICE_CONTROL_INTERROGATE);
-    Handler(SERVICE_CONTROL_STOP);
-    ASSERT_EQ(WaitForSingleObject(service, 10000), WAIT_OBJECT_0);
-    CloseHandle(service);
-
-    const std::vector<Report> expected = {
-        {kStartPending, 1, 3000, 0, 0}, {kStartPending, 2, 3000, 0, 0}, {kRunning, 0, 0, 1, 0},
-        {kRunning, 0, 0, 1, 0},  // the interrogate
-        {kStopPending, 3, 0, 1, 0},     {kStopPending, 4, 10000, 1, 0},
-        {kStopPending, 5, 12000, 1, 0}, {kStopPending, 6, 3000, 1, 0},
-        {kStopped, 0, 0, 1, 0}};
-    EXPECT_EQ(Relative(), expected);
-    for (DWORD type : ServiceTypes) EXPECT_EQ(type, 0x110u);
-    EXPECT_TRUE(Events.empty());
-    EXPECT_EQ(ServiceRunning, 0);
-    // The loop's stop steps ran: the parent was given up.
-    EXPECT_TRUE(root_.HasValue("Parent"));
+    for (int i = 0; i < 300 && !ServiceRunning; ++i) Sleep(10);
+    Sleep(100);
+    uint32_t start = ClockMs();
+    bool ended = StopService(service);
+    uint32_t took = ElapsedMs(start, ClockMs());
+    SessionDelayMs = 0;
+    ASSERT_TRUE(ended);
+    EXPECT_LT(took, 2000u);
+    EXPECT_TRUE(root_.HasValue("Parent")) << "the parent was given up";
+    EXPECT_EQ(Reports.back().state, kStopped);
+    EXPECT_EQ(Reports.back().exitCode, 0u);
 }
 
 // A parent-check interval of 0 checks at every opportunity, once a second as
@@ -228,54 +316,221 @@ TEST_F(ServiceFrame, AZeroParentCheckIntervalChecksAgainEverySecond) {
     EngineSettings.CheckParentIntervalMs = 0;
     root_.SetRaw("Parent", REG_SZ, "SRV01");
     root_.SetDword("Connected", 1);
-    Product.ReadServerValues = FakeReadPattern;
-    Product.GetValueBlockData = FakePatternData;
     InterlockedExchange(&ParentChecks, 0);
-    HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
-    for (int i = 0; i < 500 && !control_.HasValue("ClientCount"); ++i) Sleep(10);
+    HANDLE service = StartService();
     for (int i = 0; i < 600 && ParentChecks < 3; ++i) Sleep(10);
     LONG checks = ParentChecks;
-    ASSERT_NE(Handler, nullptr);
-    Handler(SERVICE_CONTROL_STOP);
-    ASSERT_EQ(WaitForSingleObject(service, 10000), WAIT_OBJECT_0);
-    CloseHandle(service);
+    ASSERT_TRUE(StopService(service));
     EXPECT_GE(checks, 3);
 }
 
-// The runs that end early, each with the exact sequence it reports.
+// The loop's looks at the machine's addresses, counted where they ask for
+// the host name (which fails: no snapshot, nothing changes).
+volatile LONG AddressLooks = 0;
+int WINAPI CountedHostName(char*, int) {
+    InterlockedIncrement(&AddressLooks);
+    return -1;
+}
+
+hostent* WINAPI NoHost(const char*) { return nullptr; }
+
+DWORD ClientCountValue(HKEY control) {
+    DWORD value = 0, size = sizeof value;
+    RegQueryValueExA(control, "ClientCount", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                     &size);
+    return value;
+}
+
+// The address check comes once per period whatever else wakes the loop:
+// not in a spin once the first quiet period has passed, and not starved by a
+// parent check that lasts as long as its own period (its timer is then
+// signalled at every wait). The Clients notification is not starved either.
+TEST_F(ServiceFrame, TheAddressCheckComesOncePerPeriodWhateverWakesTheLoop) {
+    constexpr DWORD kPeriodMs = 200;
+    constexpr DWORD kWatchMs = 1500;
+    const struct {
+        const char* what;
+        DWORD parentCheckMs;  // how long one check lasts; 0: no parent to check
+        LONG fewest, most;
+    } cases[] = {
+        {"a quiet loop", 0, kWatchMs / kPeriodMs - 3, kWatchMs / kPeriodMs + 2},
+        {"a parent check due again at every wait", 1100, 1, kWatchMs / kPeriodMs + 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        NextRun();
+        AddressCheckPeriodMs = kPeriodMs;
+        WinsockReady = 1;
+        Winsock.gethostname = CountedHostName;
+        Winsock.gethostbyname = NoHost;
+        EngineSettings.CheckParentIntervalMs = c.parentCheckMs ? 0 : 3600000;  // 0: every second
+        ParentCheckDelayMs = c.parentCheckMs;
+        root_.SetRaw("Parent", REG_SZ, "SRV01");
+        root_.SetDword("Connected", 1);
+        engine_test::DeleteKeyTree(clients_, "Added");
+
+        HANDLE service = StartService();
+        LONG before = AddressLooks;
+        Sleep(kWatchMs);
+        LONG looks = AddressLooks - before;
+        HKEY added = nullptr;
+        RegCreateKeyExA(clients_, "Added", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &added, nullptr);
+        RegCloseKey(added);
+        for (int i = 0; i < 300 && ClientCountValue(control_.get()) != 1; ++i) Sleep(10);
+        DWORD published = ClientCountValue(control_.get());
+        bool stopped = StopService(service);
+        engine_test::DeleteKeyTree(clients_, "Added");
+        ParentCheckDelayMs = 0;
+
+        ASSERT_TRUE(stopped);
+        EXPECT_EQ(published, 1u) << "the notification was not served";
+        EXPECT_GE(looks, c.fewest);
+        EXPECT_LE(looks, c.most);
+    }
+}
+
+// A stop that lands in a long piece of work (here a parent check of 2.5 s)
+// is answered by stop-pending reports with a wait hint and an advancing
+// check point until the loop is out of it; check points never go down.
+TEST_F(ServiceFrame, ASlowStopKeepsReportingProgress) {
+    EngineSettings.CheckParentIntervalMs = 0;
+    ParentCheckDelayMs = 2500;
+    root_.SetRaw("Parent", REG_SZ, "SRV01");
+    root_.SetDword("Connected", 1);
+    InterlockedExchange(&ParentChecks, 0);
+    HANDLE service = StartService();
+    for (int i = 0; i < 500 && ParentChecks < 1; ++i) Sleep(10);
+    Sleep(100);  // inside the check
+    bool stopped = StopService(service);
+    ParentCheckDelayMs = 0;
+    ASSERT_TRUE(stopped);
+
+    size_t stopAt = 0, loopAt = 0;
+    for (size_t i = 0; i < Reports.size(); ++i) {
+        if (!stopAt && Reports[i].state == kStopPending) stopAt = i;
+        if (Reports[i].state == kStopPending && Reports[i].waitHint == 10000) loopAt = i;
+    }
+    ASSERT_GT(loopAt, stopAt);
+    EXPECT_GE(loopAt - stopAt, 2u) << "no progress report while the check went on";
+    for (size_t i = stopAt + 1; i < loopAt; ++i) {
+        EXPECT_EQ(Reports[i].state, kStopPending);
+        EXPECT_GT(Reports[i].waitHint, 0u);
+    }
+    DWORD last = 0;
+    for (const Report& r : Reports)
+        if (r.checkPoint) {
+            EXPECT_GT(r.checkPoint, last);
+            last = r.checkPoint;
+        }
+    EXPECT_EQ(Reports.back().state, kStopped);
+}
+
+HANDLE WINAPI NoTimer(SECURITY_ATTRIBUTES*, BOOL, const char*) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+BOOL WINAPI TimerNotSet(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, void*, BOOL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+// A handle no object stands behind: the loop's wait on it fails.
+HANDLE WINAPI BogusTimer(SECURITY_ATTRIBUTES*, BOOL, const char*) {
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x3FFFFFC0));
+}
+BOOL WINAPI TimerSet(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, void*, BOOL) {
+    return TRUE;
+}
+
+// The runs that end early, each with the exact sequence it reports. A run
+// that could not do its work ends with ERROR_SERVICE_SPECIFIC_ERROR, the
+// failing status, and one event 109 that names the failed step; a failed
+// status report is its own event and skips the rest of the start.
 TEST_F(ServiceFrame, EarlyEndsSkipTheLoopButStillReportStopped) {
+    constexpr DWORD kSpecific = ERROR_SERVICE_SPECIFIC_ERROR;
+    constexpr DWORD kBogusWait = ERROR_INVALID_HANDLE;
     struct Case {
         const char* description;
         int failingReport;
         product::Status session;
+        decltype(&::CreateWaitableTimerA) createTimer;
+        decltype(&::SetWaitableTimer) setTimer;
         std::vector<Report> expected;
+        const char* failedStep;  // of the one event; null: SetServiceStatus or none
         size_t events;
     };
+    const std::vector<Report> running = {{kStartPending, 1, 3000, 0, 0, 0},
+                                         {kStartPending, 2, 3000, 0, 0, 0},
+                                         {kRunning, 0, 0, 5, 0, 0}};
+    auto then = [&](std::vector<Report> tail) {
+        std::vector<Report> all = running;
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    };
     const Case cases[] = {
-        {"the product session cannot be opened", 0, product::kLibraryUnavailable,
-         {{kStartPending, 1, 3000, 0, 0}, {kStartPending, 2, 3000, 0, 0}, {kRunning, 0, 0, 1, 0},
-          {kStopPending, 3, 12000, 1, 0}, {kStopPending, 4, 3000, 1, 0}, {kStopped, 0, 0, 1, 0}},
-         0},
-        {"the first start-pending report fails: no body", 1, 0,
-         {{kStartPending, 1, 3000, 0, 0}, {kStopped, 0, 0, 1, 0}}, 1},
-        {"the body's start-pending report fails: no loop", 2, 0,
-         {{kStartPending, 1, 3000, 0, 0}, {kStartPending, 2, 3000, 0, 0},
-          {kStopPending, 3, 12000, 1, 0}, {kStopPending, 4, 3000, 1, 0}, {kStopped, 0, 0, 1, 0}},
-         1},
+        {"the product session cannot be opened", 0, product::kLibraryUnavailable, nullptr,
+         nullptr,
+         then({{kStopPending, 3, 12000, 5, 0, 0}, {kStopPending, 4, 3000, 5, 0, 0},
+               {kStopped, 0, 0, 5, kSpecific, product::kLibraryUnavailable}}),
+         "OpenProductSession", 1},
+        {"the parent-check timer cannot be made", 0, 0, NoTimer, nullptr,
+         then({{kStopPending, 3, 12000, 5, 0, 0}, {kStopPending, 4, 3000, 5, 0, 0},
+               {kStopped, 0, 0, 5, kSpecific, ERROR_NOT_ENOUGH_MEMORY}}),
+         "CreateWaitableTimer", 1},
+        {"the parent-check timer cannot be set", 0, 0, nullptr, TimerNotSet,
+         then({{kStopPending, 3, 12000, 5, 0, 0}, {kStopPending, 4, 3000, 5, 0, 0},
+               {kStopped, 0, 0, 5, kSpecific, ERROR_INVALID_PARAMETER}}),
+         "SetWaitableTimer", 1},
+        {"the wait fails: the loop ends as on a stop", 0, 0, BogusTimer, TimerSet,
+         then({{kStopPending, 3, 10000, 5, 0, 0}, {kStopPending, 4, 12000, 5, 0, 0},
+               {kStopPending, 5, 3000, 5, 0, 0}, {kStopped, 0, 0, 5, kSpecific, kBogusWait}}),
+         "WaitForMultipleObjects", 1},
+        {"the first start-pending report fails: no body", 1, 0, nullptr, nullptr,
+         {{kStartPending, 1, 3000, 0, 0, 0}, {kStopped, 0, 0, 5, 0, 0}}, nullptr, 1},
+        {"the body's start-pending report fails: no loop", 2, 0, nullptr, nullptr,
+         {{kStartPending, 1, 3000, 0, 0, 0}, {kStartPending, 2, 3000, 0, 0, 0},
+          {kStopPending, 3, 12000, 5, 0, 0}, {kStopPending, 4, 3000, 5, 0, 0},
+          {kStopped, 0, 0, 5, 0, 0}},
+         nullptr, 1},
+        {"the running report fails: no loop", 3, 0, nullptr, nullptr,
+         then({{kStopPending, 3, 12000, 5, 0, 0}, {kStopPending, 4, 3000, 5, 0, 0},
+               {kStopped, 0, 0, 5, 0, 0}}),
+         nullptr, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
         Reports.clear();
         Events.clear();
+        NextRun();
+        RegDeleteValueA(root_.get(), "Parent");
+        RegDeleteValueA(control_.get(), "ClientCount");
         FailingReport = c.failingReport;
         FailureCode = ERROR_INVALID_HANDLE;
         SessionStatus = c.session;
-        if (!Product.Module) Product.Module = LoadLibraryA("kernel32.dll");
-        Product.PresentCallerCode = FakePresentCode;
-        ServiceMain(0, nullptr);
+        EngineFunctions.CreateWaitableTimerA = c.createTimer ? c.createTimer : ::CreateWaitableTimerA;
+        EngineFunctions.SetWaitableTimer = c.setTimer ? c.setTimer : ::SetWaitableTimer;
+        ArmProduct();
+        // A run that goes on as if it had started is stopped, and fails.
+        HANDLE service = CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+        bool ended = WaitForSingleObject(service, 5000) == WAIT_OBJECT_0;
+        if (!ended && Handler) Handler(SERVICE_CONTROL_STOP);
+        WaitForSingleObject(service, 10000);
+        CloseHandle(service);
+        EXPECT_TRUE(ended) << "the run went on into the loop";
         EXPECT_EQ(Relative(), c.expected);
-        EXPECT_EQ(Events.size(), c.events);
-        EXPECT_FALSE(control_.HasValue("ClientCount")) << "the loop did not run";
+        ASSERT_EQ(Events.size(), c.events);
+        if (c.events) {
+            EXPECT_EQ(Events[0].id, 109u);
+            EXPECT_EQ(Events[0].texts.at(0), c.failedStep ? c.failedStep : "SetServiceStatus");
+            DWORD status = c.expected.back().specificExitCode;
+            if (c.failedStep) {
+                EXPECT_NE(Events[0].texts.at(1).find(FormatHex(status)), std::string::npos)
+                    << Events[0].texts.at(1);
+            }
+        }
+        // Only the failed wait came as far as the waits, and ends like a
+        // stop, with the parent given up.
+        EXPECT_EQ(control_.HasValue("ClientCount"), c.createTimer == BogusTimer);
+        EXPECT_EQ(root_.HasValue("Parent"), c.createTimer == BogusTimer);
     }
     // Nothing is reported at all when the handler cannot be registered.
     Reports.clear();
@@ -310,6 +565,46 @@ TEST_F(ServiceFrame, AFailedReportWritesEvent109WithTheSystemText) {
     }
 }
 
+struct ReportBurst {
+    int count;
+    bool interrogate;  // ReportCurrentState instead of a stop-pending step
+};
+DWORD WINAPI SendReports(void* argument) {
+    const auto* burst = static_cast<const ReportBurst*>(argument);
+    for (int i = 0; i < burst->count; ++i) {
+        if (burst->interrogate)
+            ReportCurrentState();
+        else
+            KeepSCMHappyOnStop(1000);
+    }
+    return 0;
+}
+
+// The dispatcher thread, the service thread and the stop-progress thread all
+// report: the manager sees the reports one at a time, with check points that
+// only go up, and nothing once "stopped" has gone out.
+TEST_F(ServiceFrame, ReportsFromSeveralThreadsKeepTheirOrder) {
+    ServiceStatusRecord.dwCurrentState = kStopPending;
+    SlowReports = true;
+    const ReportBurst steps = {300, false}, questions = {300, true};
+    HANDLE threads[] = {CreateThread(nullptr, 0, SendReports, const_cast<ReportBurst*>(&steps), 0, nullptr),
+                        CreateThread(nullptr, 0, SendReports, const_cast<ReportBurst*>(&questions), 0, nullptr)};
+    for (int i = 0; i < 500 && Reports.size() < 200; ++i) Sleep(2);
+    TellSCMAllDoneNow(0);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    SlowReports = false;
+
+    ASSERT_FALSE(Reports.empty());
+    EXPECT_EQ(Reports.back().state, kStopped) << "a report went out after stopped";
+    DWORD last = 0;
+    for (const Report& r : Reports) {
+        if (!r.checkPoint) continue;
+        EXPECT_GT(r.checkPoint, last);
+        last = r.checkPoint;
+    }
+}
+
 // Any control but stop re-reports the current state with wait hint 0; while
 // pending the check point still advances.
 TEST_F(ServiceFrame, InterrogateReReportsTheCurrentState) {
@@ -318,9 +613,9 @@ TEST_F(ServiceFrame, InterrogateReReportsTheCurrentState) {
     ServiceControl(0x80);  // a user-defined code is answered the same way
     ServiceStatusRecord.dwCurrentState = kRunning;
     ServiceControl(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(Relative(), (std::vector<Report>{{kStartPending, 1, 0, 0, 0},
-                                               {kStartPending, 2, 0, 0, 0},
-                                               {kRunning, 0, 0, 1, 0}}));
+    EXPECT_EQ(Relative(), (std::vector<Report>{{kStartPending, 1, 0, 0, 0, 0},
+                                               {kStartPending, 2, 0, 0, 0, 0},
+                                               {kRunning, 0, 0, 5, 0, 0}}));
 }
 
 // Under "/debug" nothing reaches the service control manager or the event
@@ -340,7 +635,7 @@ TEST_F(ServiceFrame, DebugModeReportsNothingAndTheConsoleHandlerStopsTheEngine) 
     } cases[] = {{CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, FALSE},
                  {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
     for (const auto& c : cases) {
-        InterlockedExchange(&ServiceStopFlag, 0);
+        ClearEngineStop();
         EXPECT_EQ(ConsoleControlHandler(c.type), c.handled) << c.type;
         EXPECT_EQ(EngineStopRequested(), c.handled != FALSE) << c.type;
     }

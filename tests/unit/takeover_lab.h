@@ -74,15 +74,18 @@ inline void PublishText(const std::string& server, const std::string& relative,
     std::fclose(file);
 }
 
-inline void SetToolExitCode(const char* tool, DWORD code) {
+inline void SetToolDword(const char* tool, const char* name, DWORD value) {
     std::string path = std::string(kAgentsKey) + "\\" + tool;
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                               nullptr, &key, nullptr), ERROR_SUCCESS);
-    RegSetValueExA(key, "ExitCode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&code),
-                   sizeof code);
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                   sizeof value);
     RegCloseKey(key);
 }
+inline void SetToolExitCode(const char* tool, DWORD code) { SetToolDword(tool, "ExitCode", code); }
+// The tool hangs this long before it does anything.
+inline void SetToolHang(const char* tool, DWORD ms) { SetToolDword(tool, "HangMs", ms); }
 
 struct ToolLine {
     std::string tool, directory, commandLine;

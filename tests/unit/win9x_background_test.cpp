@@ -87,7 +87,7 @@ TEST_F(Monitor, ClassTakenEndsTheThreadAndTheStopDoesNotHang) {
     bool returned = StopReturnsWithin(5000);
     EXPECT_TRUE(returned) << "StopShutdownMonitor waits for a thread that has ended";
     EXPECT_EQ(MonitorStarted, 0);
-    EXPECT_EQ(ServiceRunning, 0);
+    EXPECT_EQ(ServiceRunning, 1) << "the engine's lines would go to a console given up";
     EXPECT_EQ(ShutdownSeen, 0) << "a monitor that never ran saw no shutdown";
     // The other module's class is still there: only a class of our own is taken back.
     EXPECT_NE(UnregisterClassA(kMonitorWindowClass, nullptr), 0);
@@ -99,6 +99,70 @@ TEST_F(Monitor, ClassTakenEndsTheThreadAndTheStopDoesNotHang) {
 TEST(DedicatedRun, StopBackgroundInstanceFromAnotherProcess) {
     if (!std::getenv("PERCHMAN_DEDICATED_RUN")) GTEST_SKIP() << "needs a running instance";
     EXPECT_NE(StopBackgroundInstance(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+struct EndSessionArgs {
+    WPARAM wParam;
+    LPARAM lParam;
+};
+DWORD WINAPI DeliverEndSession(void* argument) {
+    auto* args = static_cast<EndSessionArgs*>(argument);
+    WndProc(nullptr, WM_ENDSESSION, args->wParam, args->lParam);
+    return 0;
+}
+
+// Only a shutdown that goes ahead ends the instance: not a log-off, not a
+// shutdown another program vetoed (wParam FALSE). When it goes ahead, the
+// supervisor learns of it at once, not after the hold that exists to give
+// it the time to release the parent.
+TEST_F(Monitor, OnlyAShutdownThatGoesAheadEndsTheInstanceAndAtTheStartOfTheHold) {
+    const struct {
+        const char* what;
+        WPARAM wParam;
+        LPARAM lParam;
+        LONG seen;
+    } cases[] = {
+        {"the session ends", TRUE, 0, 1},
+        {"a shutdown vetoed by another program", FALSE, 0, 0},
+        {"a log-off", TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), 0},
+        {"a vetoed log-off", FALSE, static_cast<LPARAM>(ENDSESSION_LOGOFF), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ShutdownSeen = 0;
+        ShutdownWaitMs = 600;
+        EndSessionArgs args = {c.wParam, c.lParam};
+        HANDLE thread = CreateThread(nullptr, 0, DeliverEndSession, &args, 0, nullptr);
+        bool held = WaitForSingleObject(thread, 200) == WAIT_TIMEOUT;
+        LONG seenDuringHold = ShutdownSeen;
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        EXPECT_EQ(held, c.seen != 0);
+        EXPECT_EQ(seenDuringHold, c.seen);
+        EXPECT_EQ(ShutdownSeen, c.seen);
+    }
+    ShutdownWaitMs = 0;
+}
+
+// The window closes at its next timer tick unless the stop nudges it: the
+// stop must not wait out up to a second of it.
+TEST_F(Monitor, StopClosesTheWindowAtOnce) {
+    StartShutdownMonitor();
+    HWND window = nullptr;
+    for (int i = 0; i < 300 && !(window = FindWindowA(kMonitorWindowClass, kMonitorWindowTitle)); ++i)
+        Sleep(10);
+    ASSERT_NE(window, nullptr);
+    uint32_t start = ClockMs();
+    bool returned = StopReturnsWithin(5000);
+    uint32_t took = ElapsedMs(start, ClockMs());
+    ASSERT_TRUE(returned);
+    EXPECT_LT(took, 400u);
+    EXPECT_EQ(ShutdownSeen, 1) << "the closed window tells the supervisor";
+    EXPECT_EQ(FindWindowA(kMonitorWindowClass, kMonitorWindowTitle), nullptr);
 }
 
 }  // namespace
