@@ -15,7 +15,7 @@
 
 #include "engine/nearest.h"
 #include "entry/startup.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "harness/harness.h"
 #include "labnet/labnet.h"
 #include "process_figures.h"

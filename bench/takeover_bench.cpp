@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "kestrel/kestrel_lab.h"
 #include "kestrel/kestrel_layout.h"
 #include "product/product_control.h"

@@ -25,6 +25,9 @@ else
     echo "test: the end-to-end tests run the 64-bit twin build/x86_64/src/perchman.exe and" \
          "build/x86_64/src/planner/perchplan.exe under 64-bit Wine: $reason"
 fi
+# Every include points down the floors of docs/architecture.md.
+"$root/tools/check-floors.py" --self-test
+"$root/tools/check-floors.py"
 "$root/tools/build.sh" --for-tests
 "$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
 "$root/tools/check-pe32.py" --exports= "$root/build/i686/src/planner/perchplan.exe" \

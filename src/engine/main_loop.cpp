@@ -14,7 +14,7 @@
 #include "engine/nearest.h"
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
-#include "entry/network_libraries.h"
+#include "platform/network_libraries.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 

@@ -6,14 +6,13 @@
 #include <windows.h>
 
 #include "common/text.h"
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "engine/engine_settings.h"
 #include "engine/level_walk.h"
 #include "engine/nearest_choice.h"
 #include "engine/timing.h"
 #include "output/output.h"
 #include "product/server_registry.h"
-#include "takeover/takeovers.h"
 
 namespace {
 
@@ -24,23 +23,26 @@ constexpr unsigned kMsgNearestFound = 95;
 constexpr unsigned kMsgNearestPrimary = 101;
 constexpr unsigned kMsgNotFound = 147;
 
+RoleTakeovers Takeovers = {};
+
 struct RoleDriver {
     const char* role;
     const char* roleText;  // inserted into messages 95 and 147
-    int (*takeOver)(const char* server);
+    int (*RoleTakeovers::*takeOver)(const char* server);
     unsigned succeeded;
     unsigned failed;
     bool reportsAsPrimary;  // message 101, printed also when nothing was found
 };
 
-constexpr RoleDriver kParentDriver = {"Parent", "", TakeOverParent, 96, 97, false};
-constexpr RoleDriver kQuarantineDriver = {"Quarantine", "Quarantine", TakeOverQuarantine,
-                                          98, 97, false};
-constexpr RoleDriver kHPDDriver = {"HPD", "HPD", TakeOverHPDServer, 99, 100, false};
-constexpr RoleDriver kKPZDriver = {"KPZ", "KPZ", TakeOverKPZ, 123, 124, false};
-constexpr RoleDriver kWDRDriver = {"WDR", "WDR", TakeOverWDR, 121, 122, false};
-constexpr RoleDriver kPrimaryDriver = {"Primary", "", TakeOverPrimary, 102, 103, true};
-constexpr RoleDriver kAlertsDriver = {"Alerts", "Alerts", TakeOverAlerts, 104, 105, false};
+constexpr RoleDriver kParentDriver = {"Parent", "", &RoleTakeovers::parent, 96, 97, false};
+constexpr RoleDriver kQuarantineDriver = {"Quarantine", "Quarantine",
+                                          &RoleTakeovers::quarantine, 98, 97, false};
+constexpr RoleDriver kHPDDriver = {"HPD", "HPD", &RoleTakeovers::hpd, 99, 100, false};
+constexpr RoleDriver kKPZDriver = {"KPZ", "KPZ", &RoleTakeovers::kpz, 123, 124, false};
+constexpr RoleDriver kWDRDriver = {"WDR", "WDR", &RoleTakeovers::wdr, 121, 122, false};
+constexpr RoleDriver kPrimaryDriver = {"Primary", "", &RoleTakeovers::primary, 102, 103, true};
+constexpr RoleDriver kAlertsDriver = {"Alerts", "Alerts", &RoleTakeovers::alerts, 104, 105,
+                                      false};
 
 MeasuredRound MeasureByProbes(char* list, const char* role, int level, bool firstRound, void*) {
     return MeasureRound(list, role, level, firstRound);
@@ -67,7 +69,8 @@ int RunDriver(const RoleDriver& driver, int once) {
     if (!name[0]) return 0;
 
     uint32_t start = ClockMs();
-    int taken = driver.takeOver(name);
+    int (*takeOver)(const char* server) = Takeovers.*driver.takeOver;
+    int taken = takeOver ? takeOver(name) : 0;
     uint32_t takeOverMs = ElapsedMs(start, ClockMs());
     PrintMessageId(taken ? driver.succeeded : driver.failed, nullptr, false, name,
                    static_cast<int>(takeOverMs));
@@ -75,6 +78,8 @@ int RunDriver(const RoleDriver& driver, int once) {
 }
 
 }  // namespace
+
+void SetRoleTakeovers(const RoleTakeovers& takeovers) { Takeovers = takeovers; }
 
 int FindNearestServer(const char* role, char* nameOut) {
     char list[kListSize] = "";

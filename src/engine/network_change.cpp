@@ -1,7 +1,7 @@
 // Connection state through WinINet, address snapshots through Winsock, and
 // the computer name offered to the product's other components.
 
-#include "entry/network_libraries.h"  // winsock2.h must come before windows.h
+#include "platform/network_libraries.h"  // winsock2.h must come before windows.h
 
 #include "engine/network_change.h"
 

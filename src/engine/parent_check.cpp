@@ -45,17 +45,6 @@ void WriteRootString(const char* name, const char* text) {
 
 }  // namespace
 
-DWORD ReadConnected() {
-    DWORD connected = 0;
-    DWORD type = 0;
-    DWORD bytes = sizeof connected;
-    if (RegQueryValueExA(Keys.Root, "Connected", nullptr, &type,
-                         reinterpret_cast<BYTE*>(&connected), &bytes) != ERROR_SUCCESS ||
-        type != REG_DWORD || bytes != sizeof connected)
-        return 0;
-    return connected;
-}
-
 int CheckParent(int reportOnly) {
     char parent[kCheckNameSize + 1];
     DWORD connected = 0;

@@ -11,10 +11,6 @@ constexpr size_t kClientGuidSize = 16;
 int CheckParent(int reportOnly);
 int ReleaseParent();
 
-// The root's "Connected": 0 when it is missing or not a DWORD, which counts as
-// a product that no parent manages.
-DWORD ReadConnected();
-
 // Reads this client's "GUID" (16 bytes) from the product root.
 bool ReadClientGuid(BYTE (&guid)[kClientGuidSize]);
 // This client's record key on a parent, "Clients\<computer>_::_<GUID hex>",

@@ -15,10 +15,9 @@
 #include "engine/nearest.h"
 #include "engine/network_change.h"
 #include "engine/parent_check.h"
-#include "entry/network_libraries.h"
-#include "entry/service_status.h"
-#include "entry/system_functions.h"
 #include "output/output.h"
+#include "platform/network_libraries.h"
+#include "platform/system_functions.h"
 #include "product/product_keys.h"
 
 namespace {
@@ -204,7 +203,7 @@ void WaitUntilStopped(WaitSet& set) {
 
 DWORD AddressCheckPeriodMs = 60000;
 
-void ServiceLoop() {
+void ServiceLoop(StopPendingReport reportStopPending) {
     HANDLE stopEvent = EngineStopEvent();
     if (!stopEvent) {
         FailLoop("CreateEvent", GetLastError());
@@ -217,7 +216,7 @@ void ServiceLoop() {
     if (!PrepareWaits(set, stopEvent)) return;
     WaitUntilStopped(set);
 
-    if (!KeepSCMHappyOnStop(kStopPendingWaitHintMs)) return;
+    if (reportStopPending && !reportStopPending(kStopPendingWaitHintMs)) return;
     if (WinsockReady) WriteLastNetAddress(Keys.ProductControl, set.snapshots.current);
     ReleaseParent();
 }

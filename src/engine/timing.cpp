@@ -8,8 +8,8 @@
 #include <new>
 
 #include "common/text.h"
-#include "engine/engine_loop.h"
-#include "engine/server_list.h"
+#include "platform/stop_request.h"
+#include "product/server_list.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"

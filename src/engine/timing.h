@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "engine/server_list.h"
 #include "product/product_interface.h"
+#include "product/server_list.h"
 
 constexpr uint32_t SAMPLE_FAILED = 0xFFFFFFFEu;
 constexpr size_t kReturnedListSize = 1027;

@@ -16,7 +16,7 @@
 #include "entry/command_line.h"
 #include "entry/run_modes.h"
 #include "entry/startup.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "lists/export.h"
 #include "lists/import.h"
 #include "output/output.h"

@@ -7,7 +7,7 @@
 
 #include "common/text.h"
 #include "entry/run_modes.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 EventLogFunctions EventLog;
 

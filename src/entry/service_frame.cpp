@@ -11,7 +11,7 @@
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
 #include "entry/service_status.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_background.h"
 #include "output/output.h"
 #include "product/product_library.h"
@@ -99,7 +99,7 @@ void RunServiceBody(DWORD, char**) {
     if (KeepSCMHappyOnStart(kStartWaitHintMs) && TellSCMGoodToGo()) {
         product::Status session = OpenProductSession(&ServiceSession);
         if (session == 0) {
-            RunEngineLoop(nullptr);
+            RunEngineLoop(KeepSCMHappyOnStop);
             DebugOutput("Service completing");
         } else {
             char line[kTextSize];

@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "entry/run_modes.h"
 #include "entry/service_registration.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_startup_values.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "common/handles.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 constexpr char kDefaultServiceName[] = "Perchman";
 // The destination and short-path buffers of the installation.

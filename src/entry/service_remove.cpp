@@ -8,7 +8,7 @@
 #include "entry/run_modes.h"
 #include "entry/service_registration.h"
 #include "entry/service_status.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_background.h"
 #include "entry/win9x_startup_values.h"
 

@@ -6,7 +6,7 @@
 
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 
 SERVICE_STATUS ServiceStatusRecord = {};

@@ -2,17 +2,14 @@
 
 #include "entry/startup.h"
 
-#include "engine/engine_settings.h"
-#include "entry/network_libraries.h"
-#include "entry/system_functions.h"
 #include "common/bind.h"
 #include "common/text.h"
+#include "engine/engine_settings.h"
+#include "engine/nearest.h"
 #include "output/output.h"
+#include "platform/system_functions.h"
 #include "product/product_interface.h"
-
-WinsockFunctions Winsock;
-WinInetFunctions WinInet;
-volatile LONG WinsockReady = 0;
+#include "takeover/takeovers.h"
 
 DWORD LoadWinsock() {
     Winsock.Module = LoadLibraryA("ws2_32.dll");
@@ -57,6 +54,7 @@ int InitEngine(int unattended, int keepConsole, int* status) {
     if (LoadWinsock() == 0) WinsockReady = 1;
     LoadWinInet();
     LoadEngineSettings();
+    SetRoleTakeovers(kRoleTakeovers);
     return 1;
 }
 

@@ -11,7 +11,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "entry/shutdown_monitor.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_engine_thread.h"
 #include "entry/win9x_report.h"
 #include "output/output.h"

@@ -24,7 +24,7 @@ constexpr DWORD kStopPollMs = 10;
 
 KernelHandle EngineThread;
 
-DWORD WINAPI Win9xServiceStart(void* argument) {
+DWORD WINAPI Win9xServiceStart(void*) {
     TraceMessage("Win9xServiceStart\n", nullptr, false);
     product::Status session = OpenProductSession(&ServiceSession);
     if (session != 0) {
@@ -36,7 +36,7 @@ DWORD WINAPI Win9xServiceStart(void* argument) {
         ReportStartFailure();
         return 0;
     }
-    RunEngineLoop(argument);
+    RunEngineLoop(nullptr);
     DebugOutput("Service completing");
     CloseProductSession(&ServiceSession);
     DebugOutput("DeInitCom complete");

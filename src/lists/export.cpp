@@ -11,9 +11,9 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "engine/timing.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/server_registry.h"
 

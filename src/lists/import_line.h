@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 
 constexpr size_t kImportLineSize = 4096;  // a normalised line, with its NUL
 constexpr size_t kValueNameSize = 1024;   // "RoamManaging%sLevel%s"

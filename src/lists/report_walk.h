@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 
 // No real tree of lists is this deep or names this many servers; a walk that
 // gets there is cut with a commented line for the server not asked.

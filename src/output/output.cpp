@@ -161,16 +161,14 @@ void PrintSystemError(const char* label) {
         WriteStdout(line);
 }
 
-uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record) {
+void PrintVirusAlert(const char* virusName) {
     char message[kTextSize];
     char format[kTextSize];
     char line[kTextSize];
     LoadMessage(kMsgVirusFound, message);
     FormatText(format, "VirusAlertCallback: %s", message);
-    const char* name = record && record->virusName ? record->virusName : "";
-    FormatText(line, format, name);
+    FormatText(line, format, virusName ? virusName : "");
     WriteStdout(line);
-    return 0;
 }
 
 void PrintMessageId(unsigned messageId, FILE* file, bool detail, ...) {

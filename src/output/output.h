@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "product/product_interface.h"
-
 constexpr size_t kTextSize = 1024;  // message texts and lines: at most 1023 characters
 
 // Detail lines reach the console only with ShowDetail (interactive modes) or
@@ -34,7 +32,8 @@ void PrintErrorMessage(unsigned messageId, bool withSystemText);
 void PrintStatusMessage(unsigned messageId, uint32_t status, bool withSystemText);
 // Standard output, or the debugger channel while ServiceRunning is set.
 void PrintSystemError(const char* label);
-uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record);
+// The line of the product library's virus alert, on standard output.
+void PrintVirusAlert(const char* virusName);
 
 // Loads a message of the string table into out (empty when it is missing).
 void LoadMessage(unsigned messageId, char* out, size_t size);

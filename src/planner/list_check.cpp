@@ -10,10 +10,10 @@
 
 #include "common/text.h"
 #include "engine/role_table.h"
-#include "engine/server_list.h"
 #include "planner/load_estimate.h"
 #include "planner/plan_text.h"
 #include "product/product_interface.h"
+#include "product/server_list.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "planner/site_text.h"
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "lists/import_line.h"
 #include "planner/plan_text.h"
 

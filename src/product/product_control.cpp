@@ -2,7 +2,7 @@
 
 #include "product/product_control.h"
 
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/product_interface.h"
 #include "product/product_keys.h"

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "common/handles.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 constexpr char kProductServiceName[] = "Kestrel Server";
 // "Orientation" holds this while the product is stopped (Windows 9x).

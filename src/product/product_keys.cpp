@@ -37,3 +37,14 @@ void CloseProductKeys() {
         *handle = nullptr;
     }
 }
+
+DWORD ReadConnected() {
+    DWORD connected = 0;
+    DWORD type = 0;
+    DWORD bytes = sizeof connected;
+    if (RegQueryValueExA(Keys.Root, "Connected", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&connected), &bytes) != ERROR_SUCCESS ||
+        type != REG_DWORD || bytes != sizeof connected)
+        return 0;
+    return connected;
+}

@@ -20,3 +20,7 @@ extern ProductKeys Keys;
 // 0, or 0x2000000D when the product root cannot be opened.
 DWORD OpenProductKeys();
 void CloseProductKeys();
+
+// The root's "Connected": 0 when it is missing or not a DWORD, which counts as
+// a product that no parent manages.
+DWORD ReadConnected();

@@ -61,6 +61,11 @@ uint32_t CallerCode() {
     return minutes ^ product::kCallerCodeKey;
 }
 
+uint32_t WINAPI VirusAlertCallback(const product::AlertRecord* record) {
+    PrintVirusAlert(record ? record->virusName : nullptr);
+    return 0;
+}
+
 uint32_t WINAPI IgnoreAlert(const product::AlertRecord*) { return 0; }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <windows.h>
 #include <cstdint>
 
-#include "engine/server_list.h"  // kListSize: the lists read here are server-list text
 #include "product/product_interface.h"
+#include "product/server_list.h"
 
 // Fills list (1024 bytes) with the role's level-0 list; returns the registry status.
 LONG ReadLocalServerList(char* list, const char* role, uint32_t* elapsedMs);

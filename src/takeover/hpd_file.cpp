@@ -3,7 +3,7 @@
 #include "takeover/hpd_file.h"
 
 #include "common/text.h"
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/data_directories.h"
 #include "product/product_keys.h"

@@ -5,7 +5,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_control.h"
 #include "product/product_keys.h"

@@ -7,9 +7,9 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "engine/parent_check.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/data_directories.h"
 #include "product/product_control.h"

@@ -4,7 +4,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "engine/engine_loop.h"
+#include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/product_library.h"
 

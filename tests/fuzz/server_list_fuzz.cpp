@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "fuzz_check.h"
 #include "fuzz_text.h"
 

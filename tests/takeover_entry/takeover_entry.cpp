@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"
 #include "takeover/takeovers.h"

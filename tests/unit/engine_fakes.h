@@ -3,7 +3,7 @@
 // Winsock, WinInet) saved and restored around a test, a registry scratch key
 // the test owns, and a GetDwordValue that reads the real registry.
 
-#include "entry/network_libraries.h"
+#include "platform/network_libraries.h"
 
 #include <windows.h>
 

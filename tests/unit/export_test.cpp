@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/handles.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "lists/export.h"
 #include "lists_fake_servers.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "takeover/takeovers.h"
 #include "takeover_fixture.h"
 

@@ -268,6 +268,56 @@ TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
     EXPECT_STREQ(name, "F2");
 }
 
+
+// Each role's winner goes to that role's entry of the table start-up hands
+// the search; a role the table leaves out fails its takeover, loudly.
+std::vector<std::pair<std::string, std::string>> TakenOver;  // entry, server
+
+TEST_F(NearestSearch, EachRoleHandsItsWinnerToItsOwnTakeover) {
+    const std::pair<const char*, const char*> roles[] = {
+        {"Parent", "P1"}, {"Quarantine", "Q1"}, {"HPD", "H1"}, {"KPZ", "K1"},
+        {"WDR", "W1"},    {"Primary", "PR1"},   {"Alerts", "A1"}};
+    auto level0 = [](const char* role) { return std::string("RoamManaging") + role + "Level0"; };
+    for (const auto& [role, server] : roles) {
+        RegSetValueExA(local_, level0(role).c_str(), 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(server), static_cast<DWORD>(strlen(server) + 1));
+        Network[server] = FakeServer{};
+    }
+    EngineSettings.RoamClient = EngineSettings.RoamQuarantine = EngineSettings.RoamHPD = 1;
+    EngineSettings.RoamKPZ = EngineSettings.RoamWDR = EngineSettings.RoamServer = 1;
+    EngineSettings.RoamAlerts = 1;
+    TakenOver.clear();
+    RoleTakeovers table = {};
+    table.parent = [](const char* s) { TakenOver.push_back({"parent", s}); return 1; };
+    table.quarantine = [](const char* s) { TakenOver.push_back({"quarantine", s}); return 1; };
+    table.hpd = [](const char* s) { TakenOver.push_back({"hpd", s}); return 1; };
+    table.kpz = [](const char* s) { TakenOver.push_back({"kpz", s}); return 1; };
+    table.wdr = [](const char* s) { TakenOver.push_back({"wdr", s}); return 1; };
+    table.primary = [](const char* s) { TakenOver.push_back({"primary", s}); return 1; };
+    table.alerts = [](const char* s) { TakenOver.push_back({"alerts", s}); return 1; };
+    SetRoleTakeovers(table);
+    CapturedStdout quiet;
+    NearestAll(1);
+
+    SetRoleTakeovers(RoleTakeovers{});
+    CapturedStdout captured;
+    NearestParent(1);
+    std::string out = captured.Finish();
+    quiet.Finish();
+    for (const auto& [role, server] : roles) RegDeleteValueA(local_, level0(role).c_str());
+
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"parent", "P1"}, {"quarantine", "Q1"}, {"hpd", "H1"},  {"kpz", "K1"},
+        {"wdr", "W1"},    {"primary", "PR1"},   {"alerts", "A1"}};
+    EXPECT_EQ(TakenOver, expected);
+    // Message 97 up to its time: the takeover of P1 failed.
+    char failed[kTextSize];
+    LoadMessage(97, failed);
+    std::string head = failed;
+    head = head.substr(0, head.find("%d")).replace(head.find("%s"), 2, "P1");
+    EXPECT_NE(out.find(head), std::string::npos) << head << " in " << out;
+}
+
 }  // namespace
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 #include "takeover/takeovers.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_control.h"
 #include "takeover_fixture.h"

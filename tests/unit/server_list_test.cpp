@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 #include "engine/timing.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "entry/run_modes.h"
 #include "entry/service_frame.h"
 #include "entry/service_status.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 
 // What the service control manager sees, recorded through the frame's bound

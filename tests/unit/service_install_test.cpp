@@ -14,7 +14,7 @@
 #include "captured_stdout.h"
 #include "entry/run_modes.h"
 #include "entry/service_registration.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "entry/win9x_background.h"
 #include "entry/win9x_startup_values.h"
 #include "output/output.h"

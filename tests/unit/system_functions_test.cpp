@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 // The family is decided from what GetVersionExA reports, and Wine reports the
 // version set for the program's file name. The end-to-end tests set it for

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "common/text.h"
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"

@@ -1,6 +1,6 @@
 // Reading server-list text.
 
-#include "engine/server_list.h"
+#include "product/server_list.h"
 
 #include <cstring>
 

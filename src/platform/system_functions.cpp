@@ -1,7 +1,7 @@
 // Binding of the functions that exist only on some Windows families, after
 // the family has been determined.
 
-#include "entry/system_functions.h"
+#include "platform/system_functions.h"
 
 #include "common/bind.h"
 #include "common/text.h"

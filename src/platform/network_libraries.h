@@ -1,6 +1,7 @@
 #pragma once
-// The optional network libraries, loaded at start-up: Winsock for the
-// machine's addresses, WinINet for the connection state.
+// The optional network libraries: Winsock for the machine's addresses,
+// WinINet for the connection state. Start-up loads them into these tables
+// (LoadWinsock, LoadWinInet); an entry point that is missing stays null.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -24,7 +25,3 @@ struct WinInetFunctions {
 extern WinsockFunctions Winsock;
 extern WinInetFunctions WinInet;
 extern volatile LONG WinsockReady;
-
-DWORD LoadWinsock();
-DWORD UnloadWinsock();
-DWORD LoadWinInet();

@@ -1,8 +1,10 @@
 #pragma once
-// The server-list text as the engine reads it: names joined by ',' '>' '=',
-// each optionally followed by a limit in milliseconds, as in name(500).
-// Lists come from servers, so this text is read with no Windows header in
-// reach: it is built natively as well and fuzzed there.
+// The server-list text: names joined by ',' '>' '=', each optionally
+// followed by a limit in milliseconds, as in name(500). The lists are stored
+// in the product's registry here and on servers (server_registry.h); the
+// search, the import and the export read them with these functions. Lists
+// come from servers, so this text is read with no Windows header in reach: it
+// is built natively as well and fuzzed there.
 
 #include <cstddef>
 #include <cstdint>
