@@ -28,13 +28,21 @@ if [ "$PERCHMAN_PE32" = 1 ]; then
 elif ((forTests)); then
     builds[1]="x86_64 mingw-x86_64 ON - e2e_tests"
 fi
+# Three trees compile the same sources; where ccache is present they share
+# it, also across clones of the repository (paths are taken relative to the
+# checkout), so a second build of unchanged sources costs little.
+launcher=()
+if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 for entry in "${builds[@]}"; do
     read -r dir toolchain tests programs targets <<<"$entry"
     [ "$programs" = - ] && programs=""
     if [ ! -f "$build/$dir/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build/$dir" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-            -DPERCHMAN_TESTS=$tests -DPERCHMAN_PROGRAMS_BUILD="$programs" >/dev/null
+            -DPERCHMAN_TESTS=$tests -DPERCHMAN_PROGRAMS_BUILD="$programs" "${launcher[@]}" >/dev/null
     fi
     # Progress lines are dropped; warnings and errors stay visible.
     if ! cmake --build "$build/$dir" --target ${targets//,/ } -- -j"${PERCHMAN_JOBS:-2}" \

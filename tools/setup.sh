@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
           googletest wine wine64 binutils-mingw-w64-i686 iproute2 python3
-          clang libclang-rt-dev wine32:i386)
+          clang libclang-rt-dev ccache wine32:i386)
 
 missing=()
 for p in "${packages[@]}"; do
