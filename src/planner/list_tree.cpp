@@ -119,10 +119,26 @@ void Store(ListTree& tree, TreeList list) {
     tree.lists[key] = std::move(list);
 }
 
+// The export's line for a role without a level-0 list: "# <local> ROLE 0".
+const char* EmptyLocalRole(const NormalisedLine& line) {
+    if (line.IsDamaged()) return nullptr;
+    std::string_view text(line.Text(), line.Length());
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::string_view prefix = "# <local> ";
+    if (text.size() < prefix.size() + 3 || !EqualsNoCase(text.substr(0, prefix.size()), prefix) ||
+        text.substr(text.size() - 2) != " 0")
+        return nullptr;
+    return RoleWord(text.substr(prefix.size(), text.size() - prefix.size() - 2));
+}
+
 void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
     auto entry = std::make_unique<ImportEntry>();
     ImportLineKind kind = ParseImportLine(line, *entry);
     if (kind == ImportLineKind::Ignored) {
+        if (const char* role = line.IsComment() ? EmptyLocalRole(line) : nullptr) {
+            tree.localRoles.insert(role);
+            return;
+        }
         TreeGap gap;
         if (!line.IsComment() || !ReadGap(line, &gap)) return;
         gap.line = number;
@@ -132,6 +148,7 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
     TreeList list;
     bool split = SplitFields(line, &list);
     list.line = number;
+    if (split && list.IsLocal() && list.level == "0") tree.localRoles.insert(list.role);
     if (kind == ImportLineKind::Malformed) {
         // A server may publish what the import refuses, and an export shows it
         // so: such a list is planned as written, unless a valid line set the
@@ -162,6 +179,12 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
 }  // namespace
 
 bool TreeList::IsLocal() const { return machine == kLocalName; }
+
+bool ListTree::IsWholeTree() const {
+    for (const RoleEntry& role : kRoleTable)
+        if (std::string_view(role.word) != "Primary" && !localRoles.count(role.word)) return false;
+    return true;
+}
 
 std::string TreeKey(std::string_view machine, std::string_view role, std::string_view level) {
     std::string key =
