@@ -18,6 +18,7 @@
 #include "planner/plan_report.h"
 #include "planner/plan_text.h"
 #include "planner/plan_walk.h"
+#include "planner/site_row.h"
 #include "planner/site_table.h"
 
 namespace {
@@ -31,6 +32,7 @@ constexpr int kExitChanges = 4;
 constexpr char kUsage[] =
     "usage: perchplan [OPTIONS] TREE SITES [--down SERVER[,SERVER...] | --failures]\n"
     "       perchplan [OPTIONS] --compare OLD NEW SITES\n"
+    "       perchplan --site-row SITE FILE\n"
     "OPTIONS: --format text|csv|json  --site SITE  --role ROLE  --summary\n"
     "\n"
     "Plans where a client at each site ends up for every role whose level-0 list\n"
@@ -95,7 +97,12 @@ constexpr char kUsage[] =
     "--site SITE, --role ROLE\n"
     "       only the walks and moves of that site or role.\n"
     "--summary\n"
-    "       only the summary: where each site ends up, or the compare's line.\n";
+    "       only the summary: where each site ends up, or the compare's line.\n"
+    "--site-row SITE FILE\n"
+    "       the site's row of the table from what \"perchman /time_network\" printed\n"
+    "       on a machine there (FILE): per server the median of the passes'\n"
+    "       averages, down when no sample answered. A probe is a read through the\n"
+    "       product library, not a ping: ping times would mislead the plan.\n";
 
 bool AsksForHelp(const char* argument) {
     return std::strcmp(argument, "/?") == 0 || std::strcmp(argument, "-h") == 0 ||
@@ -326,6 +333,12 @@ int Plans(const Options& options) {
 int Run(int argc, char** argv) {
     if (argc == 2 && AsksForHelp(argv[1])) {
         std::fputs(kUsage, stdout);
+        return kExitClean;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--site-row") == 0) {
+        std::string row, error;
+        if (!MakeSiteRow(argv[2], argv[3], &row, &error)) return BadInput(error);
+        std::fputs((row + "\n").c_str(), stdout);
         return kExitClean;
     }
     Options options;

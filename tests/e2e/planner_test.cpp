@@ -806,6 +806,47 @@ TEST_F(PlannerTest, CsvAndJsonCarryTheSameRecordsAsTheText) {
     EXPECT_EQ(failures, west);
 }
 
+// ---- Latencies from real machines ------------------------------------------------
+
+// A site's row made from a real /time_network run in the lab gives the lab's
+// latencies back, and a server that never answered as down.
+TEST_F(PlannerTest, MakesASiteRowFromARealTimeNetworkRun) {
+    Load("server SRV1 latency=20\n"
+         "server SRV2 latency=5\n"
+         "server SRV3 latency=12\n"
+         "server DOWN1 down timeout=30\n"
+         "list SRV1 Parent 0 A\n"
+         "list SRV2 Parent 0 B\n"
+         "list SRV3 Parent 0 C\n"
+         "dword <local> ProductControl TimesToAverage 3\n");
+    e2e::RunResult run = e2e::RunPerchman({"/time_network", "3", "100", "SRV1,SRV2>SRV3=DOWN1"});
+    ASSERT_TRUE(e2e::Finished(run));
+    e2e::RunResult row = Run({"--site-row", "EAST", Write("run.txt", run.out)});
+    ASSERT_EQ(row.exitCode, kExitClean) << row.err << run.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(row.out, m,
+                                 std::regex("EAST SRV1=(\\d+) SRV2=(\\d+) SRV3=(\\d+) DOWN1=down\r\n")))
+        << row.out;
+    std::printf("[ agreement ] site row from a /time_network run: SRV1 20 ms as %s, SRV2 5 ms "
+                "as %s, SRV3 12 ms as %s\n",
+                m[1].str().c_str(), m[2].str().c_str(), m[3].str().c_str());
+    EXPECT_NEAR(std::stoi(m[1]), 20, 1) << row.out;
+    EXPECT_NEAR(std::stoi(m[2]), 5, 1) << row.out;
+    EXPECT_NEAR(std::stoi(m[3]), 12, 1) << row.out;
+    // The row is a line of the site table as it stands.
+    e2e::RunResult plan = PlanTexts("<local> Parent 0 SRV1,SRV2,SRV3\n", row.out);
+    EXPECT_NE(plan.out.find("  EAST             Parent     SRV2\r\n"), std::string::npos)
+        << plan.out;
+
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"EAST", "no averages here\r\n"}, {"A=B", run.out}, {"#EAST", run.out}}) {
+        e2e::RunResult bad = Run({"--site-row", name, Write("run.txt", text)});
+        EXPECT_EQ(bad.exitCode, kExitBadInput) << name;
+        EXPECT_EQ(bad.out, "") << name;
+        EXPECT_EQ(bad.err.rfind("perchplan: ", 0), 0u) << bad.err;
+    }
+}
+
 // ---- Bad input ------------------------------------------------------------------
 
 TEST_F(PlannerTest, RefusesBadInputWithItsLineAndPrintsNothingElse) {
