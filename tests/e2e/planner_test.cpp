@@ -644,6 +644,61 @@ TEST_F(PlannerTest, PlansAFailureAndEachServerFailedInTurn) {
     }
 }
 
+// A compare's predicted moves come true: the search at each site, before and
+// after the import of the change, ends where the compare says.
+TEST_F(PlannerTest, TheMovesACompareForeseesComeTrueAfterTheImport) {
+    Load("dword <local> ProductControl TimesToAverage 2\n"
+         "server A latency=5\nserver B latency=30\nserver C latency=12\nserver D latency=8\n"
+         "list <local> Alerts 0 A,B\nlist A Alerts 1 D\n"
+         "site EAST 192.0.2.31 A=5 B=30 C=12 D=8\n"
+         "site WEST 198.51.100.31 A=down B=30 C=12 D=8\n"
+         "site NORTH 203.0.113.31 A=down B=10 C=40 D=8\n");
+    std::string old = Path("old.txt");
+    ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/export", old})));
+    std::string table = lab::PlannerSiteTable();
+    // A new server first in the level-0 list, A's list deleted, and a line
+    // the import refuses, which sets nothing.
+    std::string change = Write("change.txt", "<local> Alerts 0 C,A,B\nA Alerts 1 #\n"
+                                             "B Alerts 1 X,,Y\n");
+    e2e::RunResult compare = Run({"--compare", old, change, Write("sites.txt", table)});
+    EXPECT_EQ(compare.exitCode, kExitProblems) << "the refused line is a new problem";
+    std::map<std::string, std::pair<std::string, std::string>> moves;  // site: before, after
+    static const std::regex move("  (\\S+) +Alerts +[0-9]+: (\\S+) -> (\\S+)\r");
+    std::istringstream lines(compare.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, move)) moves[m[1]] = {m[2], m[3]};
+    }
+    const std::map<std::string, std::pair<std::string, std::string>> expected = {
+        {"EAST", {"D", "A"}}, {"WEST", {"B", "C"}}};
+    EXPECT_EQ(moves, expected) << compare.out;
+
+    std::map<std::string, std::string> before, after;
+    for (const char* site : {"EAST", "WEST", "NORTH"}) {
+        TakeLatenciesOf(table, site);
+        before[site] = SearchedWinner("Alerts");
+    }
+    // The import runs where every server answers, as an administrator's would.
+    TakeLatenciesOf(table, "EAST");
+    ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/import", change})));
+    int cameTrue = 0;
+    for (const char* site : {"EAST", "WEST", "NORTH"}) {
+        TakeLatenciesOf(table, site);
+        after[site] = SearchedWinner("Alerts");
+        auto found = moves.find(site);
+        std::pair<std::string, std::string> seen{before[site], after[site]};
+        if (found == moves.end()) {
+            EXPECT_EQ(seen.first, seen.second) << site << " was not to move";
+        } else {
+            EXPECT_EQ(seen, found->second) << site;
+            cameTrue += seen == found->second;
+        }
+    }
+    std::printf("[ agreement ] %d of %u predicted moves came true after the import; "
+                "NORTH stayed on %s as planned\n",
+                cameTrue, static_cast<unsigned>(moves.size()), after["NORTH"].c_str());
+}
+
 // ---- Output for scripts ---------------------------------------------------------
 
 // A record as a script reads it: field name to value, numbers as their text.
