@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building and testing Perchman needs on a Debian 12 machine.
+# Installs what building and testing Perchman needs on a Debian 12 machine
+# (and Chromium, for tools/html-check.sh; the test run needs no browser).
 # Idempotent and quiet: packages already present are not touched.
 set -euo pipefail
 
 packages=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
           googletest wine wine64 binutils-mingw-w64-i686 iproute2 python3
-          clang libclang-rt-dev)
+          clang libclang-rt-dev chromium)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -14,6 +14,7 @@
 #include "planner/list_tree.h"
 #include "planner/load_estimate.h"
 #include "planner/plan_compare.h"
+#include "planner/plan_html.h"
 #include "planner/plan_records.h"
 #include "planner/plan_report.h"
 #include "planner/plan_text.h"
@@ -33,7 +34,7 @@ constexpr char kUsage[] =
     "usage: perchplan [OPTIONS] TREE SITES [--down SERVER[,SERVER...] | --failures]\n"
     "       perchplan [OPTIONS] --compare OLD NEW SITES\n"
     "       perchplan --site-row SITE FILE\n"
-    "OPTIONS: --format text|csv|json  --site SITE  --role ROLE  --summary\n"
+    "OPTIONS: --format text|csv|json|html  --site SITE  --role ROLE  --summary\n"
     "\n"
     "Plans where a client at each site ends up for every role whose level-0 list\n"
     "TREE holds, choosing exactly as perchman's search does; checks the lists; and\n"
@@ -91,9 +92,10 @@ constexpr char kUsage[] =
     "       machines go, the sites it leaves without a server, and what each server\n"
     "       takes over. Exit status 3 when one failure leaves a site without a\n"
     "       server for a role, 0 otherwise, 2 on bad input.\n"
-    "--format text|csv|json\n"
+    "--format text|csv|json|html\n"
     "       text for a reader (the default); csv and json for scripts, the same facts\n"
-    "       as records: one per site and role, per server, per finding, per move.\n"
+    "       as records: one per site and role, per server, per finding, per move;\n"
+    "       html a page of the plan or the compare, each role's tree drawn.\n"
     "--site SITE, --role ROLE\n"
     "       only the walks and moves of that site or role.\n"
     "--summary\n"
@@ -162,7 +164,7 @@ bool ReadDown(const std::string& argument, const Plan& plan, std::vector<std::st
     }
 }
 
-enum class Format { Text, Csv, Json };
+enum class Format { Text, Csv, Json, Html };
 
 struct Options {
     std::vector<const char*> files;
@@ -179,6 +181,7 @@ bool ReadFormat(std::string_view word, Format* format) {
     if (word == "text") *format = Format::Text;
     else if (word == "csv") *format = Format::Csv;
     else if (word == "json") *format = Format::Json;
+    else if (word == "html") *format = Format::Html;
     else return false;
     return true;
 }
@@ -209,6 +212,8 @@ bool ReadOptions(int argc, char** argv, Options* options) {
         }
     }
     int modes = options->compare + (options->down != nullptr) + options->failures;
+    // The page draws a plan or a compare; the failure table is a table.
+    if (options->format == Format::Html && (options->failures || options->summary)) return false;
     return modes <= 1 && options->files.size() == (options->compare ? 3u : 2u);
 }
 
@@ -246,7 +251,9 @@ void PrintRecords(Format format, const std::vector<Record>& records) {
 int ShowCompare(const Options& options, const Plan& before, const Plan& after,
                 const WalkFilter& filter) {
     PlanCompare compare = ComparePlans(before, after, filter);
-    if (options.format != Format::Text)
+    if (options.format == Format::Html)
+        PrintCompareHtml(after, compare, CompareSummary(compare), filter);
+    else if (options.format != Format::Text)
         PrintRecords(options.format,
                      CompareRecords(compare, CompareSummary(compare), filter, options.summary));
     else if (options.summary)
@@ -258,7 +265,9 @@ int ShowCompare(const Options& options, const Plan& before, const Plan& after,
 
 int ShowPlan(const Options& options, const Plan& plan, const WalkFilter& filter) {
     LoadEstimate load = EstimateLoad(plan.table, plan.walks);
-    if (options.format != Format::Text) {
+    if (options.format == Format::Html) {
+        PrintPlanHtml(plan, load, filter);
+    } else if (options.format != Format::Text) {
         PrintRecords(options.format, PlanRecords(plan, load, filter, options.summary));
     } else {
         std::vector<PlannedWalk> shown;

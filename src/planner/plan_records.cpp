@@ -104,17 +104,8 @@ std::string JsonString(const std::string& value) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             text += escape;
-        } else if (c < 0x80) {
-            text += static_cast<char>(c);
         } else {
-            uint16_t code = kCodePage850[c - 0x80];
-            if (code < 0x800) {
-                text += static_cast<char>(0xC0 | (code >> 6));
-            } else {
-                text += static_cast<char>(0xE0 | (code >> 12));
-                text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            }
-            text += static_cast<char>(0x80 | (code & 0x3F));
+            text += Utf8FromCodePage850(std::string(1, static_cast<char>(c)));
         }
     }
     return text + '"';
@@ -126,6 +117,25 @@ void Line(const std::string& text) {
 }
 
 }  // namespace
+
+std::string Utf8FromCodePage850(std::string_view text) {
+    std::string utf8;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+            continue;
+        }
+        uint16_t code = kCodePage850[c - 0x80];
+        if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+        } else {
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        }
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return utf8;
+}
 
 std::vector<Record> PlanRecords(const Plan& plan, const LoadEstimate& load,
                                 const WalkFilter& filter, bool summaryOnly) {

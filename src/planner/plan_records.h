@@ -6,6 +6,7 @@
 // csv and json print the same records.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "planner/load_estimate.h"
@@ -32,6 +33,9 @@ std::vector<Record> CompareRecords(const PlanCompare& compare, const std::string
                                    const WalkFilter& filter, bool summaryOnly);
 // The failure table is filtered as it is planned.
 std::vector<Record> FailureRecords(const FailureTable& failures, bool summaryOnly);
+
+// Names and texts are in the system's code page 850; json and html are UTF-8.
+std::string Utf8FromCodePage850(std::string_view text);
 
 // One header line of all columns, then one line per record; fields that hold
 // a comma, a quote or a line end are quoted, quotes doubled.
