@@ -29,31 +29,6 @@ const char* RoleWord(std::string_view word) {
     return role ? role->word : nullptr;
 }
 
-// Matches text against a message of the string table whose only inserts are
-// %d and %x; the %x insert goes to *hex.
-bool MatchesMessage(std::string_view format, std::string_view text, std::string* hex) {
-    auto isDigit = [](char c, bool hexadecimal) {
-        return (c >= '0' && c <= '9') || (hexadecimal && c >= 'a' && c <= 'f');
-    };
-    while (!format.empty()) {
-        if (format.size() >= 2 && format[0] == '%' && (format[1] == 'd' || format[1] == 'x')) {
-            bool hexadecimal = format[1] == 'x';
-            size_t digits = 0;
-            if (!hexadecimal && !text.empty() && text[0] == '-') ++digits;
-            while (digits < text.size() && isDigit(text[digits], hexadecimal)) ++digits;
-            if (digits == 0) return false;
-            if (hexadecimal) *hex = std::string(text.substr(0, digits));
-            text.remove_prefix(digits);
-            format.remove_prefix(2);
-            continue;
-        }
-        if (text.empty() || text[0] != format[0]) return false;
-        text.remove_prefix(1);
-        format.remove_prefix(1);
-    }
-    return text.empty();
-}
-
 // "# SERVER ROLE LEVEL # NOTE", where NOTE is the export's failure note.
 bool ReadGap(const NormalisedLine& line, TreeGap* gap) {
     if (line.IsDamaged()) return false;
@@ -71,9 +46,10 @@ bool ReadGap(const NormalisedLine& line, TreeGap* gap) {
     if (!role || text.substr(0, 2) != "# ") return false;
     char format[kTextSize];
     LoadMessage(kMsgExportFailure, format);
-    std::string error;
-    if (!MatchesMessage(format, text.substr(2), &error)) return false;
-    *gap = TreeGap{std::string(fields[0]), role, std::string(fields[2]), error, 0};
+    // The note's inserts: the time taken and the error (hexadecimal).
+    std::vector<std::string> values;
+    if (!MatchesMessageText(format, text.substr(2), &values) || values.size() != 2) return false;
+    *gap = TreeGap{std::string(fields[0]), role, std::string(fields[2]), values[1], 0};
     return true;
 }
 

@@ -23,42 +23,6 @@ constexpr size_t kMaxRunLines = 1000000;
 // The average a pass prints for a server none of whose samples answered.
 constexpr int64_t kNoAverage = static_cast<int32_t>(SAMPLE_FAILED);
 
-// Matches a line against the message's format, whose inserts are %d, %s (a
-// word) and %c; the inserts go to *values as text.
-bool MatchesPass(std::string_view format, std::string_view text, std::vector<std::string>* values) {
-    values->clear();
-    while (!format.empty()) {
-        if (format.size() >= 2 && format[0] == '%') {
-            char kind = format[1];
-            size_t length = 0;
-            if (kind == 'd') {
-                if (!text.empty() && text[0] == '-') ++length;
-                size_t digits = length;
-                while (length < text.size() && length - digits < 10 && text[length] >= '0' &&
-                       text[length] <= '9')
-                    ++length;
-                if (length == digits) return false;
-            } else if (kind == 's') {
-                while (length < text.size() && text[length] != ' ') ++length;
-                if (length == 0) return false;
-            } else if (kind == 'c') {
-                if (text.empty()) return false;
-                length = 1;
-            } else {
-                return false;
-            }
-            values->emplace_back(text.substr(0, length));
-            text.remove_prefix(length);
-            format.remove_prefix(2);
-            continue;
-        }
-        if (text.empty() || text[0] != format[0]) return false;
-        text.remove_prefix(1);
-        format.remove_prefix(1);
-    }
-    return text.empty();
-}
-
 // A word the site table reads as this site's name.
 bool UsableSiteName(std::string_view name) {
     if (name.empty() || name.size() >= kServerNameSize || name[0] == '#' ||
@@ -107,7 +71,7 @@ bool MakeSiteRow(const char* name, const char* path, std::string* row, std::stri
         // A line too long or with control bytes is none of the run's averages.
         if (line->IsDamaged()) continue;
         // Fields: seconds, server, average, separator, the samples.
-        if (!MatchesPass(pass, std::string_view(line->Text(), line->Length()), &values) ||
+        if (!MatchesMessageText(pass, std::string_view(line->Text(), line->Length()), &values) ||
             values.size() < 3)
             continue;
         const std::string& server = values[1];
