@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing Perchman needs on a Debian 12 machine.
+# Installs what building and testing Perchman needs on a Debian 12 machine
+# (and Chromium, for tools/html-check.sh; the test run needs no browser).
 # Idempotent and quiet: packages already present are not touched.
 set -euo pipefail
 

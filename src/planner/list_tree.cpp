@@ -29,31 +29,6 @@ const char* RoleWord(std::string_view word) {
     return role ? role->word : nullptr;
 }
 
-// Matches text against a message of the string table whose only inserts are
-// %d and %x; the %x insert goes to *hex.
-bool MatchesMessage(std::string_view format, std::string_view text, std::string* hex) {
-    auto isDigit = [](char c, bool hexadecimal) {
-        return (c >= '0' && c <= '9') || (hexadecimal && c >= 'a' && c <= 'f');
-    };
-    while (!format.empty()) {
-        if (format.size() >= 2 && format[0] == '%' && (format[1] == 'd' || format[1] == 'x')) {
-            bool hexadecimal = format[1] == 'x';
-            size_t digits = 0;
-            if (!hexadecimal && !text.empty() && text[0] == '-') ++digits;
-            while (digits < text.size() && isDigit(text[digits], hexadecimal)) ++digits;
-            if (digits == 0) return false;
-            if (hexadecimal) *hex = std::string(text.substr(0, digits));
-            text.remove_prefix(digits);
-            format.remove_prefix(2);
-            continue;
-        }
-        if (text.empty() || text[0] != format[0]) return false;
-        text.remove_prefix(1);
-        format.remove_prefix(1);
-    }
-    return text.empty();
-}
-
 // "# SERVER ROLE LEVEL # NOTE", where NOTE is the export's failure note.
 bool ReadGap(const NormalisedLine& line, TreeGap* gap) {
     if (line.IsDamaged()) return false;
@@ -71,9 +46,10 @@ bool ReadGap(const NormalisedLine& line, TreeGap* gap) {
     if (!role || text.substr(0, 2) != "# ") return false;
     char format[kTextSize];
     LoadMessage(kMsgExportFailure, format);
-    std::string error;
-    if (!MatchesMessage(format, text.substr(2), &error)) return false;
-    *gap = TreeGap{std::string(fields[0]), role, std::string(fields[2]), error, 0};
+    // The note's inserts: the time taken and the error (hexadecimal).
+    std::vector<std::string> values;
+    if (!MatchesMessageText(format, text.substr(2), &values) || values.size() != 2) return false;
+    *gap = TreeGap{std::string(fields[0]), role, std::string(fields[2]), values[1], 0};
     return true;
 }
 
@@ -119,10 +95,26 @@ void Store(ListTree& tree, TreeList list) {
     tree.lists[key] = std::move(list);
 }
 
+// The export's line for a role without a level-0 list: "# <local> ROLE 0".
+const char* EmptyLocalRole(const NormalisedLine& line) {
+    if (line.IsDamaged()) return nullptr;
+    std::string_view text(line.Text(), line.Length());
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::string_view prefix = "# <local> ";
+    if (text.size() < prefix.size() + 3 || !EqualsNoCase(text.substr(0, prefix.size()), prefix) ||
+        text.substr(text.size() - 2) != " 0")
+        return nullptr;
+    return RoleWord(text.substr(prefix.size(), text.size() - prefix.size() - 2));
+}
+
 void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
     auto entry = std::make_unique<ImportEntry>();
     ImportLineKind kind = ParseImportLine(line, *entry);
     if (kind == ImportLineKind::Ignored) {
+        if (const char* role = line.IsComment() ? EmptyLocalRole(line) : nullptr) {
+            tree.localRoles.insert(role);
+            return;
+        }
         TreeGap gap;
         if (!line.IsComment() || !ReadGap(line, &gap)) return;
         gap.line = number;
@@ -132,6 +124,7 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
     TreeList list;
     bool split = SplitFields(line, &list);
     list.line = number;
+    if (split && list.IsLocal() && list.level == "0") tree.localRoles.insert(list.role);
     if (kind == ImportLineKind::Malformed) {
         // A server may publish what the import refuses, and an export shows it
         // so: such a list is planned as written, unless a valid line set the
@@ -162,6 +155,12 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
 }  // namespace
 
 bool TreeList::IsLocal() const { return machine == kLocalName; }
+
+bool ListTree::IsWholeTree() const {
+    for (const RoleEntry& role : kRoleTable)
+        if (std::string_view(role.word) != "Primary" && !localRoles.count(role.word)) return false;
+    return true;
+}
 
 std::string TreeKey(std::string_view machine, std::string_view role, std::string_view level) {
     std::string key =

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,14 @@ struct ListTree {
     std::map<std::string, TreeList> lists;  // by TreeKey
     std::vector<RefusedLine> refused;
     std::map<std::string, TreeGap> gaps;    // by TreeKey, the first line of each
+    // The roles whose level-0 list of <local> the file names: set, deleted,
+    // or the export's comment for a role without one ("# <local> ROLE 0").
+    std::set<std::string> localRoles;
+
+    // An export names <local>'s level-0 list of every role (Primary aside,
+    // which it never writes); a file that does not is a change to apply over
+    // another tree, as the import applies it.
+    bool IsWholeTree() const;
 
     // The list a machine publishes for a role and level, null when none.
     const TreeList* Find(std::string_view machine, std::string_view role,

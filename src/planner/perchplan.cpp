@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,13 @@
 #include "planner/list_check.h"
 #include "planner/list_tree.h"
 #include "planner/load_estimate.h"
+#include "planner/plan_compare.h"
+#include "planner/plan_html.h"
+#include "planner/plan_records.h"
 #include "planner/plan_report.h"
 #include "planner/plan_text.h"
 #include "planner/plan_walk.h"
+#include "planner/site_row.h"
 #include "planner/site_table.h"
 
 namespace {
@@ -23,12 +28,13 @@ constexpr int kExitClean = 0;
 constexpr int kExitNotes = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitProblems = 3;
-// What all walks of one plan may keep: far beyond any real tree at any real
-// number of sites.
-constexpr size_t kMostPlannedLevels = 200000;
+constexpr int kExitChanges = 4;
 
 constexpr char kUsage[] =
-    "usage: perchplan TREE SITES\n"
+    "usage: perchplan [OPTIONS] TREE SITES [--down SERVER[,SERVER...] | --failures]\n"
+    "       perchplan [OPTIONS] --compare OLD NEW SITES\n"
+    "       perchplan --site-row SITE FILE\n"
+    "OPTIONS: --format text|csv|json|html  --site SITE  --role ROLE  --summary\n"
     "\n"
     "Plans where a client at each site ends up for every role whose level-0 list\n"
     "TREE holds, choosing exactly as perchman's search does; checks the lists; and\n"
@@ -67,7 +73,38 @@ constexpr char kUsage[] =
     "Exit status: 0 when the check found nothing, 1 when it found only notes, 3\n"
     "when it found a problem (a site without a server, a search that repeats for\n"
     "ever, an incomplete tree, a list the import or a server's reply cannot\n"
-    "carry), 2 on bad input (only the reason is printed).\n";
+    "carry), 2 on bad input (only the reason is printed).\n"
+    "\n"
+    "--compare OLD NEW SITES\n"
+    "       what publishing NEW would change: the machines that move per site and\n"
+    "       role, the clients each server gains and loses, and the findings NEW adds\n"
+    "       and removes. NEW is a whole tree when it names <local>'s level-0 list of\n"
+    "       every role, as an export does (\"# <local> ROLE 0\" for a role without\n"
+    "       one); otherwise it is an import file, applied over OLD as the import\n"
+    "       applies it.\n"
+    "--down SERVER[,SERVER...]\n"
+    "       the plan with those servers unreachable from every site, as a compare\n"
+    "       against the plan without them.\n"
+    "       Exit status of a compare: 0 nothing changes, 4 changes and no new\n"
+    "       problem, 3 a new problem, 2 bad input.\n"
+    "--failures\n"
+    "       each server the walks meet failed in turn: what it carries, where its\n"
+    "       machines go, the sites it leaves without a server, and what each server\n"
+    "       takes over. Exit status 3 when one failure leaves a site without a\n"
+    "       server for a role, 0 otherwise, 2 on bad input.\n"
+    "--format text|csv|json|html\n"
+    "       text for a reader (the default); csv and json for scripts, the same facts\n"
+    "       as records: one per site and role, per server, per finding, per move;\n"
+    "       html a page of the plan or the compare, each role's tree drawn.\n"
+    "--site SITE, --role ROLE\n"
+    "       only the walks and moves of that site or role.\n"
+    "--summary\n"
+    "       only the summary: where each site ends up, or the compare's line.\n"
+    "--site-row SITE FILE\n"
+    "       the site's row of the table from what \"perchman /time_network\" printed\n"
+    "       on a machine there (FILE): per server the median of the passes'\n"
+    "       averages, down when no sample answered. A probe is a read through the\n"
+    "       product library, not a ping: ping times would mislead the plan.\n";
 
 bool AsksForHelp(const char* argument) {
     return std::strcmp(argument, "/?") == 0 || std::strcmp(argument, "-h") == 0 ||
@@ -81,19 +118,223 @@ int BadInput(const std::string& reason) {
     return kExitBadInput;
 }
 
-// False when the plan would be too large to keep.
-bool PlanAll(const ListTree& tree, const SiteTable& table, std::vector<PlannedWalk>* walks) {
-    size_t levelsLeft = kMostPlannedLevels;
-    for (const Site& site : table.sites) {
-        for (const RoleEntry& role : kRoleTable) {
-            PlannedWalk walk;
-            if (!PlanWalk(tree, table, site, role.word, &levelsLeft, &walk)) continue;
-            if (walk.tooLarge) return false;
-            walks->push_back(std::move(walk));
+std::string TooLarge(const std::string& files) {
+    return Concat({files, ": the walks of all sites would take more than ",
+                   std::to_string(kMostPlannedLevels), " levels"});
+}
+
+int CompareExit(const PlanCompare& compare) {
+    if (compare.NewProblem()) return kExitProblems;
+    return compare.Changes() ? kExitChanges : kExitClean;
+}
+
+// OLD, and NEW as a whole tree or applied over OLD.
+bool ReadTrees(const char* oldPath, const char* newPath, ListTree* before, ListTree* after,
+               std::string* error) {
+    if (!ReadListTree(oldPath, before, error)) return false;
+    if (!ReadListTree(newPath, after, error)) return false;
+    if (after->IsWholeTree()) return true;
+    *after = *before;
+    return ReadListTree(newPath, after, error);
+}
+
+// The servers of a "--down" argument, each met by some walk: a name no walk
+// meets would change nothing and hide a typing error.
+bool ReadDown(const std::string& argument, const Plan& plan, std::vector<std::string>* down,
+              std::string* error) {
+    std::set<std::string> met;
+    for (const PlannedWalk& walk : plan.walks)
+        for (const PlannedLevel& level : walk.levels)
+            for (const PlannedServer& server : level.servers) met.insert(NameKey(server.name));
+    size_t start = 0;
+    while (true) {
+        size_t comma = argument.find(',', start);
+        std::string name = argument.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (name.empty()) {
+            *error = Concat({"--down ", argument, ": an empty server name"});
+            return false;
+        }
+        if (!met.count(NameKey(name))) {
+            *error = Concat({"--down ", argument, ": no site's walk meets ", Quoted(name)});
+            return false;
+        }
+        down->push_back(name);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+enum class Format { Text, Csv, Json, Html };
+
+struct Options {
+    std::vector<const char*> files;
+    bool compare = false;
+    const char* down = nullptr;
+    bool failures = false;
+    Format format = Format::Text;
+    const char* site = nullptr;
+    const char* role = nullptr;
+    bool summary = false;
+};
+
+bool ReadFormat(std::string_view word, Format* format) {
+    if (word == "text") *format = Format::Text;
+    else if (word == "csv") *format = Format::Csv;
+    else if (word == "json") *format = Format::Json;
+    else if (word == "html") *format = Format::Html;
+    else return false;
+    return true;
+}
+
+// False for anything the usage does not allow.
+bool ReadOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (argument == "--compare" && !options->compare) {
+            options->compare = true;
+        } else if (argument == "--down" && hasValue && !options->down) {
+            options->down = argv[++i];
+        } else if (argument == "--failures" && !options->failures) {
+            options->failures = true;
+        } else if (argument == "--format" && hasValue) {
+            if (!ReadFormat(argv[++i], &options->format)) return false;
+        } else if (argument == "--site" && hasValue && !options->site) {
+            options->site = argv[++i];
+        } else if (argument == "--role" && hasValue && !options->role) {
+            options->role = argv[++i];
+        } else if (argument == "--summary") {
+            options->summary = true;
+        } else if (argument.substr(0, 2) == "--") {
+            return false;
+        } else {
+            options->files.push_back(argv[i]);
         }
     }
-    SpreadOverGroups(table, walks);
+    int modes = options->compare + (options->down != nullptr) + options->failures;
+    // The page draws a plan or a compare; the failure table is a table.
+    if (options->format == Format::Html && (options->failures || options->summary)) return false;
+    return modes <= 1 && options->files.size() == (options->compare ? 3u : 2u);
+}
+
+// The site and role of "--site" and "--role", each one the plan knows.
+bool ReadFilter(const Options& options, const SiteTable& table, WalkFilter* filter,
+                std::string* error) {
+    if (options.role) {
+        const RoleEntry* role = FindRole(options.role);
+        if (!role) {
+            *error = Concat({"--role ", options.role, ": not a role (Parent, Quarantine, HPD, "
+                             "KPZ, WDR, Primary, Alerts)"});
+            return false;
+        }
+        filter->role = role->word;
+    }
+    if (options.site) {
+        filter->site = NameKey(options.site);
+        bool known = false;
+        for (const Site& site : table.sites) known = known || NameKey(site.name) == filter->site;
+        if (!known) {
+            *error = Concat({"--site ", options.site, ": the site table names no such site"});
+            return false;
+        }
+    }
     return true;
+}
+
+void PrintRecords(Format format, const std::vector<Record>& records) {
+    if (format == Format::Csv)
+        PrintCsv(records);
+    else
+        PrintJson(records);
+}
+
+int ShowCompare(const Options& options, const Plan& before, const Plan& after,
+                const WalkFilter& filter) {
+    PlanCompare compare = ComparePlans(before, after, filter);
+    if (options.format == Format::Html)
+        PrintCompareHtml(after, compare, CompareSummary(compare), filter);
+    else if (options.format != Format::Text)
+        PrintRecords(options.format,
+                     CompareRecords(compare, CompareSummary(compare), filter, options.summary));
+    else if (options.summary)
+        Say("%s", CompareSummary(compare).c_str());
+    else
+        PrintCompare(compare);
+    return CompareExit(compare);
+}
+
+int ShowPlan(const Options& options, const Plan& plan, const WalkFilter& filter) {
+    LoadEstimate load = EstimateLoad(plan.table, plan.walks);
+    if (options.format == Format::Html) {
+        PrintPlanHtml(plan, load, filter);
+    } else if (options.format != Format::Text) {
+        PrintRecords(options.format, PlanRecords(plan, load, filter, options.summary));
+    } else {
+        std::vector<PlannedWalk> shown;
+        for (const PlannedWalk& walk : plan.walks)
+            if (filter.Shows(walk)) shown.push_back(walk);
+        PrintSummary(shown);
+        if (!options.summary) {
+            for (const PlannedWalk& walk : shown) {
+                Say("%s", "");
+                PrintWalk(walk, plan.table);
+            }
+            Say("%s", "");
+            PrintLoad(plan.table, load);
+            Say("%s", "");
+            PrintCheck(plan.check);
+        }
+    }
+    if (plan.check.HasProblems()) return kExitProblems;
+    return plan.check.findings.empty() ? kExitClean : kExitNotes;
+}
+
+int Plans(const Options& options) {
+    const char* treePath = options.files[0];
+    const char* newPath = options.compare ? options.files[1] : nullptr;
+    const char* sitesPath = options.files.back();
+    std::string error;
+    ListTree tree, after;
+    if (newPath ? !ReadTrees(treePath, newPath, &tree, &after, &error)
+                : !ReadListTree(treePath, &tree, &error))
+        return BadInput(error);
+    SiteTable table;
+    if (!ReadSiteTable(sitesPath, &table, &error)) return BadInput(error);
+    WalkFilter filter;
+    if (!ReadFilter(options, table, &filter, &error)) return BadInput(error);
+    const std::string files = Concat({treePath, " and ", sitesPath});
+    Plan plan;
+    if (!MakePlan(tree, table, !options.failures, &plan)) return BadInput(TooLarge(files));
+
+    if (newPath) {
+        Plan changed;
+        if (!MakePlan(after, table, true, &changed))
+            return BadInput(TooLarge(Concat({newPath, " and ", sitesPath})));
+        return ShowCompare(options, plan, changed, filter);
+    }
+    if (options.down) {
+        std::vector<std::string> down;
+        if (!ReadDown(options.down, plan, &down, &error)) return BadInput(error);
+        Plan failed;
+        if (!MakePlan(tree, WithServersDown(table, down), true, &failed))
+            return BadInput(TooLarge(files));
+        return ShowCompare(options, plan, failed, filter);
+    }
+    if (options.failures) {
+        FailureTable failures;
+        if (!PlanFailures(tree, plan, filter, &failures))
+            return BadInput(Concat({files, ": the failure table would take more levels than ",
+                                    std::to_string(kMostFailureLevels),
+                                    " (the walks times the servers they meet)"}));
+        if (options.format != Format::Text)
+            PrintRecords(options.format, FailureRecords(failures, options.summary));
+        else
+            PrintFailures(failures, options.summary);
+        for (const FailureRow& row : failures.rows)
+            if (!row.leftWithout.empty()) return kExitProblems;
+        return kExitClean;
+    }
+    return ShowPlan(options, plan, filter);
 }
 
 }  // namespace
@@ -103,34 +344,18 @@ int Run(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitClean;
     }
-    if (argc != 3) {
+    if (argc == 4 && std::strcmp(argv[1], "--site-row") == 0) {
+        std::string row, error;
+        if (!MakeSiteRow(argv[2], argv[3], &row, &error)) return BadInput(error);
+        std::fputs((row + "\n").c_str(), stdout);
+        return kExitClean;
+    }
+    Options options;
+    if (!ReadOptions(argc, argv, &options)) {
         std::fputs(kUsage, stderr);
         return kExitBadInput;
     }
-    std::string error;
-    ListTree tree;
-    if (!ReadListTree(argv[1], &tree, &error)) return BadInput(error);
-    SiteTable table;
-    if (!ReadSiteTable(argv[2], &table, &error)) return BadInput(error);
-
-    std::vector<PlannedWalk> walks;
-    if (!PlanAll(tree, table, &walks))
-        return BadInput(Concat({argv[1], " and ", argv[2], ": the walks of all sites would "
-                                "take more than ", std::to_string(kMostPlannedLevels),
-                                " levels"}));
-    ListCheck check = CheckLists(tree, table, walks);
-
-    PrintSummary(walks);
-    for (const PlannedWalk& walk : walks) {
-        Say("%s", "");
-        PrintWalk(walk, table);
-    }
-    Say("%s", "");
-    PrintLoad(table, EstimateLoad(table, walks));
-    Say("%s", "");
-    PrintCheck(check);
-    if (check.HasProblems()) return kExitProblems;
-    return check.findings.empty() ? kExitClean : kExitNotes;
+    return Plans(options);
 }
 
 int main(int argc, char** argv) {

@@ -1,8 +1,10 @@
 #include "planner/plan_report.h"
 
 #include <cstdarg>
+#include <map>
 
 #include "engine/nearest.h"
+#include "engine/role_table.h"
 #include "output/output.h"
 #include "planner/plan_text.h"
 
@@ -278,4 +280,114 @@ void PrintCheck(const ListCheck& check) {
         Say("  backup %s: %s is chosen only when another server fails: %s",
             backup.place.c_str(), Quoted(backup.server).c_str(), when.c_str());
     }
+}
+
+namespace {
+
+std::string Counted(size_t count, const char* one, const char* many) {
+    return Concat({std::to_string(count), " ", count == 1 ? one : many});
+}
+
+std::string ServerText(const std::string& server) { return server.empty() ? "no server" : server; }
+
+// "N sites change ROLE, M machines move; A +x, B -y" per role, roles in the
+// table's order.
+std::string MovesText(const std::vector<Move>& moves, const std::vector<ServerShift>& shifts) {
+    std::string text;
+    for (const RoleEntry& role : kRoleTable) {
+        size_t sites = 0;
+        uint32_t machines = 0;
+        for (const Move& move : moves) {
+            const PlannedWalk* walk = move.before ? move.before : move.after;
+            if (std::string_view(walk->role) != role.word) continue;
+            ++sites;
+            machines += move.machines;
+        }
+        if (!sites) continue;
+        text += Concat({text.empty() ? "" : "; ", Counted(sites, "site changes ", "sites change "),
+                        role.word, ", ", Counted(machines, "machine moves", "machines move")});
+        std::string servers;
+        for (const ServerShift& shift : shifts) {
+            if (std::string_view(shift.role) != role.word || shift.Net() == 0) continue;
+            servers += Concat({servers.empty() ? "" : ", ", ServerText(shift.server), " ",
+                               shift.Net() > 0 ? "+" : "", std::to_string(shift.Net())});
+        }
+        if (!servers.empty()) text += "; " + servers;
+    }
+    return text;
+}
+
+void PrintFindings(const char* title, const std::vector<const Finding*>& findings) {
+    if (findings.empty()) return;
+    Say("%s", "");
+    Say("%s", title);
+    for (const Finding* finding : findings)
+        Say("  %s %s: %s", finding->severity == Severity::Problem ? "problem" : "note   ",
+            finding->place.c_str(), finding->reason.c_str());
+}
+
+std::string WalkPlace(const PlannedWalk& walk) {
+    return Concat({walk.site->name, " ", walk.role});
+}
+
+}  // namespace
+
+std::string CompareSummary(const PlanCompare& compare) {
+    if (!compare.Changes()) return "nothing changes";
+    std::string text = MovesText(compare.moves, compare.servers);
+    if (text.empty()) text = "no machine moves";
+    size_t added = 0, removed = 0;
+    for (const Finding* finding : compare.added) added += finding->severity == Severity::Problem;
+    for (const Finding* finding : compare.removed)
+        removed += finding->severity == Severity::Problem;
+    text += Concat({"; ", added ? Counted(added, "new problem", "new problems") : "no new problem"});
+    if (removed) text += Concat({", ", Counted(removed, "problem", "problems"), " gone"});
+    return text;
+}
+
+void PrintCompare(const PlanCompare& compare) {
+    Say("What changes");
+    Say("  %s", CompareSummary(compare).c_str());
+    if (!compare.moves.empty()) {
+        Say("%s", "");
+        Say("Machines that move, per site and role: before -> after");
+        for (const Move& move : compare.moves) {
+            const PlannedWalk* walk = move.before ? move.before : move.after;
+            Say("  %-16s %-10s %u: %s -> %s", walk->site->name.c_str(), walk->role, move.machines,
+                move.before ? WinnerText(*move.before).c_str() : "no list",
+                move.after ? WinnerText(*move.after).c_str() : "no list");
+        }
+        Say("%s", "");
+        Say("Clients each server gains and loses, per role");
+        for (const ServerShift& shift : compare.servers) {
+            if (!shift.gained && !shift.lost) continue;
+            Say("  %-24s %-10s %+7lld  (gains %u, loses %u)", ServerText(shift.server).c_str(),
+                shift.role, static_cast<long long>(shift.Net()), shift.gained, shift.lost);
+        }
+    }
+    PrintFindings("Findings the change adds", compare.added);
+    PrintFindings("Findings the change removes", compare.removed);
+}
+
+void PrintFailures(const FailureTable& failures, bool summaryOnly) {
+    Say("If one server fails: each server of the tree in turn, unreachable from every site");
+    for (const FailureRow& row : failures.rows) {
+        std::string carries;
+        for (const FailureRow::Carried& carried : row.carries)
+            carries += Concat({carries.empty() ? "" : ", ", WalkPlace(*carried.walk), " ",
+                               std::to_string(carried.machines)});
+        Say("  %s carries %s", row.server.c_str(), carries.empty() ? "no machine" : carries.c_str());
+        if (!summaryOnly) {
+            std::string text = MovesText(row.moves, row.shifts);
+            Say("    when it fails: %s", text.empty() ? "nothing moves" : text.c_str());
+        }
+        for (const PlannedWalk* walk : row.leftWithout)
+            Say("    problem: %s is left without a server", WalkPlace(*walk).c_str());
+    }
+    if (summaryOnly) return;
+    Say("%s", "");
+    Say("What each server takes over when another one fails (machines, summed over the failures)");
+    if (failures.coverage.empty()) Say("  no server takes over anything");
+    for (const ServerShift& shift : failures.coverage)
+        Say("  %-24s %-10s %u", shift.server.c_str(), shift.role, shift.gained);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "planner/list_check.h"
+#include "planner/plan_compare.h"
 #include "planner/load_estimate.h"
 #include "planner/plan_walk.h"
 #include "planner/site_table.h"
@@ -20,3 +21,9 @@ void PrintSummary(const std::vector<PlannedWalk>& walks);
 void PrintWalk(const PlannedWalk& walk, const SiteTable& table);
 void PrintLoad(const SiteTable& table, const LoadEstimate& load);
 void PrintCheck(const ListCheck& check);
+
+// A compare in one line: "1 site changes Parent, 45 machines move; B +45, A
+// -45; 1 new problem", or "nothing changes".
+std::string CompareSummary(const PlanCompare& compare);
+void PrintCompare(const PlanCompare& compare);
+void PrintFailures(const FailureTable& failures, bool summaryOnly);

@@ -39,3 +39,39 @@ void Say(const char* format, ...) {
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
 }
+
+bool MatchesMessageText(std::string_view format, std::string_view text,
+                        std::vector<std::string>* values) {
+    auto isDigit = [](char c, bool hexadecimal) {
+        return (c >= '0' && c <= '9') || (hexadecimal && c >= 'a' && c <= 'f');
+    };
+    values->clear();
+    while (!format.empty()) {
+        if (format.size() >= 2 && format[0] == '%') {
+            char kind = format[1];
+            size_t length = 0;
+            if (kind == 'd' || kind == 'x') {
+                if (kind == 'd' && !text.empty() && text[0] == '-') ++length;
+                size_t sign = length;
+                while (length < text.size() && isDigit(text[length], kind == 'x')) ++length;
+                if (length == sign) return false;
+            } else if (kind == 's') {
+                while (length < text.size() && text[length] != ' ') ++length;
+                if (length == 0) return false;
+            } else if (kind == 'c') {
+                if (text.empty()) return false;
+                length = 1;
+            } else {
+                return false;
+            }
+            values->emplace_back(text.substr(0, length));
+            text.remove_prefix(length);
+            format.remove_prefix(2);
+            continue;
+        }
+        if (text.empty() || text[0] != format[0]) return false;
+        text.remove_prefix(1);
+        format.remove_prefix(1);
+    }
+    return text.empty();
+}

@@ -6,11 +6,17 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/text.h"
 
 // A decimal number of digits only, at most max; false for anything else.
 bool ReadWholeNumber(std::string_view text, uint32_t max, uint32_t* value);
+
+// Matches a line against a message of the string table whose inserts are
+// %d, %x, %s (a word) and %c; the inserts go to *values as text.
+bool MatchesMessageText(std::string_view format, std::string_view text,
+                        std::vector<std::string>* values);
 
 // The pieces one after the other.
 std::string Concat(std::initializer_list<std::string_view> parts);

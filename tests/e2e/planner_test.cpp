@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -25,6 +27,7 @@ constexpr DWORD kExitClean = 0;
 constexpr DWORD kExitNotes = 1;
 constexpr DWORD kExitBadInput = 2;
 constexpr DWORD kExitProblems = 3;
+constexpr DWORD kExitChanges = 4;
 
 class PlannerTest : public e2e::ProductTest {
 protected:
@@ -34,13 +37,24 @@ protected:
     }
 
     e2e::RunResult Plan(const std::string& treePath, const std::string& sitesPath) {
+        return Run({treePath, sitesPath});
+    }
+    e2e::RunResult PlanTexts(const std::string& tree, const std::string& sites,
+                             std::vector<std::string> options = {}) {
+        std::vector<std::string> arguments{Write("tree.txt", tree), Write("sites.txt", sites)};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return Run(arguments);
+    }
+    e2e::RunResult CompareTexts(const std::string& before, const std::string& after,
+                                const std::string& sites) {
+        return Run({"--compare", Write("old.txt", before), Write("new.txt", after),
+                    Write("sites.txt", sites)});
+    }
+    e2e::RunResult Run(const std::vector<std::string>& arguments) {
         e2e::RunResult result =
-            e2e::RunProgram(e2e::PerchplanPath(), {treePath, sitesPath});
+            e2e::RunProgram(e2e::PerchplanPath(), arguments);
         EXPECT_TRUE(e2e::Finished(result));
         return result;
-    }
-    e2e::RunResult PlanTexts(const std::string& tree, const std::string& sites) {
-        return Plan(Write("tree.txt", tree), Write("sites.txt", sites));
     }
 
     e2e::ScratchFolder scratch_{"perchplan_e2e"};
@@ -530,6 +544,362 @@ TEST_F(PlannerTest, TwoPlansOfARandomPickPrintTheSameBytes) {
               std::string::npos)
         << first.out;
     EXPECT_EQ(first.out, second.out);
+}
+
+// ---- Compare and failures ---------------------------------------------------------
+
+// The lines a whole tree names for the roles without a list, as an export writes them.
+constexpr char kExportedEmptyRoles[] =
+    "# <local> Quarantine 0\n# <local> Alerts 0\n# <local> HPD 0\n# <local> WDR 0\n"
+    "# <local> KPZ 0\n";
+
+TEST_F(PlannerTest, ComparesATreeWithAnImportOverItOrWithAWholeNewTree) {
+    struct Case {
+        const char* name;
+        std::string before, after, sites;
+        std::string summary;
+        DWORD exitCode;
+    } cases[] = {
+        {"an empty import", "<local> Parent 0 A\n", "", "EAST 10 A=10\n", "nothing changes",
+         kExitClean},
+        {"a value set", "<local> Parent 0 A\n", "<local> Parent 0 B\n", "EAST 10 A=10 B=20\n",
+         "1 site changes Parent, 10 machines move; B +10, A -10; no new problem", kExitChanges},
+        {"a value deleted", "<local> Parent 0 A\nA Parent 1 C\n", "A Parent 1 #\n",
+         "EAST 10 A=10 C=5\nWEST 3 A=10 C=5\n",
+         "2 sites change Parent, 13 machines move; A +13, C -13; no new problem", kExitChanges},
+        {"a refused line sets nothing", "<local> Parent 0 A\n", "<local> Parent 0 B,,A\n",
+         "EAST 10 A=10 B=5\n", "no machine moves; 1 new problem", kExitProblems},
+        {"a balanced group grows", "<local> Parent 0 A=B\n", "<local> Parent 0 A=B=C\n",
+         "EAST 10 A=1 B=1 C=1\nclients A=0 B=0 C=0\n",
+         "1 site changes Parent, 3 machines move; C +3, A -1, B -2; no new problem",
+         kExitChanges},
+        {"a site left without a server", "<local> Parent 0 A\n", "<local> Parent 0 D\n",
+         "EAST 10 A=10 D=down\n",
+         "1 site changes Parent, 10 machines move; no server +10, A -10; 1 new problem",
+         kExitProblems},
+        {"a problem solved", "<local> Parent 0 D\n", "<local> Parent 0 A\n",
+         "EAST 10 A=10 D=down\n",
+         "1 site changes Parent, 10 machines move; A +10, no server -10; no new problem, "
+         "1 problem gone",
+         kExitChanges},
+        // A whole tree replaces the old one: A's list is gone with it. The same
+        // lines as an import over the old tree delete nothing.
+        {"a whole tree", "<local> Parent 0 A\nA Parent 1 C\n",
+         std::string("<local> Parent 0 A\n") + kExportedEmptyRoles, "EAST 10 A=10 C=5\n",
+         "1 site changes Parent, 10 machines move; A +10, C -10; no new problem", kExitChanges},
+        {"not quite a whole tree", "<local> Parent 0 A\nA Parent 1 C\n",
+         "<local> Parent 0 A\n# <local> Quarantine 0\n", "EAST 10 A=10 C=5\n",
+         "nothing changes", kExitClean},
+    };
+    for (const Case& c : cases) {
+        e2e::RunResult result = CompareTexts(c.before, c.after, c.sites);
+        EXPECT_EQ(result.out.rfind("What changes\r\n  " + c.summary + "\r\n", 0), 0u)
+            << c.name << "\n" << result.out << result.err;
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name;
+    }
+}
+
+TEST_F(PlannerTest, ShowsWhatMovesAndWhatEachServerGainsAndLoses) {
+    e2e::RunResult result = CompareTexts("<local> Parent 0 A=B\n", "<local> Parent 0 A=B=C\n",
+                                         "EAST 10 A=1 B=1 C=1\nWEST 4 A=1 B=1 C=down\n"
+                                         "clients A=0 B=0 C=0\n");
+    for (const char* line :
+         {"  EAST             Parent     3: A 5, B 5 of 10 -> A 4, B 3, C 3 of 10\r\n",
+          "  C                        Parent          +3  (gains 3, loses 0)\r\n",
+          "  B                        Parent          -2  (gains 0, loses 2)\r\n"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
+    EXPECT_EQ(result.out.find("  WEST "), std::string::npos) << "WEST does not move\n" << result.out;
+}
+
+// A server down everywhere is a compare against the plan without it; each
+// server failed in turn shows what it carries, where that goes, and who is
+// left without a server.
+TEST_F(PlannerTest, PlansAFailureAndEachServerFailedInTurn) {
+    const std::string tree = "<local> Parent 0 A,B\n";
+    const std::string sites = "EAST 5 A=10 B=down\nWEST 7 A=10 B=20\n";
+    e2e::RunResult down = PlanTexts(tree, sites, {"--down", "a"});
+    EXPECT_EQ(down.out.rfind("What changes\r\n  2 sites change Parent, 12 machines move; B +7, "
+                             "no server +5, A -12; 1 new problem\r\n",
+                             0),
+              0u)
+        << down.out;
+    EXPECT_EQ(down.exitCode, kExitProblems);
+
+    e2e::RunResult failures = PlanTexts(tree, sites, {"--failures"});
+    for (const char* line : {"  A carries EAST Parent 5, WEST Parent 7\r\n",
+                             "    problem: EAST Parent is left without a server\r\n",
+                             "  B carries no machine\r\n    when it fails: nothing moves\r\n",
+                             "  B                        Parent     7\r\n"})
+        EXPECT_NE(failures.out.find(line), std::string::npos) << line << "\n" << failures.out;
+    EXPECT_EQ(failures.exitCode, kExitProblems);
+    e2e::RunResult covered = PlanTexts(tree, "EAST 5 A=10 B=12\n", {"--failures"});
+    EXPECT_EQ(covered.exitCode, kExitClean) << covered.out;
+
+    for (const char* bad : {"A,", "A,Z"}) {
+        e2e::RunResult result = PlanTexts(tree, sites, {"--down", bad});
+        EXPECT_EQ(result.exitCode, kExitBadInput) << bad;
+        EXPECT_EQ(result.out, "") << bad;
+        EXPECT_EQ(result.err.rfind(std::string("perchplan: --down ") + bad + ": ", 0), 0u)
+            << result.err;
+    }
+}
+
+// A compare's predicted moves come true: the search at each site, before and
+// after the import of the change, ends where the compare says.
+TEST_F(PlannerTest, TheMovesACompareForeseesComeTrueAfterTheImport) {
+    Load("dword <local> ProductControl TimesToAverage 2\n"
+         "server A latency=5\nserver B latency=30\nserver C latency=12\nserver D latency=8\n"
+         "list <local> Alerts 0 A,B\nlist A Alerts 1 D\n"
+         "site EAST 192.0.2.31 A=5 B=30 C=12 D=8\n"
+         "site WEST 198.51.100.31 A=down B=30 C=12 D=8\n"
+         "site NORTH 203.0.113.31 A=down B=10 C=40 D=8\n");
+    std::string old = Path("old.txt");
+    ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/export", old})));
+    std::string table = lab::PlannerSiteTable();
+    // A new server first in the level-0 list, A's list deleted, and a line
+    // the import refuses, which sets nothing.
+    std::string change = Write("change.txt", "<local> Alerts 0 C,A,B\nA Alerts 1 #\n"
+                                             "B Alerts 1 X,,Y\n");
+    e2e::RunResult compare = Run({"--compare", old, change, Write("sites.txt", table)});
+    EXPECT_EQ(compare.exitCode, kExitProblems) << "the refused line is a new problem";
+    std::map<std::string, std::pair<std::string, std::string>> moves;  // site: before, after
+    static const std::regex move("  (\\S+) +Alerts +[0-9]+: (\\S+) -> (\\S+)\r");
+    std::istringstream lines(compare.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, move)) moves[m[1]] = {m[2], m[3]};
+    }
+    const std::map<std::string, std::pair<std::string, std::string>> expected = {
+        {"EAST", {"D", "A"}}, {"WEST", {"B", "C"}}};
+    EXPECT_EQ(moves, expected) << compare.out;
+
+    std::map<std::string, std::string> before, after;
+    for (const char* site : {"EAST", "WEST", "NORTH"}) {
+        TakeLatenciesOf(table, site);
+        before[site] = SearchedWinner("Alerts");
+    }
+    // The import runs where every server answers, as an administrator's would.
+    TakeLatenciesOf(table, "EAST");
+    ASSERT_TRUE(e2e::Finished(e2e::RunPerchman({"/import", change})));
+    int cameTrue = 0;
+    for (const char* site : {"EAST", "WEST", "NORTH"}) {
+        TakeLatenciesOf(table, site);
+        after[site] = SearchedWinner("Alerts");
+        auto found = moves.find(site);
+        std::pair<std::string, std::string> seen{before[site], after[site]};
+        if (found == moves.end()) {
+            EXPECT_EQ(seen.first, seen.second) << site << " was not to move";
+        } else {
+            EXPECT_EQ(seen, found->second) << site;
+            cameTrue += seen == found->second;
+        }
+    }
+    std::printf("[ agreement ] %d of %u predicted moves came true after the import; "
+                "NORTH stayed on %s as planned\n",
+                cameTrue, static_cast<unsigned>(moves.size()), after["NORTH"].c_str());
+}
+
+// ---- Output for scripts ---------------------------------------------------------
+
+// A record as a script reads it: field name to value, numbers as their text.
+using Record = std::map<std::string, std::string>;
+
+// The csv: a header, then one record per line; fields in double quotes may
+// hold commas and doubled quotes. Empty fields are left out.
+std::vector<Record> ReadCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c != '"') rows.back().back() += c;
+            else if (i + 1 < text.size() && text[i + 1] == '"') rows.back().back() += text[++i];
+            else quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().emplace_back();
+        } else if (c == '\n') {
+            rows.emplace_back(1);
+        } else if (c != '\r') {
+            rows.back().back() += c;
+        }
+    }
+    EXPECT_FALSE(quoted) << "an unclosed quote";
+    std::vector<Record> records;
+    for (size_t r = 1; r < rows.size(); ++r) {
+        if (rows[r].size() == 1 && rows[r][0].empty()) continue;
+        EXPECT_EQ(rows[r].size(), rows[0].size()) << "line " << r + 1;
+        Record record;
+        for (size_t f = 0; f < rows[r].size() && f < rows[0].size(); ++f)
+            if (!rows[r][f].empty()) record[rows[0][f]] = rows[r][f];
+        records.push_back(record);
+    }
+    return records;
+}
+
+// A json reader for what the records are: an object holding "records", an
+// array of flat objects of strings and numbers. Anything else, or any text
+// after the document, fails the test.
+class JsonReader {
+public:
+    explicit JsonReader(const std::string& text) : text_(text) {}
+    std::vector<Record> Records() {
+        std::vector<Record> records;
+        Expect('{');
+        EXPECT_EQ(String(), "records");
+        Expect(':');
+        Expect('[');
+        if (!Take(']')) {
+            do records.push_back(Object());
+            while (Take(','));
+            Expect(']');
+        }
+        Expect('}');
+        Blanks();
+        EXPECT_EQ(at_, text_.size()) << "text after the document";
+        return records;
+    }
+
+private:
+    Record Object() {
+        Record record;
+        Expect('{');
+        do {
+            std::string name = String();
+            Expect(':');
+            Blanks();
+            record[name] = Peek() == '"' ? String() : Number();
+        } while (Take(','));
+        Expect('}');
+        return record;
+    }
+    std::string String() {
+        Expect('"');
+        std::string value;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            char c = text_[at_++];
+            if (c == '\\' && at_ < text_.size()) {
+                char escaped = text_[at_++];
+                if (escaped == 'u') {
+                    value += static_cast<char>(std::stoi(text_.substr(at_, 4), nullptr, 16));
+                    at_ += 4;
+                } else {
+                    value += escaped;
+                }
+            } else {
+                EXPECT_GE(static_cast<unsigned char>(c), 0x20u) << "a raw control character";
+                value += c;
+            }
+        }
+        Expect('"');
+        return value;
+    }
+    std::string Number() {
+        size_t start = at_;
+        while (at_ < text_.size() && std::strchr("-+.0123456789eE", text_[at_])) ++at_;
+        EXPECT_GT(at_, start) << "a value that is neither a string nor a number at " << start;
+        return text_.substr(start, at_ - start);
+    }
+    void Blanks() {
+        while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_])) ++at_;
+    }
+    char Peek() { return at_ < text_.size() ? text_[at_] : '\0'; }
+    bool Take(char c) {
+        Blanks();
+        if (Peek() != c) return false;
+        ++at_;
+        return true;
+    }
+    void Expect(char c) { EXPECT_TRUE(Take(c)) << "'" << c << "' expected at " << at_; }
+
+    const std::string& text_;
+    size_t at_ = 0;
+};
+
+// The same plan, compare and failure table in csv and json: the same records.
+TEST_F(PlannerTest, CsvAndJsonCarryTheSameRecordsAsTheText) {
+    const std::string tree = "<local> Parent 0 A=B,C\n";
+    const std::string sites = "EAST 10 A=5 B=6 C=20\nWEST 4 A=down B=down C=6\n"
+                              "clients A=3 B=0\n";
+    const std::vector<std::string> modes[] = {{}, {"--failures"}, {"--down", "C"}};
+    for (const auto& mode : modes) {
+        std::vector<std::string> csvOptions = mode, jsonOptions = mode;
+        csvOptions.insert(csvOptions.end(), {"--format", "csv"});
+        jsonOptions.insert(jsonOptions.end(), {"--format", "json"});
+        e2e::RunResult csv = PlanTexts(tree, sites, csvOptions);
+        e2e::RunResult json = PlanTexts(tree, sites, jsonOptions);
+        std::vector<Record> fromCsv = ReadCsv(csv.out);
+        std::vector<Record> fromJson = JsonReader(json.out).Records();
+        EXPECT_EQ(fromCsv, fromJson) << csv.out << json.out;
+        EXPECT_EQ(csv.exitCode, json.exitCode);
+    }
+    std::vector<Record> plan = ReadCsv(PlanTexts(tree, sites, {"--format", "csv"}).out);
+    const Record east{{"record", "walk"}, {"site", "EAST"}, {"role", "Parent"},
+                      {"machines", "10"}, {"winner", "B 6, A 4 of 10"}, {"margin_ms", "15"},
+                      {"uncertain", "no"}};
+    ASSERT_FALSE(plan.empty());
+    EXPECT_EQ(plan[0], east);
+    // B: a parent check every 2 hours from its 6 clients; at start 7 samples
+    // and one client-count read from each of EAST's 10 machines.
+    const Record b{{"record", "server"}, {"server", "B"}, {"clients", "6"},
+                   {"probes_per_hour", "3.0"}, {"burst_at_start", "80.0"},
+                   {"burst_after_move", "80.0"}};
+    EXPECT_NE(std::find(plan.begin(), plan.end(), b), plan.end());
+
+    // Only WEST's walk counts: nobody takes over its machines.
+    std::vector<Record> failures =
+        JsonReader(PlanTexts(tree, sites, {"--failures", "--format", "json", "--site", "west"}).out)
+            .Records();
+    const std::vector<Record> west{
+        {{"record", "carries"}, {"server", "C"}, {"site", "WEST"}, {"role", "Parent"},
+         {"machines", "4"}},
+        {{"record", "left_without"}, {"failed", "C"}, {"site", "WEST"}, {"role", "Parent"}},
+        {{"record", "move"}, {"failed", "C"}, {"site", "WEST"}, {"role", "Parent"},
+         {"machines", "4"}, {"before", "C"}, {"after", "no server"}},
+    };
+    EXPECT_EQ(failures, west);
+}
+
+// ---- Latencies from real machines ------------------------------------------------
+
+// A site's row made from a real /time_network run in the lab gives the lab's
+// latencies back, and a server that never answered as down.
+TEST_F(PlannerTest, MakesASiteRowFromARealTimeNetworkRun) {
+    Load("server SRV1 latency=20\n"
+         "server SRV2 latency=5\n"
+         "server SRV3 latency=12\n"
+         "server DOWN1 down timeout=30\n"
+         "list SRV1 Parent 0 A\n"
+         "list SRV2 Parent 0 B\n"
+         "list SRV3 Parent 0 C\n"
+         "dword <local> ProductControl TimesToAverage 3\n");
+    e2e::RunResult run = e2e::RunPerchman({"/time_network", "3", "100", "SRV1,SRV2>SRV3=DOWN1"});
+    ASSERT_TRUE(e2e::Finished(run));
+    e2e::RunResult row = Run({"--site-row", "EAST", Write("run.txt", run.out)});
+    ASSERT_EQ(row.exitCode, kExitClean) << row.err << run.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(row.out, m,
+                                 std::regex("EAST SRV1=(\\d+) SRV2=(\\d+) SRV3=(\\d+) DOWN1=down\r\n")))
+        << row.out;
+    std::printf("[ agreement ] site row from a /time_network run: SRV1 20 ms as %s, SRV2 5 ms "
+                "as %s, SRV3 12 ms as %s\n",
+                m[1].str().c_str(), m[2].str().c_str(), m[3].str().c_str());
+    EXPECT_NEAR(std::stoi(m[1]), 20, 1) << row.out;
+    EXPECT_NEAR(std::stoi(m[2]), 5, 1) << row.out;
+    EXPECT_NEAR(std::stoi(m[3]), 12, 1) << row.out;
+    // The row is a line of the site table as it stands.
+    e2e::RunResult plan = PlanTexts("<local> Parent 0 SRV1,SRV2,SRV3\n", row.out);
+    EXPECT_NE(plan.out.find("  EAST             Parent     SRV2\r\n"), std::string::npos)
+        << plan.out;
+
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"EAST", "no averages here\r\n"}, {"A=B", run.out}, {"#EAST", run.out}}) {
+        e2e::RunResult bad = Run({"--site-row", name, Write("run.txt", text)});
+        EXPECT_EQ(bad.exitCode, kExitBadInput) << name;
+        EXPECT_EQ(bad.out, "") << name;
+        EXPECT_EQ(bad.err.rfind("perchplan: ", 0), 0u) << bad.err;
+    }
 }
 
 // ---- Bad input ------------------------------------------------------------------
