@@ -12,19 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "harness/harness.h"
 #include "labnet/labnet.h"
 
 namespace {
 
 constexpr int kRuns = 5;
-
-double NowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 bool Load(const std::string& description) {
     std::string error;

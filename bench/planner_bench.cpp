@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "harness/harness.h"
 
 namespace {
@@ -22,13 +23,6 @@ constexpr int kPerRegion = 4;       // level 2: 16 servers
 constexpr int kLeavesPerServer = 2; // level 3: 40 servers over 16 groups
 constexpr int kLeaves = 40;
 constexpr uint32_t kSeed = 20;
-
-double NowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 std::string Name(const char* prefix, int number) { return prefix + std::to_string(number); }
 

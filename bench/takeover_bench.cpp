@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bench_clock.h"
 #include "platform/system_functions.h"
 #include "kestrel/kestrel_lab.h"
 #include "kestrel/kestrel_layout.h"
@@ -21,17 +22,6 @@ namespace {
 
 constexpr char kHome[] = "C:\\PerchmanLab\\TakeoverBench";
 constexpr int kRounds = 15;
-
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void SetRoot(const char* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "common/text.h"
 #include "engine/timing.h"
 #include "harness/harness.h"
@@ -26,17 +27,6 @@ struct Server {
 constexpr Server kServers[] = {{"B01", 1},  {"B02", 2},  {"B05", 5},  {"B10", 10},
                                {"B15", 15}, {"B20", 20}, {"B30", 30}, {"B40", 40}};
 constexpr int kTimesToAverage = 7;
-
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The library call timed apart from the program around it, so that the
 // program's own share shows even when the machine is busy.
