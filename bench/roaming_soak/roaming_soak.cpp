@@ -110,6 +110,7 @@ private:
     double processStartMs_ = 0;
     std::string event_ = "set-up";
     int eventNumber_ = 0;
+    bool announced_ = false;  // the event's line is out (with its convergence or stop)
 
     // What the lab is now, as the soak made it.
     std::string site_;
@@ -231,6 +232,7 @@ bool Soak::Converge(const Reason& reason, const Choices& expected) {
     owners_ = want;
     endsSeen_ = channel_.Ends().size();
     convergence_[reason.kind].push_back((convergedAt - reason.atMs) / 1000);
+    announced_ = true;
     std::printf("%8.1f s  #%d %s: %s converged in %.1f s: %s\n", SinceStartMs() / 1000,
                 eventNumber_, event_.c_str(), reason.kind.c_str(),
                 (convergedAt - reason.atMs) / 1000, OwnersText(owners_).c_str());
@@ -345,6 +347,7 @@ bool Soak::StopAndCheck(bool quiet) {
     StopResult stop = program_.Stop(15000);
     stopMs_.push_back(stop.ms);
     if (busy) ++busyStops_;
+    announced_ = true;
     std::printf("%8.1f s  #%d %s: stopped in %.0f ms%s\n", SinceStartMs() / 1000, eventNumber_,
                 event_.c_str(), stop.ms, busy ? " during a search or takeover" : "");
     std::string expectation = "ended with exit code 0 within 5 s, \"Parent\" the marker, "
@@ -417,7 +420,9 @@ bool Soak::PlayDown(bool* played) {
     std::vector<std::string> up;
     for (const std::string& server : kServers)
         if (!down_.count(server)) up.push_back(server);
+    // Half the outages hit the parent itself: the one that is a reason.
     std::string server = schedule_.Pick(up);
+    if (schedule_.Between(0, 1) == 0 && !down_.count(owners_["Parent"])) server = owners_["Parent"];
     std::string table = WithServer(lab::SiteTableNow(), server, "down");
     Choices expected;
     if (!Choose(table, &expected)) return false;
@@ -618,10 +623,11 @@ int Soak::Run() {
         bool played = false;
         ++eventNumber_;
         event_ = EventName(kind);
+        announced_ = false;
         ok = Play(kind, &played);
         if (played) {
             ++played_[kind];
-            if (kind != EventKind::Move && kind != EventKind::Stop)
+            if (!announced_)
                 std::printf("%8.1f s  #%d %s\n", SinceStartMs() / 1000, eventNumber_, event_.c_str());
         } else {
             --eventNumber_;

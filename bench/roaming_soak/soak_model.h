@@ -39,7 +39,7 @@ private:
 };
 
 // The margin below which a choice counts as a toss-up of the probes.
-constexpr uint32_t kDecisiveMarginMs = 6;
+constexpr uint32_t kDecisiveMarginMs = 10;
 
 // A site table with one server's entry replaced ("down" or milliseconds).
 std::string WithServer(const std::string& siteTable, const std::string& server,
