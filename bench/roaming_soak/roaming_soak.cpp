@@ -8,7 +8,8 @@
 // fails its check at the next check) and whom it must then choose for each
 // roaming role, with the planner's functions; between reasons, nothing may
 // change. The first violation ends the run with exit code 1.
-// Usage: roaming_soak SEED MINUTES nt|9x
+// Usage: roaming_soak SEED MINUTES nt|9x [nowatch]
+// nowatch: the program without its socket library, searching every minute.
 
 
 #include <windows.h>
@@ -92,6 +93,9 @@ bool Soak::SetUp() {
     if (!channel_.Start(&error)) return Violation("the debugger channel is taken", "", error);
     if (!program_.Install(&error)) return Violation("the program cannot be installed", "", error);
     if (kestrel::StartService()) return Violation("the product does not start", "running", "");
+    if (!watching_)
+        e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductControl,
+                      "FindNearestParentIntervalInMinutes", 1);
     site_ = kSites.front();
     event_ = "start at " + site_;
     if (!lab::MoveToSite(site_, &error)) return Violation("the lab cannot move", site_, error);
@@ -117,6 +121,7 @@ void Soak::TearDown() {
 void Soak::Report() const {
     std::printf("\nroaming_soak: seed %u, %.1f minutes, %s\n", seed_, SinceStartMs() / 60000,
                 FamilyName(program_.family()));
+    if (!watching_) std::printf("(without address watching)\n");
     std::printf("events played:");
     int total = 0;
     for (const auto& [kind, count] : played_) {
@@ -127,6 +132,8 @@ void Soak::Report() const {
     for (const auto& [kind, seconds] : convergence_)
         std::printf("reason \"%s\": %zu, converged in median %.1f s, worst %.1f s\n", kind.c_str(),
                     seconds.size(), Median(seconds), Worst(seconds));
+    if (!watching_)
+        std::printf("searches on the period, without address watching: %d\n", periodicSearches_);
     std::printf("stops: %zu (%d during a search or takeover), from the request to the end: "
                 "median %.0f ms, worst %.0f ms\n",
                 stopMs_.size(), busyStops_, Median(stopMs_), Worst(stopMs_));
@@ -137,8 +144,9 @@ void Soak::Report() const {
 
 int Soak::Run() {
     startMs_ = NowMs();
-    std::printf("roaming_soak: seed %u, %.1f minutes, the %s %s\n", seed_, minutes_,
-                FamilyName(program_.family()), e2e::PerchmanPath().c_str());
+    std::printf("roaming_soak: seed %u, %.1f minutes, the %s %s%s\n", seed_, minutes_,
+                FamilyName(program_.family()), e2e::PerchmanPath().c_str(),
+                watching_ ? "" : ", without address watching");
     std::fflush(stdout);
     bool ok = SetUp();
     while (ok && SinceStartMs() < minutes_ * 60000) {
@@ -174,12 +182,15 @@ int Soak::Run() {
 }  // namespace soak
 
 int main(int argc, char** argv) {
-    std::string family = argc == 4 ? argv[3] : "";
-    if (argc != 4 || (family != "nt" && family != "9x") || std::atof(argv[2]) <= 0) {
-        std::fputs("usage: roaming_soak SEED MINUTES nt|9x\n", stderr);
+    std::string family = argc >= 4 ? argv[3] : "";
+    bool watching = argc != 5 || std::string(argv[4]) != "nowatch";
+    if (argc < 4 || argc > 5 || (argc == 5 && watching) || (family != "nt" && family != "9x") ||
+        std::atof(argv[2]) <= 0) {
+        std::fputs("usage: roaming_soak SEED MINUTES nt|9x [nowatch]\n", stderr);
         return 2;
     }
     soak::Soak soak(static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 0)), std::atof(argv[2]),
-                    family == "nt" ? soak::Family::NtService : soak::Family::Win9xBackground);
+                    family == "nt" ? soak::Family::NtService : soak::Family::Win9xBackground,
+                    watching);
     return soak.Run();
 }

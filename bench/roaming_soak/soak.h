@@ -20,6 +20,7 @@ namespace soak {
 
 constexpr double kStopLimitMs = 5000;
 constexpr double kParentCheckMs = 60000;  // CheckParentIntervalInMinutes 1
+constexpr double kPeriodicSearchMs = 60000;  // FindNearestParentIntervalInMinutes 1
 // The product's two waits in a parent takeover, each up to a minute.
 constexpr double kProductWaitMs = 60000;
 constexpr double kSlackMs = 15000;
@@ -44,8 +45,11 @@ struct Figures {
 
 class Soak {
 public:
-    Soak(uint32_t seed, double minutes, Family family)
-        : seed_(seed), minutes_(minutes), schedule_(seed), program_(family) {}
+    // watching false: the program runs without its socket library, so that
+    // it notices nothing of a move and searches on a fixed period instead.
+    Soak(uint32_t seed, double minutes, Family family, bool watching)
+        : seed_(seed), minutes_(minutes), schedule_(seed), program_(family, watching),
+          watching_(watching) {}
     int Run();
 
 private:
@@ -78,6 +82,7 @@ private:
     double minutes_;
     Schedule schedule_;
     Program program_;
+    bool watching_;
     Channel channel_;
     Model model_;
     double startMs_ = 0;
@@ -107,6 +112,7 @@ private:
     std::map<std::string, std::vector<double>> convergence_;  // seconds, by reason kind
     std::vector<double> stopMs_;
     int busyStops_ = 0;
+    int periodicSearches_ = 0;  // without address watching: searches on the period
     std::vector<Figures> figures_;
     long baseHandles_ = -1;
     double basePrivateMb_ = 0;

@@ -9,6 +9,7 @@ namespace soak {
 namespace {
 
 constexpr unsigned kMsgSearchStart = 85;
+constexpr unsigned kMsgProbe = 87;
 constexpr unsigned kMsgFound = 95;
 constexpr unsigned kMsgNotFound = 147;
 // The takeovers' results of the roaming roles: parent, quarantine, alerts.
@@ -33,6 +34,7 @@ bool Channel::Start(std::string* error) {
         searchStart_ = Pattern(kMsgSearchStart);
         found_ = Pattern(kMsgFound);
         notFound_ = Pattern(kMsgNotFound);
+        probe_ = Pattern(kMsgProbe);
         for (const auto& result : kResults) results_.emplace_back(Pattern(result.id), result.succeeded);
         patternsReady_ = true;
     }
@@ -90,8 +92,13 @@ bool Channel::SearchingAt(double atMs) const {
 
 std::string Channel::Recent(size_t count, double originMs) const {
     std::string text;
-    size_t first = recent_.size() > count ? recent_.size() - count : 0;
-    for (size_t i = first; i < recent_.size(); ++i) {
+    std::vector<size_t> shown;
+    for (size_t i = recent_.size(); i-- > 0 && shown.size() < count;) {
+        const std::string& text = recent_[i].text;
+        bool blank = text.find_first_not_of(" -0123456789\r\n") == std::string::npos;
+        if (!blank && !std::regex_search(text, probe_)) shown.insert(shown.begin(), i);
+    }
+    for (size_t i : shown) {
         char head[64];
         std::snprintf(head, sizeof head, "  %9.1f s  %5lu: ", (recent_[i].atMs - originMs) / 1000,
                       recent_[i].processId);

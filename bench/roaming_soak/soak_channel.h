@@ -29,7 +29,8 @@ public:
     double FirstSearchStartAfter(double atMs) const;
     // Whether a role's search was under way at atMs: begun, not yet ended.
     bool SearchingAt(double atMs) const;
-    // The last lines, oldest first, each with its arrival relative to originMs.
+    // The last lines but the probes', oldest first, each with its arrival
+    // relative to originMs.
     std::string Recent(size_t count, double originMs) const;
 
 private:
@@ -46,7 +47,7 @@ private:
     std::string pendingRole_;
     std::string pendingFound_;
     bool patternsReady_ = false;
-    std::regex searchStart_, found_, notFound_;
+    std::regex searchStart_, found_, notFound_, probe_;
     std::vector<std::pair<std::regex, bool>> results_;  // a takeover's result, whether it succeeded
 };
 

@@ -50,7 +50,9 @@ bool Soak::PlayMove() {
     if (!Choose(table, &expected)) return false;
     // The NT service looks at the addresses once a minute; the Windows 9x
     // process at every pass of a second, between other work.
-    double look = program_.family() == Family::NtService ? 61000 : 3000;
+    double look = !watching_                             ? kPeriodicSearchMs + 1000
+                  : program_.family() == Family::NtService ? 61000
+                                                           : 3000;
     Reason reason{"move", {}, at, look + expected.SearchMs() * 1.5 + TakeoverAllowanceMs() + kSlackMs};
     for (const RoamingRole& role : kRoamingRoles) reason.roles.push_back(role.word);
     if (!Converge(reason, expected)) return false;

@@ -26,6 +26,8 @@ void Program::Forget() {
 }
 
 bool Program::Install(std::string* error) {
+    // Without its socket library the program cannot watch the addresses.
+    if (!watching_) e2e::SetDllOverrides(kExeName, "ws2_32=d");
     if (family_ == Family::Win9xBackground) {
         e2e::SetWindowsVersion(kExeName, e2e::Windows::Win98);
         return true;
@@ -39,6 +41,7 @@ bool Program::Install(std::string* error) {
 
 void Program::Uninstall() {
     if (Alive()) Stop(15000);
+    if (!watching_) e2e::SetDllOverrides(kExeName, "");
     if (family_ == Family::NtService)
         e2e::RemovePerchmanService();
     else

@@ -20,7 +20,7 @@ struct StopResult {
 
 class Program {
 public:
-    explicit Program(Family family) : family_(family) {}
+    Program(Family family, bool watching) : family_(family), watching_(watching) {}
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -37,6 +37,7 @@ public:
 private:
     void Forget();
     Family family_;
+    bool watching_;
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
 };
