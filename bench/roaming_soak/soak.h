@@ -24,6 +24,9 @@ constexpr double kPeriodicSearchMs = 60000;  // FindNearestParentIntervalInMinut
 // The product's two waits in a parent takeover, each up to a minute.
 constexpr double kProductWaitMs = 60000;
 constexpr double kSlackMs = 15000;
+// How long after a move's last address a search may still have begun on
+// half of it: the look at the addresses comes a little before its first line.
+constexpr double kHalfMoveMarginMs = 500;
 constexpr uint32_t kDownStatus = 5;
 constexpr size_t kHandleGrowthLimit = 16;
 constexpr double kPrivateGrowthLimitMb = 4;
@@ -105,7 +108,8 @@ private:
     // What the program must show between reasons.
     std::map<std::string, std::string> owners_;
     size_t endsSeen_ = 0;
-    double repeatUntilMs_ = 0;  // a move's search may be repeated until then
+    double repeatUntilMs_ = 0;  // a move's search may be repeated once until then
+    std::set<std::string> repeated_;  // the roles that were
 
     // What happened, for the report.
     std::map<EventKind, int> played_;

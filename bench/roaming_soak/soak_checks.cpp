@@ -155,7 +155,11 @@ bool Soak::Sample() {
         }
         // The second half of a move (its addresses change one at a time) may
         // be seen at the next look: the same choice again.
-        if (end.atMs <= repeatUntilMs_ && owners_[end.role] == end.found) continue;
+        if (end.atMs <= repeatUntilMs_ && owners_[end.role] == end.found) {
+            repeated_.insert(end.role);
+            if (repeated_.size() == kRoamingRoles.size()) repeatUntilMs_ = 0;
+            continue;
+        }
         return Violation("a search without a reason", "no search: " + OwnersText(owners_),
                          end.role + " searched, found \"" + end.found + "\"");
     }

@@ -41,6 +41,7 @@ bool Soak::PlayMove() {
     double at = NowMs();
     std::string error;
     if (!lab::MoveToSite(site, &error)) return Violation("the lab cannot move", site, error);
+    double moved = NowMs();
     site_ = site;
     down_.clear();
     std::string table = lab::SiteTableNow();
@@ -56,7 +57,11 @@ bool Soak::PlayMove() {
     Reason reason{"move", {}, at, look + expected.SearchMs() * 1.5 + TakeoverAllowanceMs() + kSlackMs};
     for (const RoamingRole& role : kRoamingRoles) reason.roles.push_back(role.word);
     if (!Converge(reason, expected)) return false;
-    repeatUntilMs_ = NowMs() + reason.boundMs;
+    // The devices take the new addresses one at a time: a search begun
+    // while they did saw half a move, and the next look sees the rest, once.
+    double first = channel_.FirstSearchStartAfter(at);
+    repeated_.clear();
+    repeatUntilMs_ = first && first < moved + kHalfMoveMarginMs ? NowMs() + reason.boundMs : 0;
     return true;
 }
 
