@@ -68,7 +68,7 @@ for run in "${soakRuns[@]}"; do
     read -r family seed <<<"$run"
     mkdir -p "$soakBuild/soak-$family"
     cp "$soakBuild/winearch" "$soakBuild/soak-$family/winearch"
-    env -u PERCHMAN_NETNS PERCHMAN_BUILD="$soakBuild/soak-$family" "$root/tools/labshell.sh" \
+    env -u PERCHMAN_NETNS PERCHMAN_BUILD="$soakBuild/soak-$family" "$root/tools/labshell.sh" --own-prefix \
         "$root/tools/wine.sh" "$soakBuild/bench/roaming_soak.exe" "$seed" 1.5 "$family" \
         >"$soakBuild/soak-$family.log" 2>&1 </dev/null &
     soakPids+=($!)

@@ -58,20 +58,10 @@ bool Program::Start(std::string* error) {
         processId_ = e2e::QueryPerchmanService().dwProcessId;
     } else {
         e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, kStatusValue);
-        std::string commandLine = e2e::BuildCommandLine(e2e::PerchmanPath(), {});
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
-        PROCESS_INFORMATION started = {};
-        if (!CreateProcessA(e2e::PerchmanPath().c_str(), commandLine.data(), nullptr, nullptr,
-                            FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started)) {
+        if (!e2e::StartUnattendedPerchman(&process_, &processId_)) {
             *error = "the program could not be started: error " + std::to_string(GetLastError());
             return false;
         }
-        CloseHandle(started.hThread);
-        process_ = started.hProcess;
-        processId_ = started.dwProcessId;
         return true;
     }
     process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE,
