@@ -36,8 +36,11 @@ void WriteDword(const char* path, const char* name, DWORD value) {
     RegCloseKey(key);
 }
 
-// Asked for, not awaited: the product comes up in its own time, as the
-// caller's wait for its confirmation expects.
+// A start is asked for, not awaited: the product comes up in its own time,
+// as the caller's wait for its confirmation expects. A stop is awaited, as
+// the product's own is, so that a start right after it finds it stopped.
+constexpr DWORD kStopWaitMs = 5000;
+
 void MoveService(bool run) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) return;
@@ -45,10 +48,15 @@ void MoveService(bool run) {
                                      SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (service) {
         SERVICE_STATUS status = {};
-        if (run)
+        if (run) {
             StartServiceA(service, 0, nullptr);
-        else
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
+        } else if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+            for (DWORD waited = 0; waited < kStopWaitMs && status.dwCurrentState != SERVICE_STOPPED;
+                 waited += kestrel::kPollMs * 5) {
+                Sleep(kestrel::kPollMs * 5);
+                if (!QueryServiceStatus(service, &status)) break;
+            }
+        }
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
