@@ -49,19 +49,8 @@ struct Instance {
 };
 
 Instance StartInstance() {
-    std::string commandLine = e2e::BuildCommandLine(e2e::PerchmanPath(), {});
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION started = {};
     Instance instance;
-    if (CreateProcessA(e2e::PerchmanPath().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                       CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started)) {
-        CloseHandle(started.hThread);
-        instance.process = started.hProcess;
-        instance.id = started.dwProcessId;
-    }
+    e2e::StartUnattendedPerchman(&instance.process, &instance.id);
     return instance;
 }
 

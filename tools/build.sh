@@ -24,9 +24,9 @@ builds=("i686 mingw-i686 OFF - all" "x86_64 mingw-x86_64 ON - all")
 if [ "$PERCHMAN_PE32" = 1 ]; then
     ((forTests)) && builds[1]="x86_64 mingw-x86_64 ON - perchman,perchplan,unit_tests"
     builds+=("i686-tests mingw-i686-posix ON $build/i686 all")
-    ((forTests)) && builds[2]="i686-tests mingw-i686-posix ON $build/i686 e2e_tests"
+    ((forTests)) && builds[2]="i686-tests mingw-i686-posix ON $build/i686 e2e_tests,roaming_soak"
 elif ((forTests)); then
-    builds[1]="x86_64 mingw-x86_64 ON - e2e_tests"
+    builds[1]="x86_64 mingw-x86_64 ON - e2e_tests,roaming_soak"
 fi
 # Three trees compile the same sources; where ccache is present they share
 # it, also across clones of the repository (paths are taken relative to the

@@ -9,6 +9,10 @@
 #   tools/labshell.sh                      a shell, for iterating by hand
 #   tools/labshell.sh COMMAND [ARGS...]    one command, e.g. tools/wine.sh ...
 #   tools/labshell.sh --check              exit 0 when a namespace can be made
+#   tools/labshell.sh --own-prefix COMMAND [ARGS...]
+#                                          the same, ending only the Wine server of
+#                                          its own prefix ($PERCHMAN_BUILD's), so that
+#                                          it can run beside a namespace in use
 #
 # As root the namespace is made with "unshare -n", otherwise with
 # "unshare -rn" (a user namespace in which the caller is root).
@@ -26,6 +30,11 @@ unshare_how() {
     fi
 }
 
+ownPrefix=""
+if [ "${1:-}" = --own-prefix ]; then
+    ownPrefix=--own-prefix
+    shift
+fi
 if [ "${1:-}" = --check ]; then
     unshare_how >/dev/null
     exit
@@ -36,7 +45,7 @@ if [ -z "${PERCHMAN_NETNS:-}" ]; then
         echo "labshell: cannot make a network namespace (neither \"unshare -n\" nor \"unshare -rn\" works here)" >&2
         exit 1
     fi
-    PERCHMAN_NETNS=1 exec unshare "$how" "$here/labshell.sh" "$@"
+    PERCHMAN_NETNS=1 exec unshare "$how" "$here/labshell.sh" $ownPrefix "$@"
 fi
 
 # Inside the namespace. A nested call finds the devices made already.
@@ -63,8 +72,9 @@ export WINEPREFIX="${PERCHMAN_BUILD:-$root/build/x86_64}/wineprefix"
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
 endServers() {
-    local prefix
-    for prefix in "$WINEPREFIX" "$root/build/x86_64/wineprefix" "$root/build/i686-tests/wineprefix"; do
+    local prefix prefixes=("$WINEPREFIX")
+    [ -n "$ownPrefix" ] || prefixes+=("$root/build/x86_64/wineprefix" "$root/build/i686-tests/wineprefix")
+    for prefix in "${prefixes[@]}"; do
         [ -d "$prefix" ] && WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
     done
 }

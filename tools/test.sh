@@ -56,14 +56,50 @@ endServers() {
     done
 }
 trap endServers EXIT
+# The roaming soak (bench/roaming_soak): one short run per family with a
+# fixed seed, both at once, each in a network namespace and a Wine prefix of
+# its own, so that they move their machine without the tests seeing it.
+soakBuild="$root/build/x86_64"
+[ "$PERCHMAN_PE32" = 1 ] && soakBuild="$root/build/i686-tests"
+soakPids=()
+soakRuns=("nt 1101" "9x 1102")
+[ -n "${PERCHMAN_NETNS:-}" ] || soakRuns=()  # it moves the machine: only in a namespace
+for run in "${soakRuns[@]}"; do
+    read -r family seed <<<"$run"
+    mkdir -p "$soakBuild/soak-$family"
+    cp "$soakBuild/winearch" "$soakBuild/soak-$family/winearch"
+    env -u PERCHMAN_NETNS PERCHMAN_BUILD="$soakBuild/soak-$family" "$root/tools/labshell.sh" --own-prefix \
+        "$root/tools/wine.sh" "$soakBuild/bench/roaming_soak.exe" "$seed" 1.5 "$family" \
+        >"$soakBuild/soak-$family.log" 2>&1 </dev/null &
+    soakPids+=($!)
+done
+soaksPassed() {
+    local passed=0 family run
+    for run in "${soakRuns[@]}"; do
+        family=${run% *}
+        if wait "${soakPids[0]}"; then
+            sed -n '/^roaming_soak: seed/,$p' "$soakBuild/soak-$family.log" | tail -n +2
+        else
+            cat "$soakBuild/soak-$family.log"
+            echo "test: the roaming soak ($family) failed: $soakBuild/soak-$family.log" >&2
+            passed=1
+        fi
+        soakPids=("${soakPids[@]:1}")
+    done
+    return $passed
+}
 if [ "$PERCHMAN_PE32" = 1 ]; then
     # The end-to-end tests once, against the shipped programs: the twin's
     # pass, or the unit tests as 32-bit programs too, would not fit the run's
-    # time (both widths' unit tests: ctest in build/i686-tests).
+    # time (both widths' unit tests: ctest in build/i686-tests). The soaks
+    # run beside the unit tests, which use the other prefix.
     status=0
     (cd "$root/build/x86_64" && ctest --output-on-failure -E '^e2e_tests$' "$@") || status=1
+    soaksPassed || status=1
     (cd "$root/build/i686-tests" && ctest --output-on-failure -E '^unit_tests$' "$@") || status=1
     exit $status
 fi
-cd "$root/build/x86_64"
-ctest --output-on-failure "$@"
+status=0
+(cd "$root/build/x86_64" && ctest --output-on-failure "$@") || status=1
+soaksPassed || status=1
+exit $status

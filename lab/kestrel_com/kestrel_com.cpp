@@ -1,6 +1,8 @@
 // The lab's stand-in for the product's control object, through which the
 // product is started and stopped on Windows 9x. It counts the calls, moves
-// "Orientation" the way the product does, and fails on request.
+// "Orientation" the way the product does, and fails on request. Where the
+// product's service is installed in the prefix, it is started and stopped
+// with it, so that a product stopped on Windows 9x takes no file in either.
 
 #include <windows.h>
 
@@ -34,10 +36,37 @@ void WriteDword(const char* path, const char* name, DWORD value) {
     RegCloseKey(key);
 }
 
+// A start is asked for, not awaited: the product comes up in its own time,
+// as the caller's wait for its confirmation expects. A stop is awaited, as
+// the product's own is, so that a start right after it finds it stopped.
+constexpr DWORD kStopWaitMs = 5000;
+
+void MoveService(bool run) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return;
+    SC_HANDLE service = OpenServiceA(manager, kestrel::kServiceName,
+                                     SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (service) {
+        SERVICE_STATUS status = {};
+        if (run) {
+            StartServiceA(service, 0, nullptr);
+        } else if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+            for (DWORD waited = 0; waited < kStopWaitMs && status.dwCurrentState != SERVICE_STOPPED;
+                 waited += kestrel::kPollMs * 5) {
+                Sleep(kestrel::kPollMs * 5);
+                if (!QueryServiceStatus(service, &status)) break;
+            }
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
 HRESULT Perform(const char* counter, DWORD orientation) {
     WriteDword(kestrel::kLabProductKey, counter, ReadLab(counter) + 1);
     if (ReadLab(kestrel::kFailControlValue) == 1) return kestrel::kControlFailure;
     WriteDword(kestrel::kProductRoot, "Orientation", orientation);
+    MoveService(orientation == kestrel::kOrientationRunning);
     return S_OK;
 }
 

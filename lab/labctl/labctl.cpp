@@ -15,12 +15,28 @@
 //                           planner (perchplan)
 //   labctl monitor          print the debugger-channel lines of programs not
 //                           started under a debugger, as they come, until Ctrl+C
+//   labctl now              print the servers as this machine reaches them now,
+//                           as a site table of the planner
+// Faults while programs run (until the next move, which restores the site's
+// latencies and reachability):
+//   labctl down SERVER | up SERVER      the server cannot be reached, or can again
+//   labctl latency SERVER MS            the server answers this slowly from here
+//   labctl refuse-writes SERVER [STATUS]
+//                           remote writes and deletes on it fail (default 5;
+//                           0 accepts them again)
+//   labctl client join|leave NAME       a client machine registers under this
+//                           one, or leaves
+//   labctl product stop|start|slow MS|never|normal
+//                           the product stand-in stops or starts, takes MS to
+//                           take HPD.DAT in, never confirms it, or behaves again
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "debug_monitor.h"
+#include "kestrel/kestrel_lab.h"
+#include "kestrel/kestrel_layout.h"
 #include "labnet.h"
 
 namespace {
@@ -66,11 +82,63 @@ int Move(const char* site) {
     return 0;
 }
 
+bool ReadNumber(const char* text, unsigned long* number) {
+    char* end = nullptr;
+    *number = std::strtoul(text, &end, 0);
+    if (*text && !*end) return true;
+    std::fprintf(stderr, "labctl: \"%s\" is not a number\n", text);
+    return false;
+}
+
+int ServerFault(bool done, const char* server, const std::string& what) {
+    if (!done) {
+        std::fprintf(stderr, "labctl: no lab server \"%s\"\n", server);
+        return 1;
+    }
+    std::printf("labctl: %s %s\n", server, what.c_str());
+    return 0;
+}
+
+int Product(int argc, char** argv) {
+    std::string what = argc > 2 ? argv[2] : "";
+    DWORD status = 0;
+    // On Windows 9x the program asks "Orientation" whether the product runs.
+    if (what == "stop" && argc == 3) {
+        status = kestrel::StopService();
+        lab::SetDword("<local>", "-", "Orientation", kestrel::kOrientationStopped);
+    } else if (what == "start" && argc == 3) {
+        status = kestrel::StartService();
+        lab::SetDword("<local>", "-", "Orientation", kestrel::kOrientationRunning);
+    } else if (what == "slow" && argc == 4) {
+        unsigned long ms = 0;
+        if (!ReadNumber(argv[3], &ms)) return 2;
+        kestrel::SetBehaviour(kestrel::kProcessingDelayValue, static_cast<DWORD>(ms));
+    } else if (what == "never" && argc == 3) {
+        kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 1);
+    } else if (what == "normal" && argc == 3) {
+        kestrel::SetBehaviour(kestrel::kProcessingDelayValue, 0);
+        kestrel::SetBehaviour(kestrel::kNeverConfirmValue, 0);
+    } else {
+        std::fputs("labctl: product stop|start|slow MS|never|normal\n", stderr);
+        return 2;
+    }
+    if (status) {
+        std::fprintf(stderr, "labctl: product %s: error %lu\n", what.c_str(),
+                     static_cast<unsigned long>(status));
+        return 1;
+    }
+    std::printf("labctl: product %s%s%s\n", what.c_str(), argc == 4 ? " " : "",
+                argc == 4 ? argv[3] : "");
+    return 0;
+}
+
 int Usage() {
     std::fputs(
         "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
         "              | set SERVER NAME NUMBER | log | move SITE | site | sites\n"
-        "              | monitor\n"
+        "              | monitor | now | down SERVER | up SERVER\n"
+        "              | latency SERVER MS | refuse-writes SERVER [STATUS]\n"
+        "              | client join|leave NAME | product stop|start|slow MS|never|normal\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
@@ -83,7 +151,20 @@ int Usage() {
         "  site            print the site of the last move\n"
         "  sites           print the network's sites as a site table for perchplan\n"
         "  monitor         print the debugger-channel lines of programs not started\n"
-        "                  under a debugger (services), as they come, until Ctrl+C\n",
+        "                  under a debugger (services), as they come, until Ctrl+C\n"
+        "  now             print the servers as this machine reaches them now\n"
+        "  down SERVER, up SERVER\n"
+        "                  the server cannot be reached from here, or can again\n"
+        "  latency SERVER MS\n"
+        "                  the server answers this slowly from here\n"
+        "  refuse-writes SERVER [STATUS]\n"
+        "                  remote writes and deletes on it fail (0 accepts them)\n"
+        "  client join|leave NAME\n"
+        "                  a client machine registers under this one, or leaves\n"
+        "  product stop|start|slow MS|never|normal\n"
+        "                  the product stand-in stops or starts, takes MS to take\n"
+        "                  HPD.DAT in, never confirms it, or behaves again\n"
+        "The faults hold until the next move.\n",
         stderr);
     return 2;
 }
@@ -149,6 +230,40 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "monitor" && argc == 2) return Monitor();
+    if (command == "now" && argc == 2) {
+        std::fputs(lab::SiteTableNow().c_str(), stdout);
+        return 0;
+    }
+    if ((command == "down" || command == "up") && argc == 3)
+        return ServerFault(lab::SetReachable(argv[2], command == "up"), argv[2],
+                           command == "up" ? "can be reached" : "cannot be reached");
+    if (command == "latency" && argc == 4) {
+        unsigned long ms = 0;
+        if (!ReadNumber(argv[3], &ms)) return 2;
+        return ServerFault(lab::SetLatency(argv[2], static_cast<DWORD>(ms)), argv[2],
+                           "answers in " + std::to_string(ms) + " ms");
+    }
+    if (command == "refuse-writes" && (argc == 3 || argc == 4)) {
+        unsigned long status = ERROR_ACCESS_DENIED;
+        if (argc == 4 && !ReadNumber(argv[3], &status)) return 2;
+        return ServerFault(lab::RefuseWrites(argv[2], static_cast<DWORD>(status)), argv[2],
+                           status ? "refuses writes with " + std::to_string(status)
+                                  : "accepts writes");
+    }
+    if (command == "client" && argc == 4) {
+        std::string how = argv[2];
+        bool done = how == "join"    ? lab::ClientJoins(argv[3])
+                    : how == "leave" ? lab::ClientLeaves(argv[3])
+                                     : false;
+        if (how != "join" && how != "leave") return Usage();
+        if (!done) {
+            std::fprintf(stderr, "labctl: client %s %s failed\n", argv[2], argv[3]);
+            return 1;
+        }
+        std::printf("labctl: client %s %s\n", argv[3], how == "join" ? "joined" : "left");
+        return 0;
+    }
+    if (command == "product") return Product(argc, argv);
     if (command == "log" && argc == 2) {
         std::fputs(lab::ReadCallLog().c_str(), stdout);
         return 0;

@@ -121,6 +121,26 @@ std::vector<std::string> SiteAddresses(std::string_view site);
 // latencies the servers have at no site.
 std::string PlannerSiteTable();
 
+// The machine's view of the servers now, as a planner site table: one site,
+// kNowSite, with each server's latency as it stands (a move, or a fault
+// since) or "down", then the client counts and TimesToAverage as above.
+constexpr char kNowSite[] = "NOW";
+std::string SiteTableNow();
+
+// ---- Faults while programs run ------------------------------------------------
+// Each holds until the next move, which gives every server its latency and
+// reachability from the new site again. False for an unknown server.
+bool SetReachable(std::string_view server, bool reachable);
+bool SetLatency(std::string_view server, DWORD ms);
+// Every remote write and delete on the server fails with status (a parent's
+// release or the removal of this client's record); 0 accepts them again.
+// Holds across moves: it is the server's own trouble.
+bool RefuseWrites(std::string_view server, DWORD status);
+// A client machine registers under this one (a subkey of its Clients key), or
+// leaves again.
+bool ClientJoins(std::string_view name);
+bool ClientLeaves(std::string_view name);
+
 // ---- Direct access for tests ------------------------------------------------
 // MACHINE may be a server name or <local>; keyPath "" or "-" is the root.
 struct Value {

@@ -151,11 +151,33 @@ bool MoveToSite(std::string_view site, std::string* error) {
     return true;
 }
 
+namespace {
+
+std::vector<std::string> ServerNames(HKEY servers) {
+    return servers ? SubkeyNames(servers) : std::vector<std::string>();
+}
+
+// The lines below the site rows: the client counts the servers publish and
+// this machine's TimesToAverage when the network sets it.
+std::string CountsAndSettings(const std::vector<std::string>& names) {
+    std::string table;
+    std::string clients;
+    for (const std::string& name : names)
+        if (std::optional<DWORD> count = ReadDword(name, "ProductControl", "ClientCount"))
+            clients += " " + name + "=" + std::to_string(*count);
+    if (!clients.empty()) table += "clients" + clients + "\n";
+    if (std::optional<DWORD> times =
+            ReadDword(kLocalMachineName, "ProductControl", "TimesToAverage"))
+        table += "TimesToAverage=" + std::to_string(*times) + "\n";
+    return table;
+}
+
+}  // namespace
+
 std::string PlannerSiteTable() {
     RegKey servers;
-    std::vector<std::string> names;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put()) == ERROR_SUCCESS)
-        names = SubkeyNames(servers.get());
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put());
+    std::vector<std::string> names = ServerNames(servers.get());
 
     // A server's latency from a site: the site's own, else the plain one.
     auto siteLine = [&](const std::string& site, HKEY latencies) {
@@ -188,16 +210,57 @@ std::string PlannerSiteTable() {
         table += siteLine(site, latencies.get());
     }
     if (siteNames.empty()) table += siteLine("PLAIN", nullptr);
+    return table + CountsAndSettings(names);
+}
 
-    std::string clients;
-    for (const std::string& name : names)
-        if (std::optional<DWORD> count = ReadDword(name, "ProductControl", "ClientCount"))
-            clients += " " + name + "=" + std::to_string(*count);
-    if (!clients.empty()) table += "clients" + clients + "\n";
-    if (std::optional<DWORD> times =
-            ReadDword(kLocalMachineName, "ProductControl", "TimesToAverage"))
-        table += "TimesToAverage=" + std::to_string(*times) + "\n";
-    return table;
+std::string SiteTableNow() {
+    RegKey servers;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServersKey, 0, KEY_READ, servers.put());
+    std::vector<std::string> names = ServerNames(servers.get());
+    std::string line = "# The servers as this machine reaches them now (perchplan's site table)\n";
+    line += kNowSite;
+    for (const std::string& name : names) {
+        RegKey server;
+        if (RegOpenKeyExA(servers.get(), name.c_str(), 0, KEY_QUERY_VALUE, server.put())) continue;
+        bool down = DwordAt(server.get(), kDownValue).value_or(0) != 0;
+        DWORD latency = DwordAt(server.get(), kLatencyValue).value_or(0);
+        line += " " + name + "=" + (down ? std::string("down") : std::to_string(latency));
+    }
+    return line + "\n" + CountsAndSettings(names);
+}
+
+bool SetReachable(std::string_view name, bool reachable) {
+    RegKey server;
+    if (!ServerExists(name) || RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServerKeyPath(name).c_str(), 0,
+                                             KEY_QUERY_VALUE | KEY_SET_VALUE, server.put()))
+        return false;
+    // Kept as the site's own "down" is, so that the next move gives the
+    // server its reachability from the new site again.
+    bool ok = true;
+    if (!DwordAt(server.get(), kPlainDownValue))
+        ok &= SetDwordAt(server.get(), kPlainDownValue,
+                         DwordAt(server.get(), kDownValue).value_or(0));
+    ok &= SetDwordAt(server.get(), kDownValue, reachable ? 0 : 1);
+    BumpGeneration();
+    return ok;
+}
+
+bool SetLatency(std::string_view server, DWORD ms) {
+    return SetBehaviour(server, kLatencyValue, ms);
+}
+
+bool RefuseWrites(std::string_view server, DWORD status) {
+    return SetBehaviour(server, kFailWriteValue, status);
+}
+
+bool ClientJoins(std::string_view name) {
+    return !name.empty() && name.find('\\') == std::string_view::npos &&
+           CreateKey(kLocalMachineName, "Clients\\" + std::string(name));
+}
+
+bool ClientLeaves(std::string_view name) {
+    return !name.empty() && name.find('\\') == std::string_view::npos &&
+           DeleteKey(kLocalMachineName, "Clients\\" + std::string(name));
 }
 
 std::string CurrentSite() {

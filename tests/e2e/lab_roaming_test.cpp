@@ -6,6 +6,11 @@
 #include <winsock2.h>
 
 #include <cstdlib>
+#include <sstream>
+
+#include "harness/harness.h"
+#include "kestrel/kestrel_lab.h"
+#include "kestrel/kestrel_layout.h"
 
 #include "lab_fixture.h"
 
@@ -118,6 +123,63 @@ TEST_F(LabRoamingTest, ASiteCanMakeAServerUnreachable) {
         EXPECT_NE(lineOf("BARCELONA").find(latency), std::string::npos) << table;
     for (const char* latency : {" OFFICE=5", " LOST=down"})
         EXPECT_NE(lineOf("MADRID").find(latency), std::string::npos) << table;
+}
+
+// The faults labctl injects while programs run, as an operator or the soak
+// uses them: each shows in the machine's view of the servers now, the
+// site-bound ones until the next move, and bad arguments change nothing.
+TEST_F(LabRoamingTest, LabctlFaultsHoldUntilTheNextMove) {
+    Load("server OFFICE latency=25\nserver HUB latency=9\n"
+         "string OFFICE ProductControl Probe x\n"
+         "site MADRID 192.0.2.10 OFFICE=5 HUB=8\n");
+    std::string error;
+    ASSERT_TRUE(lab::MoveToSite("MADRID", &error)) << error;
+    auto nowHas = [](const std::string& entry) {
+        std::istringstream line(lab::SiteTableNow().substr(lab::SiteTableNow().find("\nNOW ")));
+        for (std::string word; line >> word;)
+            if (word == entry) return true;
+        return false;
+    };
+    const struct {
+        std::vector<std::string> args;
+        DWORD exitCode;
+        const char* officeNow;
+        const char* hubNow;
+    } steps[] = {
+        {{"down", "OFFICE"}, 0, "OFFICE=down", "HUB=8"},
+        {{"latency", "HUB", "70"}, 0, "OFFICE=down", "HUB=70"},
+        {{"up", "OFFICE"}, 0, "OFFICE=5", "HUB=70"},
+        {{"down", "NOBODY"}, 1, "OFFICE=5", "HUB=70"},
+        {{"latency", "HUB", "7x"}, 2, "OFFICE=5", "HUB=70"},
+        {{"down", "OFFICE"}, 0, "OFFICE=down", "HUB=70"},
+        {{"move", "MADRID"}, 0, "OFFICE=5", "HUB=8"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.args[0] + " " + step.args[1]);
+        e2e::RunResult run = e2e::RunProgram(e2e::BuildPath("lab\\labctl.exe"), step.args);
+        EXPECT_EQ(run.exitCode, step.exitCode) << run.out << run.err;
+        EXPECT_TRUE(nowHas(step.officeNow) && nowHas(step.hubNow)) << lab::SiteTableNow();
+    }
+
+    // Refused writes hold across a move; clients come and go; the product's pace.
+    auto labctl = [](std::vector<std::string> args) {
+        return e2e::RunProgram(e2e::BuildPath("lab\\labctl.exe"), args).exitCode;
+    };
+    EXPECT_EQ(labctl({"refuse-writes", "OFFICE"}), 0u);
+    ASSERT_TRUE(lab::MoveToSite("MADRID", &error)) << error;
+    EXPECT_EQ(lib_.DeleteServerValue("OFFICE", "ProductControl", "Probe"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(labctl({"refuse-writes", "OFFICE", "0"}), 0u);
+    EXPECT_EQ(lib_.DeleteServerValue("OFFICE", "ProductControl", "Probe"), 0u);
+    EXPECT_EQ(labctl({"client", "join", "DESK-7"}), 0u);
+    EXPECT_TRUE(lab::KeyExists("<local>", "Clients\\DESK-7"));
+    EXPECT_EQ(labctl({"client", "leave", "DESK-7"}), 0u);
+    EXPECT_FALSE(lab::KeyExists("<local>", "Clients\\DESK-7"));
+    EXPECT_EQ(labctl({"product", "slow", "1234"}), 0u);
+    EXPECT_EQ(kestrel::ReadBehaviour(kestrel::kProcessingDelayValue), 1234u);
+    EXPECT_EQ(labctl({"product", "never"}), 0u);
+    EXPECT_EQ(labctl({"product", "normal"}), 0u);
+    EXPECT_EQ(kestrel::ReadBehaviour(kestrel::kProcessingDelayValue, 9), 0u);
+    EXPECT_EQ(kestrel::ReadBehaviour(kestrel::kNeverConfirmValue, 9), 0u);
 }
 
 }  // namespace

@@ -112,22 +112,13 @@ protected:
     // As the startup key starts it: no arguments, a console of its own that
     // nobody sees, no debugger.
     Instance& Start() {
-        std::string commandLine = BuildCommandLine(PerchmanPath(), {});
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
-        PROCESS_INFORMATION started = {};
-        BOOL created = CreateProcessA(PerchmanPath().c_str(), commandLine.data(), nullptr,
-                                      nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
-                                      &startup, &started);
+        HANDLE process = nullptr;
+        DWORD id = 0;
+        bool created = StartUnattendedPerchman(&process, &id);
         EXPECT_TRUE(created) << GetLastError();
         instances_.emplace_back();
-        if (created) {
-            ProcessOwner owner(started);
-            instances_.back().process = std::move(owner.process);
-            instances_.back().id = started.dwProcessId;
-        }
+        instances_.back().process.reset(process);
+        instances_.back().id = id;
         return instances_.back();
     }
 

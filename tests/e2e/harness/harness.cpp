@@ -289,6 +289,22 @@ std::string BuildPath(std::string_view relative) {
     return path;
 }
 
+bool StartUnattendedPerchman(HANDLE* process, DWORD* processId) {
+    std::string commandLine = BuildCommandLine(PerchmanPath(), {});
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(PerchmanPath().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started))
+        return false;
+    CloseHandle(started.hThread);
+    *process = started.hProcess;
+    *processId = started.dwProcessId;
+    return true;
+}
+
 std::string PerchmanPath() { return std::string(kProgramsDir) + "\\src\\perchman.exe"; }
 std::string PerchplanPath() {
     return std::string(kProgramsDir) + "\\src\\planner\\perchplan.exe";

@@ -63,6 +63,11 @@ RunResult RunPerchman(const std::vector<std::string>& args, const RunOptions& op
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// perchman.exe with no argument, as the Windows 9x startup key starts it: a
+// console of its own that nobody sees, no debugger. The caller owns
+// *process; false (GetLastError says why) when it could not be started.
+bool StartUnattendedPerchman(HANDLE* process, DWORD* processId);
+
 // Sets (or with nullopt removes) Wine's Windows version for one program name.
 void SetWindowsVersion(const std::string& exeName, std::optional<Windows> version);
 // Replaces the per-application DLL overrides of one program name ("" removes them).
