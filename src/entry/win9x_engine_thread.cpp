@@ -54,22 +54,32 @@ void InitZirRoam() {
     TraceNumbers("InitZirRoam complete %d\n", static_cast<int>(EngineStarted));
 }
 
-bool DeInitZirRoam() {
+bool AwaitEngineEnd(HANDLE thread, volatile LONG* finished, uint32_t limitMs) {
     uint32_t start = ClockMs();
+    while (!InterlockedExchange(finished, 0)) {
+        if (ElapsedMs(start, ClockMs()) >= limitMs) break;
+        Sleep(kStopPollMs);
+    }
+    // The thread says it has finished a moment before it is gone: what is
+    // left of the limit is for that moment. A thread that ended without
+    // saying so (its session failed) has still ended; only one that runs on
+    // is a danger to the shut-down.
+    uint32_t elapsed = ElapsedMs(start, ClockMs());
+    DWORD left = elapsed < limitMs ? limitMs - elapsed : 0;
+    return !thread || WaitForSingleObject(thread, left) == WAIT_OBJECT_0;
+}
+
+bool DeInitZirRoam() {
     TraceNumbers("DeInitZirRoam begin %d\n", static_cast<int>(EngineStarted));
-    if (EngineStarted) {
+    bool started = EngineStarted != 0;
+    if (started) {
         EngineStarted = 0;
         StopEngineLoop();
-        while (!InterlockedExchange(&EngineTerminated, 0)) {
-            if (ElapsedMs(start, ClockMs()) >= kEngineStopLimitMs) break;
-            Sleep(kStopPollMs);
-        }
     }
+    bool ended = started ? AwaitEngineEnd(EngineThread.get(), &EngineTerminated, kEngineStopLimitMs)
+                         : !EngineThread || WaitForSingleObject(EngineThread.get(), 0) == WAIT_OBJECT_0;
     TraceNumbers("DeInitZirRoam complete started %x terminated %d\n", static_cast<int>(EngineStarted),
           static_cast<int>(InterlockedCompareExchange(&EngineTerminated, 0, 0)));
-    // A thread that ended without saying so (its session failed) has still
-    // ended; only one that runs on is a danger to the shut-down.
-    bool ended = !EngineThread || WaitForSingleObject(EngineThread.get(), 0) == WAIT_OBJECT_0;
     EngineThread.reset();
     return ended;
 }

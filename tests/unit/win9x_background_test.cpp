@@ -10,6 +10,7 @@
 #include "engine/main_loop.h"
 #include "entry/win9x_background.h"
 #include "entry/shutdown_monitor.h"
+#include "entry/win9x_engine_thread.h"
 #include "output/output.h"
 
 namespace {
@@ -23,6 +24,47 @@ struct PassCase {
     bool watchingAddresses;
     PassWork expected;
 };
+
+// The engine thread says it has finished a moment before it is gone. A stop
+// that took that moment for a hung engine ended a clean run with
+// ERROR_TIMEOUT and without the shared shut-down.
+struct EngineThreadPlan {
+    bool saysFinished;
+    DWORD runsOnMs;  // after saying so, or in all
+    volatile LONG finished = 0;
+};
+
+DWORD WINAPI PlannedEngine(void* context) {
+    auto* plan = static_cast<EngineThreadPlan*>(context);
+    if (plan->saysFinished) InterlockedExchange(&plan->finished, 1);
+    Sleep(plan->runsOnMs);
+    return 0;
+}
+
+TEST(AwaitEngineEnd, WaitsForAThreadThatSaidItFinishedAndNotForOneThatRunsOn) {
+    const struct {
+        const char* what;
+        bool saysFinished;
+        DWORD runsOnMs;
+        uint32_t limitMs;
+        bool ended;
+    } cases[] = {
+        {"said it finished, gone 300 ms later", true, 300, 5000, true},
+        {"its session failed: ended without saying so", false, 0, 300, true},
+        {"still in a search at the limit", false, 2000, 300, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineThreadPlan plan{c.saysFinished, c.runsOnMs};
+        HANDLE thread = CreateThread(nullptr, 0, PlannedEngine, &plan, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        if (!c.saysFinished && c.runsOnMs == 0) WaitForSingleObject(thread, INFINITE);
+        EXPECT_EQ(AwaitEngineEnd(thread, &plan.finished, c.limitMs), c.ended);
+        EXPECT_EQ(plan.finished, 0) << "the flag is taken";
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+}
 
 TEST(MainLoopPass, OnePieceOfWorkInPriorityOrder) {
     const PassCase cases[] = {
