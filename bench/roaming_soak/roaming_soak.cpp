@@ -138,6 +138,8 @@ void Soak::Report() const {
     std::printf("stops: %zu (%d during a search or takeover), from the request to the end: "
                 "median %.0f ms, worst %.0f ms\n",
                 stopMs_.size(), busyStops_, Median(stopMs_), Worst(stopMs_));
+    std::printf("the most a process grew after its first minute: %ld handles, %.2f MB private\n",
+                handleGrowth_, privateGrowthMb_);
     for (const Figures& f : figures_)
         std::printf("at %4.1f min: process %lu (up %.1f min): %ld handles, %.2f MB private\n",
                     f.atMinute, f.processId, f.upMinutes, f.handles, f.privateMb);
@@ -171,8 +173,7 @@ int Soak::Run() {
     if (ok) {
         ++eventNumber_;
         event_ = "final stop";
-        TakeFigures();
-        ok = StopAndCheck(true);
+        ok = TakeFigures() && StopAndCheck(true);
     }
     Report();
     TearDown();

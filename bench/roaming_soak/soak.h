@@ -75,7 +75,8 @@ private:
     bool Quiet(double ms);
     bool Sample();
     bool HpdWhole(std::string* seen) const;
-    void TakeFigures();
+    // Records the process's figures; false (a violation) once they grow.
+    bool TakeFigures();
     double TakeoverAllowanceMs() const;
     double SinceStartMs() const { return NowMs() - startMs_; }
     bool Violation(const std::string& what, const std::string& expected, const std::string& seen);
@@ -120,6 +121,8 @@ private:
     std::vector<Figures> figures_;
     long baseHandles_ = -1;
     double basePrivateMb_ = 0;
+    long handleGrowth_ = 0;  // the most any process grew after its warm-up
+    double privateGrowthMb_ = 0;
     double lastFiguresMs_ = 0;
     double nextFiguresMinute_ = 10;
 };

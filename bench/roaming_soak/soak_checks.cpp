@@ -120,21 +120,29 @@ bool Soak::HpdWhole(std::string* seen) const {
     return lines.size() == 8 && lines[4] == "Parent=S" + owners_.at("Parent");
 }
 
-void Soak::TakeFigures() {
+bool Soak::TakeFigures() {
     DWORD id = program_.ProcessId();
-    long handles = figures::CountHandles(id);
-    double privateMb = figures::MemoryOf(program_.Process()).privateMB;
-    double minute = SinceStartMs() / 60000;
-    if (minute >= nextFiguresMinute_) {
-        figures_.push_back({minute, id, (NowMs() - processStartMs_) / 60000, handles, privateMb});
+    Figures now{SinceStartMs() / 60000, id, (NowMs() - processStartMs_) / 60000,
+                figures::CountHandles(id), figures::MemoryOf(program_.Process()).privateMB};
+    if (now.atMinute >= nextFiguresMinute_) {
+        figures_.push_back(now);
         nextFiguresMinute_ += 10;
     }
     // After a minute of warm-up, the process's own figures stay where they were.
-    if (NowMs() - processStartMs_ < 60000) return;
+    if (now.upMinutes < 1) return true;
     if (baseHandles_ < 0) {
-        baseHandles_ = handles;
-        basePrivateMb_ = privateMb;
+        baseHandles_ = now.handles;
+        basePrivateMb_ = now.privateMb;
     }
+    handleGrowth_ = std::max(handleGrowth_, now.handles - baseHandles_);
+    privateGrowthMb_ = std::max(privateGrowthMb_, now.privateMb - basePrivateMb_);
+    if (now.handles <= baseHandles_ + static_cast<long>(kHandleGrowthLimit) &&
+        now.privateMb <= basePrivateMb_ + kPrivateGrowthLimitMb)
+        return true;
+    return Violation("the process grows",
+                     "handles and private bytes flat after warm-up: " + std::to_string(baseHandles_) +
+                         " handles, " + std::to_string(basePrivateMb_) + " MB",
+                     std::to_string(now.handles) + " handles, " + std::to_string(now.privateMb) + " MB");
 }
 
 bool Soak::Sample() {
@@ -180,21 +188,9 @@ bool Soak::Sample() {
                              std::to_string(clients_.size()),
                              count ? std::to_string(*count) : "absent");
     }
-    if (NowMs() - lastFiguresMs_ >= 10000) {
-        lastFiguresMs_ = NowMs();
-        TakeFigures();
-        if (baseHandles_ >= 0) {
-            long handles = figures::CountHandles(program_.ProcessId());
-            double privateMb = figures::MemoryOf(program_.Process()).privateMB;
-            if (handles > baseHandles_ + static_cast<long>(kHandleGrowthLimit) ||
-                privateMb > basePrivateMb_ + kPrivateGrowthLimitMb)
-                return Violation("the process grows", "handles and private bytes flat after warm-up: " +
-                                 std::to_string(baseHandles_) + " handles, " +
-                                 std::to_string(basePrivateMb_) + " MB",
-                                 std::to_string(handles) + " handles, " + std::to_string(privateMb) + " MB");
-        }
-    }
-    return true;
+    if (NowMs() - lastFiguresMs_ < 10000) return true;
+    lastFiguresMs_ = NowMs();
+    return TakeFigures();
 }
 
 bool Soak::Quiet(double ms) {
