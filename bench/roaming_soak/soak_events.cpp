@@ -121,8 +121,7 @@ void Soak::PlayProduct(EventKind kind) {
     switch (kind) {
     case EventKind::ProductStop:
         event_ = "product stops";
-        kestrel::StopService();
-        lab::SetDword("<local>", "-", "Orientation", kestrel::kOrientationStopped);
+        kestrel::StopProduct();
         break;
     case EventKind::ProductSlow:
         productSlowMs_ = schedule_.Between(2000, 20000);

@@ -133,6 +133,30 @@ DWORD StopService(DWORD waitMs) {
     return WaitForState(service.handle, SERVICE_STOPPED, waitMs) ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+namespace {
+void WriteOrientation(DWORD orientation) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProductRoot, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr))
+        return;
+    RegSetValueExA(key, "Orientation", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&orientation),
+                   sizeof orientation);
+    RegCloseKey(key);
+}
+}  // namespace
+
+DWORD StopProduct() {
+    DWORD status = StopService();
+    WriteOrientation(kOrientationStopped);
+    return status;
+}
+
+DWORD StartProduct() {
+    DWORD status = StartService();
+    WriteOrientation(kOrientationRunning);
+    return status;
+}
+
 DWORD ServiceState() {
     ScHandle manager(nullptr);
     ScHandle service(nullptr);

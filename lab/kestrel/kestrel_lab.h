@@ -23,6 +23,10 @@ DWORD UninstallService();
 DWORD StartService(DWORD waitMs = 10000);
 // Stops it and waits until it reports stopped; 0 also when it was not running.
 DWORD StopService(DWORD waitMs = 10000);
+// The product as a whole stops or starts: its service, and "Orientation",
+// which the program reads on Windows 9x; 0 or the service's Win32 error.
+DWORD StopProduct();
+DWORD StartProduct();
 // The service's current state (SERVICE_RUNNING ...), 0 when it is not installed.
 DWORD ServiceState();
 

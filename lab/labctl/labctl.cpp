@@ -102,13 +102,10 @@ int ServerFault(bool done, const char* server, const std::string& what) {
 int Product(int argc, char** argv) {
     std::string what = argc > 2 ? argv[2] : "";
     DWORD status = 0;
-    // On Windows 9x the program asks "Orientation" whether the product runs.
     if (what == "stop" && argc == 3) {
-        status = kestrel::StopService();
-        lab::SetDword("<local>", "-", "Orientation", kestrel::kOrientationStopped);
+        status = kestrel::StopProduct();
     } else if (what == "start" && argc == 3) {
-        status = kestrel::StartService();
-        lab::SetDword("<local>", "-", "Orientation", kestrel::kOrientationRunning);
+        status = kestrel::StartProduct();
     } else if (what == "slow" && argc == 4) {
         unsigned long ms = 0;
         if (!ReadNumber(argv[3], &ms)) return 2;
@@ -164,7 +161,7 @@ int Usage() {
         "  product stop|start|slow MS|never|normal\n"
         "                  the product stand-in stops or starts, takes MS to take\n"
         "                  HPD.DAT in, never confirms it, or behaves again\n"
-        "The faults hold until the next move.\n",
+        "The faults but refused writes hold until the next move.\n",
         stderr);
     return 2;
 }
@@ -206,12 +203,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "set" && argc == 5) {
-        char* end = nullptr;
-        unsigned long number = std::strtoul(argv[4], &end, 0);
-        if (!*argv[4] || *end) {
-            std::fprintf(stderr, "labctl: \"%s\" is not a number\n", argv[4]);
-            return 2;
-        }
+        unsigned long number = 0;
+        if (!ReadNumber(argv[4], &number)) return 2;
         if (!lab::SetBehaviour(argv[2], argv[3], static_cast<DWORD>(number))) {
             std::fprintf(stderr, "labctl: no lab server \"%s\"\n", argv[2]);
             return 1;
