@@ -54,10 +54,13 @@ constexpr LevelWalkSources kNetworkWalkSources = {MeasureByProbes, &kNetworkGrou
 int RunDriver(const RoleDriver& driver, int once) {
     char name[kServerNameSize] = "";
     uint32_t searchMs = 0;
-    FindNearestWithRetry(driver.role, name, &searchMs, once);
-    // A stop cut the search (a round or the retry pause) or came at its end:
-    // no finding to report, no failure either, and no takeover.
-    if (!once && EngineStopRequested()) return 0;
+    int code = FindNearestWithRetry(driver.role, name, &searchMs, once);
+    // A stop cut the search (a round, or the pause before another one): it
+    // found nothing to report, and did not fail either. A search that
+    // completed before the stop reports what it found.
+    bool stopping = !once && EngineStopRequested();
+    if (stopping && (code == static_cast<int>(kRoundStopped) || (code == 0 && !name[0])))
+        return 0;
 
     if (driver.reportsAsPrimary)
         PrintMessageId(kMsgNearestPrimary, nullptr, false, name, static_cast<int>(searchMs));
@@ -66,12 +69,16 @@ int RunDriver(const RoleDriver& driver, int once) {
                        static_cast<int>(searchMs));
     else
         PrintMessageId(kMsgNotFound, nullptr, false, driver.roleText);
-    if (!name[0]) return 0;
+    // The engine asked to stop starts no takeover.
+    if (!name[0] || stopping) return 0;
 
     uint32_t start = ClockMs();
     int (*takeOver)(const char* server) = Takeovers.*driver.takeOver;
     int taken = takeOver ? takeOver(name) : 0;
     uint32_t takeOverMs = ElapsedMs(start, ClockMs());
+    // A takeover the stop cut short has not failed: what it left is for the
+    // release and the next start.
+    if (!taken && !once && EngineStopRequested()) return 0;
     PrintMessageId(taken ? driver.succeeded : driver.failed, nullptr, false, name,
                    static_cast<int>(takeOverMs));
     return 0;

@@ -4,13 +4,16 @@
 #include "engine/parent_check.h"
 
 #include <cstring>
+#include <new>
 
 #include "common/text.h"
 #include "engine/nearest.h"
 #include "engine/network_change.h"
 #include "output/output.h"
 #include "product/product_keys.h"
+#include "product/product_library.h"
 #include "product/server_registry.h"
+#include "platform/stop_request.h"
 
 namespace {
 
@@ -20,6 +23,52 @@ constexpr size_t kCheckNameSize = 128;
 constexpr size_t kReleaseNameSize = 256;
 constexpr DWORD kPatternUnreadable = 0xFFFFFFFFu;
 constexpr size_t kComputerNameSize = 16;
+
+// Written by the engine's thread only (takeovers and the release run there).
+char OfferedParent[kReleaseNameSize + 1] = "";
+
+// The remote mark of a release, on a thread of its own when the release may
+// not wait for it: whichever of the two lets go last frees it.
+struct RemoteMark {
+    volatile LONG owners = 2;
+    char server[kReleaseNameSize + 1];
+    char recordKey[kTextSize];
+};
+
+void LetGo(RemoteMark* mark) {
+    if (InterlockedDecrement(&mark->owners) == 0) delete mark;
+}
+
+DWORD WINAPI WriteRemoteMark(void* context) {
+    auto* mark = static_cast<RemoteMark*>(context);
+    WriteServerDword(mark->server, mark->recordKey, "good", 0);
+    ReleaseProductLibrary();
+    LetGo(mark);
+    return 0;
+}
+
+// The parent learns that this client is gone. At a shutdown a parent whose
+// name resolves but whose host does not answer would hold the system's
+// shutdown for as long as the library waits: the write then gets
+// ShutdownRemoteLimitMs and goes on alone, if it must, while the process ends.
+void MarkClientGone(const char* parent, const char* recordKey) {
+    RemoteMark* mark = SystemShutdownNoted() ? new (std::nothrow) RemoteMark : nullptr;
+    if (!mark || !CopyText(mark->server, parent) || !CopyText(mark->recordKey, recordKey)) {
+        delete mark;
+        WriteServerDword(parent, recordKey, "good", 0);
+        return;
+    }
+    HoldProductLibrary();
+    HANDLE thread = CreateThread(nullptr, 0, WriteRemoteMark, mark, 0, nullptr);
+    if (!thread) {
+        ReleaseProductLibrary();
+        delete mark;
+        return;
+    }
+    WaitForSingleObject(thread, ShutdownRemoteLimitMs);
+    CloseHandle(thread);
+    LetGo(mark);
+}
 
 // Reads the root's "Parent" into out (size bytes with its NUL); false when
 // it is missing, not a string or too long.
@@ -62,18 +111,25 @@ int CheckParent(int reportOnly) {
     return 0;
 }
 
+DWORD ShutdownRemoteLimitMs = 5000;
+
+void NoteParentOffered(const char* server) { CopyText(OfferedParent, server); }
+
 int ReleaseParent() {
     char parent[kReleaseNameSize + 1];
     if (ReadParentName(parent, sizeof parent) && std::strcmp(parent, kParentMarker) != 0) {
+        // Empty: a switch is pending, and the product may still take its file
+        // in. The release names the parent the product was told about, so
+        // that the next start finds the machine's records agreeing with it.
+        if (!parent[0]) CopyText(parent, OfferedParent);
         WriteRootString("LastParent", parent);
         BYTE guid[kClientGuidSize];
         char recordKey[kTextSize];
         // Without the GUID there is no telling which record is ours; leave the
-        // parent's records alone rather than mark a stranger's. An empty name
-        // (a switch in progress) names no server at all.
+        // parent's records alone rather than mark a stranger's.
         if (parent[0] && ReadClientGuid(guid) &&
             ClientRecordKey(guid, recordKey, sizeof recordKey))
-            WriteServerDword(parent, recordKey, "good", 0);
+            MarkClientGone(parent, recordKey);
     }
     WriteRootString("Parent", kParentMarker);
     return 1;

@@ -11,6 +11,16 @@ constexpr size_t kClientGuidSize = 16;
 int CheckParent(int reportOnly);
 int ReleaseParent();
 
+// The parent a switch of this process has told the product about (HPD.DAT
+// written, "Parent" emptied until the product takes the file in). While
+// "Parent" reads empty the release names this one: the product may take the
+// file in after the release, and the machine's records must then agree with
+// what it did.
+void NoteParentOffered(const char* server);
+// At a shutdown the release's remote mark gets this long; the local values
+// are written in any case.
+extern DWORD ShutdownRemoteLimitMs;
+
 // Reads this client's "GUID" (16 bytes) from the product root.
 bool ReadClientGuid(BYTE (&guid)[kClientGuidSize]);
 // This client's record key on a parent, "Clients\<computer>_::_<GUID hex>",

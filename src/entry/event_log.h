@@ -17,6 +17,8 @@ extern EventLogFunctions EventLog;
 
 // The id of "%1 failed: %2" in the executable's message table.
 constexpr DWORD kEventApiFailed = 109;
+// The id of "%1": a text of the program's own.
+constexpr DWORD kEventStopStalled = 110;
 
 // One entry under the source "Perchman"; null texts are left out.
 void ReportServiceEvent(WORD type, DWORD eventId, const char* text1, const char* text2,

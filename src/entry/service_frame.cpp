@@ -11,6 +11,7 @@
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
 #include "entry/service_status.h"
+#include "platform/stop_request.h"
 #include "platform/system_functions.h"
 #include "entry/win9x_background.h"
 #include "output/output.h"
@@ -87,6 +88,7 @@ void WINAPI ServiceControl(DWORD controlCode) {
     // The shutdown of the machine is a stop too: without it the manager ends
     // the process at every shutdown before the parent is released.
     if (controlCode == SERVICE_CONTROL_STOP || controlCode == SERVICE_CONTROL_SHUTDOWN) {
+        if (controlCode == SERVICE_CONTROL_SHUTDOWN) NoteSystemShutdown();
         UpdateServiceStatus(SERVICE_STOP_PENDING, 0, 0);
         ServiceStop();
         StartStopProgress();

@@ -55,10 +55,24 @@ void ShortPathOf(const char* path, char (&out)[kInstallPathSize]) {
     if (length == 0 || length >= sizeof out) CopyText(out, path);
 }
 
+// A drive letter and its colon alone, as in "C:".
+bool IsBareDrive(const char* folder) {
+    char letter = folder[0];
+    bool isLetter = (letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z');
+    return isLetter && folder[1] == ':' && folder[2] == '\0';
+}
+
 // The folder as given may be relative to the installer's directory, which
-// neither the service control manager nor a boot start shares.
+// neither the service control manager nor a boot start shares. A bare drive
+// is the exception: the destination is the folder and a backslash, so "C:"
+// names the drive's root, not its current folder as GetFullPathNameA reads it.
 bool AbsoluteFolder(const char* folder, char (&out)[kInstallPathSize]) {
-    DWORD length = GetFullPathNameA(folder, sizeof out, out, nullptr);
+    char given[kInstallPathSize];
+    if (!CopyText(given, folder) || (IsBareDrive(given) && !AppendText(given, "\\"))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    DWORD length = GetFullPathNameA(given, sizeof out, out, nullptr);
     if (length == 0) return false;
     if (length >= sizeof out) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);

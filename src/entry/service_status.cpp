@@ -4,12 +4,16 @@
 
 #include "entry/service_status.h"
 
+#include "common/text.h"
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
 #include "platform/system_functions.h"
 #include "output/output.h"
 
 SERVICE_STATUS ServiceStatusRecord = {};
+// The product's stop wait (a minute, kStopWaitLimitMs) is the longest wait a
+// stop cannot cut; a remote call's own time-out may follow it.
+DWORD StopProgressLimitMs = 90000;
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 
 namespace {
@@ -17,6 +21,10 @@ namespace {
 constexpr DWORD kAcceptedWhileUp = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 constexpr DWORD kStopProgressPeriodMs = 1000;
 constexpr DWORD kStopProgressWaitHintMs = 3000;
+constexpr char kStopStalledText[] =
+    "Perchman has been stopping for %u s and is waiting on a call it cannot cut short (the "
+    "product library on a server, the copy of the update history, or the product's own stop); "
+    "it no longer reports progress to the service control manager.";
 
 // The dispatcher thread (controls), the service thread and the stop-progress
 // thread all report. One report at a time, from its check point to its
@@ -76,9 +84,21 @@ BOOL SendStatus(DWORD state, DWORD exitCode, DWORD specificExitCode, DWORD waitH
     return reported;
 }
 
+// Past the limit the stop waits on something that cannot be cut, and a rising
+// check point would only hide that: the manager is left to see a stop that
+// no longer moves, and the event log says why.
 DWORD WINAPI ReportStopProgress(void* done) {
-    while (WaitForSingleObject(static_cast<HANDLE>(done), kStopProgressPeriodMs) == WAIT_TIMEOUT)
+    uint32_t start = ClockMs();
+    while (WaitForSingleObject(static_cast<HANDLE>(done), kStopProgressPeriodMs) == WAIT_TIMEOUT) {
+        uint32_t elapsed = ElapsedMs(start, ClockMs());
+        if (elapsed >= StopProgressLimitMs) {
+            char text[kTextSize];
+            FormatText(text, kStopStalledText, static_cast<unsigned>(elapsed / 1000));
+            ReportServiceEvent(EVENTLOG_WARNING_TYPE, kEventStopStalled, text, nullptr, nullptr);
+            return 0;
+        }
         KeepSCMHappyOnStop(kStopProgressWaitHintMs);
+    }
     return 0;
 }
 

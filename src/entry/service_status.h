@@ -30,3 +30,6 @@ void BeginServiceReports();
 // reporting thread to end. Starting again after the end does nothing.
 void StartStopProgress();
 void EndStopProgress();
+// How long the reports of a stop in progress go on; then a warning event
+// says that the stop waits on something it cannot cut. Shorter only in tests.
+extern DWORD StopProgressLimitMs;

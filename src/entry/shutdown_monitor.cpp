@@ -10,6 +10,7 @@
 #include "entry/win9x_background.h"
 #include "entry/win9x_report.h"
 #include "output/output.h"
+#include "platform/stop_request.h"
 
 volatile LONG ShutdownSeen = 0;
 volatile LONG MonitorStarted = 0;
@@ -85,6 +86,7 @@ void OnEndSession(WPARAM wParam, LPARAM lParam) {
     // goes on. A non-zero lParam is a log-off, which a registered service
     // process survives.
     if (!wParam || lParam != 0) return;
+    NoteSystemShutdown();
     ShutdownSeen = 1;
     // Holding the message holds the end of the session while the supervisor,
     // which looks every 2000 ms, stops the engine.

@@ -79,13 +79,15 @@ bool RunBackgroundMode(int debug, RegKey& productControl) {
     StartShutdownMonitor();
     InitZirRoam();
     // Without it the process would end with the user's log-off. On failure the
-    // two threads are left to end with the process, which must then not run
-    // the shared shut-down under the engine.
+    // mode ends through the shared shut-down, as any failed start does: the
+    // two threads are stopped first, so that it takes nothing from under them.
     if (!debug && (!FrameFunctions.RegisterServiceProcess ||
                    !FrameFunctions.RegisterServiceProcess(GetCurrentProcessId(),
                                                           kRegisterServiceProcess))) {
         ReportStartFailure();
-        return false;
+        bool engineEnded = DeInitZirRoam();
+        StopShutdownMonitor();
+        return engineEnded;
     }
     WriteStatusDword(productControl.get(), kStatusValue, kStatusRunning);
 

@@ -21,6 +21,8 @@ namespace {
 
 constexpr uint32_t kEngineStopLimitMs = 10000;
 constexpr DWORD kStopPollMs = 10;
+// Between an engine thread's word that it has finished and its end.
+constexpr DWORD kGoneGraceMs = 1000;
 
 KernelHandle EngineThread;
 
@@ -56,16 +58,28 @@ void InitZirRoam() {
 
 bool AwaitEngineEnd(HANDLE thread, volatile LONG* finished, uint32_t limitMs) {
     uint32_t start = ClockMs();
-    while (!InterlockedExchange(finished, 0)) {
-        if (ElapsedMs(start, ClockMs()) >= limitMs) break;
+    bool said = false;
+    for (;;) {
+        if (InterlockedExchange(finished, 0)) {
+            said = true;
+            break;
+        }
+        // One more look once the limit is reached: the word may have come
+        // between the last look and the reading of the clock.
+        if (ElapsedMs(start, ClockMs()) >= limitMs) {
+            said = InterlockedExchange(finished, 0) != 0;
+            break;
+        }
         Sleep(kStopPollMs);
     }
     // The thread says it has finished a moment before it is gone: what is
-    // left of the limit is for that moment. A thread that ended without
-    // saying so (its session failed) has still ended; only one that runs on
-    // is a danger to the shut-down.
+    // left of the limit is for that moment, and never less than the moment
+    // itself, also when the word came at the limit. A thread that ended
+    // without saying so (its session failed) has still ended; only one that
+    // runs on is a danger to the shut-down.
     uint32_t elapsed = ElapsedMs(start, ClockMs());
     DWORD left = elapsed < limitMs ? limitMs - elapsed : 0;
+    if (said && left < kGoneGraceMs) left = kGoneGraceMs;
     return !thread || WaitForSingleObject(thread, left) == WAIT_OBJECT_0;
 }
 

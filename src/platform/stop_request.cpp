@@ -10,6 +10,7 @@ volatile LONG BackgroundAbortFlag = 0;
 namespace {
 
 HANDLE volatile StopEvent = nullptr;
+volatile LONG ShutdownNoted = 0;
 
 // Without an event to wait on, a wait is cut into short sleeps, each
 // followed by a look at the stop flags.
@@ -42,6 +43,7 @@ HANDLE EngineStopEvent() {
 }
 
 void ClearEngineStop() {
+    InterlockedExchange(&ShutdownNoted, 0);
     InterlockedExchange(&ServiceStopFlag, 0);
     InterlockedExchange(&BackgroundAbortFlag, 0);
     if (HANDLE event = StopEvent) ResetEvent(event);
@@ -51,6 +53,10 @@ bool EngineStopRequested() {
     if (EngineFunctions.IsWin9x) return InterlockedCompareExchange(&BackgroundAbortFlag, 0, 0) != 0;
     return InterlockedCompareExchange(&ServiceStopFlag, 0, 0) != 0;
 }
+
+void NoteSystemShutdown() { InterlockedExchange(&ShutdownNoted, 1); }
+
+bool SystemShutdownNoted() { return InterlockedCompareExchange(&ShutdownNoted, 0, 0) != 0; }
 
 bool WaitForEngineStop(uint32_t ms) {
     if (EngineStopRequested()) return true;

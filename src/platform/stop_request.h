@@ -29,6 +29,13 @@ void ClearEngineStop();
 
 // Whether a stop has been asked for, without consuming the request.
 bool EngineStopRequested();
+
+// The stop comes with the end of the system's session (SERVICE_CONTROL_SHUTDOWN,
+// WM_ENDSESSION): whatever the stop still waits for on other machines gets
+// only a few seconds, since the system holds its shutdown for it. Set before
+// the stop is requested; taken back by ClearEngineStop.
+void NoteSystemShutdown();
+bool SystemShutdownNoted();
 // Sleeps up to ms, returning early (true) when the engine is asked to stop:
 // the waits inside a search and a takeover use it, so that a stop request is
 // honoured within moments instead of after the whole pause.

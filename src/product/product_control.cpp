@@ -30,9 +30,10 @@ DWORD StartPollMs(DWORD waitHint) {
 
 // A service that was just started is usually still start-pending: waits until
 // it reports another state, it stops making progress for longer than its wait
-// hint, or kStartWaitLimitMs have passed.
-void WaitWhileStartPending(SC_HANDLE service) {
-    if (!EngineFunctions.QueryServiceStatus) return;
+// hint, or kStartWaitLimitMs have passed. False when a stop of the engine
+// ended the wait.
+bool WaitWhileStartPending(SC_HANDLE service) {
+    if (!EngineFunctions.QueryServiceStatus) return true;
     uint32_t start = ClockMs();
     uint32_t progressAt = start;
     DWORD checkPoint = 0;
@@ -44,13 +45,14 @@ void WaitWhileStartPending(SC_HANDLE service) {
             checkPoint = status.dwCheckPoint;
             progressAt = now;
         } else if (status.dwWaitHint && ElapsedMs(progressAt, now) > status.dwWaitHint) {
-            return;
+            return true;
         }
-        if (ElapsedMs(start, now) >= kStartWaitLimitMs) return;
+        if (ElapsedMs(start, now) >= kStartWaitLimitMs) return true;
         // The product goes on starting without us: a stop of the engine need
         // not wait for it.
-        if (WaitForEngineStop(StartPollMs(status.dwWaitHint))) return;
+        if (WaitForEngineStop(StartPollMs(status.dwWaitHint))) return false;
     }
+    return true;
 }
 
 using ProductMethod = HRESULT (STDMETHODCALLTYPE product::IProductControl::*)();
@@ -127,8 +129,7 @@ DWORD StartProductService(SC_HANDLE manager, const char* serviceName) {
             return error;
         }
     }
-    WaitWhileStartPending(service.get());
-    return 0;
+    return WaitWhileStartPending(service.get()) ? 0 : START_CUT_BY_STOP;
 }
 
 DWORD StopProductService(SC_HANDLE manager, const char* serviceName) {

@@ -13,6 +13,8 @@ constexpr char kProductServiceName[] = "Kestrel Server";
 constexpr DWORD kOrientationStopped = 5134;
 // Start and stop: the service cannot be opened.
 constexpr DWORD SERVICE_OPEN_FAILED = 0xCC800001;
+// Start: the service was started, and a stop of the engine ended the wait for it.
+constexpr DWORD START_CUT_BY_STOP = ERROR_OPERATION_ABORTED;
 // The longest StopProductService waits for a service that stays stop-pending.
 constexpr DWORD kStopWaitLimitMs = 60000;
 // The longest StartProductService waits for a service that reports
@@ -40,7 +42,8 @@ int IsProductRunning(SC_HANDLE manager);
 // 0, SERVICE_OPEN_FAILED, or the error of StartService (message 75 printed);
 // a service that already runs is no error. Returns once the service has left
 // the start-pending state (or after kStartWaitLimitMs), so that the caller's
-// next check sees whether it came up.
+// next check sees whether it came up; START_CUT_BY_STOP when a stop of the
+// engine ended that wait while the service was still starting.
 DWORD StartProductService(SC_HANDLE manager, const char* serviceName);
 // 0 once the service has left the stop-pending state, SERVICE_OPEN_FAILED, the
 // error of ControlService, or ERROR_SERVICE_REQUEST_TIMEOUT when it is still

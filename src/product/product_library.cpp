@@ -15,6 +15,8 @@ namespace {
 
 constexpr DWORD kLibraryPathSize = 512;
 
+volatile LONG CallsHeld = 0;
+
 product::Status WINAPI MissingOperation() { return product::kOperationMissing; }
 
 const char* Ordinal(WORD ordinal) {
@@ -51,6 +53,7 @@ bool BindAll(HMODULE module) {
 }
 
 void UnloadProductLibrary() {
+    if (InterlockedCompareExchange(&CallsHeld, 0, 0) != 0) return;
     if (Product.Module) FreeLibrary(Product.Module);
     Product = ProductLibrary{};
 }
@@ -105,6 +108,10 @@ void CloseProductSession(HANDLE* session) {
     *session = nullptr;
     UnloadProductLibrary();
 }
+
+void HoldProductLibrary() { InterlockedIncrement(&CallsHeld); }
+
+void ReleaseProductLibrary() { InterlockedDecrement(&CallsHeld); }
 
 DWORD GetDwordValue(HKEY key, const char* name, DWORD defaultValue) {
     if (!Product.GetDwordValue || !key) return defaultValue;

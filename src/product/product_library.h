@@ -36,6 +36,13 @@ product::Status LoadProductLibrary();
 product::Status OpenProductSession(HANDLE* session);
 void CloseProductSession(HANDLE* session);
 
+// A call into the library that its caller stopped waiting for (a remote
+// write at shutdown) may still be running on a thread of its own: while one
+// is held, closing the session leaves the library loaded and bound, for the
+// process's end to take away, instead of unloading it under that thread.
+void HoldProductLibrary();
+void ReleaseProductLibrary();
+
 // Reads a DWORD of an open local key through the library: the value, or
 // defaultValue when the library, the value or its type is missing.
 DWORD GetDwordValue(HKEY key, const char* name, DWORD defaultValue);

@@ -22,11 +22,13 @@ constexpr unsigned kMsgPrimaryNotStarted = 82;
 constexpr unsigned kMsgHpdServerNotStarted = 139;
 constexpr DWORD kRemotePathSize = 256;
 
-void StartProduct(SC_HANDLE manager) {
+// False when a stop of the engine ended the wait for a product still starting.
+bool StartProduct(SC_HANDLE manager) {
     if (EngineFunctions.IsWin9x)
         StartProductObject();
     else if (manager)
-        StartProductService(manager, kProductServiceName);
+        return StartProductService(manager, kProductServiceName) != START_CUT_BY_STOP;
+    return true;
 }
 
 // Windows 9x keeps count of the configurations handed to the product.
@@ -82,7 +84,9 @@ int TakeOverHpdFile(const char* server, unsigned notStartedMessage) {
     if (!EngineFunctions.IsWin9x) manager = OpenServiceManager();
     if (!IsProductRunning(manager.get())) {
         PrintMessageId(kMsgNotRunning, nullptr, false);
-        StartProduct(manager.get());
+        // A product that is only start-pending because the stop ended the
+        // wait has not failed to start: it comes up on its own, file in place.
+        if (!StartProduct(manager.get()) && !IsProductRunning(manager.get())) return 0;
     }
     if (!IsProductRunning(manager.get())) {
         LoadMessage(notStartedMessage, MessageText);

@@ -219,6 +219,7 @@ int SwitchParent(const char* parent, const char* oldParent, const HpdTarget& tar
     // parent whose record it would remove.
     WriteParent("");
     if (!CloseHpdFile(target, file)) return HpdNotWritten(GetLastError());
+    NoteParentOffered(parent);
 
     RegSetValueExA(Keys.Root, "HPDUpdateTime", 0, REG_BINARY, HPD_UPDATE_SENTINEL,
                    sizeof HPD_UPDATE_SENTINEL);

@@ -377,3 +377,68 @@ TEST_F(NearestSearch, AStopEndsTheSearchOfAllRolesQuietly) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a driver prints when the stop comes after its search completed: the
+// finding as written (95, or 101 for the primary role), no takeover started,
+// and for a takeover that the stop cut short, no failure message.
+TEST_F(NearestSearch, AStopAfterTheSearchStillReportsTheFindingButNoFailure) {
+    constexpr char kParentList[] = "RoamManagingParentLevel0";
+    constexpr char kPrimaryList[] = "RoamManagingPrimaryLevel0";
+    static bool stopInTakeover;
+    static int takeovers;
+    const struct {
+        const char* what;
+        int (*driver)(int once);
+        const char* list;
+        unsigned found, failed;
+        bool stopInTakeover;
+        int takeovers;
+    } cases[] = {
+        {"parent, stop as its search ends", NearestParent, kParentList, 95, 97, false, 0},
+        {"primary, stop as its search ends", NearestPrimary, kPrimaryList, 101, 103, false, 0},
+        {"parent, stop cuts its takeover", NearestParent, kParentList, 95, 97, true, 1},
+        {"primary, stop cuts its takeover", NearestPrimary, kPrimaryList, 101, 103, true, 1},
+    };
+    auto head = [](unsigned id) {
+        char text[kTextSize];
+        LoadMessage(id, text);
+        std::string line = text;
+        return line.substr(0, line.find('%'));
+    };
+    RoleTakeovers table = {};
+    table.parent = table.primary = [](const char*) {
+        ++takeovers;
+        if (stopInTakeover) StopEngineLoop();
+        return stopInTakeover ? 0 : 1;
+    };
+    SetRoleTakeovers(table);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Network.clear();
+        Network["S1"] = FakeServer{};
+        RegSetValueExA(local_, c.list, 0, REG_SZ, reinterpret_cast<const BYTE*>("S1"), 3);
+        stopInTakeover = c.stopInTakeover;
+        takeovers = 0;
+        // The stop lands during the search's last probe: it still completes.
+        Product.ReadServerValues = [](const char* server, const char* keyPath, uint8_t* block,
+                                      uint32_t capacity, uint32_t* count) WINAPI -> product::Status {
+            if (!stopInTakeover && Probed.size() == 1) StopEngineLoop();
+            return FakeRead(server, keyPath, block, capacity, count);
+        };
+        Probed.clear();
+        CapturedStdout out;
+        c.driver(0);
+        std::string text = out.Finish();
+        ClearEngineStop();
+        RegDeleteValueA(local_, c.list);
+
+        EXPECT_EQ(Count(text, head(c.found)), 1u) << text;
+        EXPECT_EQ(takeovers, c.takeovers);
+        EXPECT_EQ(Count(text, head(c.failed)), 0u) << text;
+    }
+    SetRoleTakeovers(RoleTakeovers{});
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "engine/engine_loop.h"
 #include "engine/engine_settings.h"
+#include "engine/parent_check.h"
 #include "engine_fakes.h"
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
@@ -423,6 +424,96 @@ TEST_F(ServiceFrame, ASlowStopKeepsReportingProgress) {
             last = r.checkPoint;
         }
     EXPECT_EQ(Reports.back().state, kStopped);
+}
+
+// A stop held up by a call it cannot cut (here a parent check of 4 s) stops
+// raising its check point after the limit, and says so in the event log
+// once: the manager then sees a stop that no longer moves.
+TEST_F(ServiceFrame, AStopStuckPastItsLimitStopsRaisingTheCheckPointAndSaysSo) {
+    StopProgressLimitMs = 1500;
+    EngineSettings.CheckParentIntervalMs = 0;
+    ParentCheckDelayMs = 4000;
+    root_.SetRaw("Parent", REG_SZ, "SRV01");
+    root_.SetDword("Connected", 1);
+    InterlockedExchange(&ParentChecks, 0);
+    HANDLE service = StartService();
+    for (int i = 0; i < 500 && ParentChecks < 1; ++i) Sleep(10);
+    Sleep(100);  // inside the check
+    bool stopped = StopService(service);
+    ParentCheckDelayMs = 0;
+    StopProgressLimitMs = 90000;
+    ASSERT_TRUE(stopped);
+
+    size_t progress = 0;
+    for (const Report& r : Reports) progress += r.state == kStopPending && r.waitHint == 3000;
+    // One report at a second, then the limit (the body's last step adds one).
+    EXPECT_LE(progress, 3u);
+    ASSERT_EQ(Events.size(), 1u);
+    EXPECT_EQ(Events[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(Events[0].id, 110u);
+    ASSERT_EQ(Events[0].texts.size(), 1u);
+    EXPECT_EQ(Events[0].texts[0].rfind("Perchman has been stopping for ", 0), 0u) << Events[0].texts[0];
+    EXPECT_EQ(Reports.back().state, kStopped);
+    EXPECT_EQ(Reports.back().exitCode, 0u);
+}
+
+// The release marks this client's record on its parent. At a stop it waits
+// for that; at the machine's shutdown a parent that does not answer gets
+// ShutdownRemoteLimitMs, and the local part is done all the same.
+HANDLE RemoteWriteDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+volatile LONG RemoteWrites = 0;
+product::Status WINAPI FakeAddValue(uint8_t*, const char*, uint32_t, uint32_t, const void*,
+                                    uint32_t* used) {
+    *used = 16;
+    return 0;
+}
+product::Status WINAPI SlowWrite(const char*, const char*, uint32_t, const uint8_t*, uint32_t) {
+    Sleep(2000);
+    InterlockedIncrement(&RemoteWrites);
+    SetEvent(RemoteWriteDone);
+    return 0;
+}
+
+TEST_F(ServiceFrame, AtShutdownTheReleaseGivesASilentParentOnlyItsLimit) {
+    const struct {
+        DWORD control;
+        bool waitsForTheParent;
+    } cases[] = {{SERVICE_CONTROL_STOP, true}, {SERVICE_CONTROL_SHUTDOWN, false}};
+    ShutdownRemoteLimitMs = 300;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.control);
+        NextRun();
+        ResetEvent(RemoteWriteDone);
+        InterlockedExchange(&RemoteWrites, 0);
+        root_.SetRaw("Parent", REG_SZ, "SRV01");
+        root_.SetRaw("GUID", REG_BINARY, std::string(16, '\x07'));
+        RegDeleteValueA(root_.get(), "LastParent");
+        HANDLE service = StartService();
+        Product.AddValueToBlock = FakeAddValue;
+        Product.WriteServerValues = SlowWrite;
+        uint32_t start = ClockMs();
+        bool stopped = StopService(service, c.control);
+        uint32_t took = ElapsedMs(start, ClockMs());
+        LONG writtenAtStop = RemoteWrites;
+        // The write left behind ends on its own; the next run needs the library.
+        bool writeEnded = WaitForSingleObject(RemoteWriteDone, 5000) == WAIT_OBJECT_0;
+        Sleep(50);
+
+        ASSERT_TRUE(stopped);
+        EXPECT_TRUE(writeEnded);
+        EXPECT_EQ(writtenAtStop, c.waitsForTheParent ? 1 : 0);
+        if (c.waitsForTheParent)
+            EXPECT_GE(took, 2000u);
+        else
+            EXPECT_LT(took, 1500u);
+        char parent[64] = "";
+        DWORD size = sizeof parent - 1;
+        RegQueryValueExA(root_.get(), "Parent", nullptr, nullptr, reinterpret_cast<BYTE*>(parent), &size);
+        EXPECT_STREQ(parent, "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306");
+        EXPECT_TRUE(root_.HasValue("LastParent"));
+        EXPECT_EQ(Reports.back().state, kStopped);
+    }
+    ShutdownRemoteLimitMs = 5000;
 }
 
 HANDLE WINAPI NoTimer(SECURITY_ATTRIBUTES*, BOOL, const char*) {

@@ -135,12 +135,15 @@ protected:
     }
     void Cleanup() {
         for (const char* folder : kFolders) DeleteFileA((base_ + folder + "\\PMUNIT.EXE").c_str());
+        DeleteFileA(DriveRootCopy().c_str());
         DeleteValue(kRunKey, kName);
         DeleteValue(kRunServicesKey, kName);
         DeleteValue(kEventSource, "EventMessageFile");
         DeleteValue(kEventSource, "TypesSupported");
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSource);
     }
+    // Where "/install" of the base's bare drive puts the copy.
+    std::string DriveRootCopy() const { return base_.substr(0, 2) + "\\PMUNIT.EXE"; }
     std::string Install(const std::string& folder) {
         CapturedStdout out;
         InstallService(folder.c_str(), kName, folder.empty() ? "" : "PMUNIT.EXE");
@@ -174,6 +177,9 @@ TEST_F(InstallTest, NtRegistersAnAbsoluteQuotedPathAndSaysWhatHappened) {
         {"the start fails", base_ + "\\rel", FALSE, relative, relative,
          Said(109, kName) + Said(120, kName)},
         {"a folder that does not exist", base_ + "\\none", TRUE, "", "", ""},
+        // The drive's root, not its current folder (the test's base).
+        {"a bare drive", DriveRootCopy().substr(0, 2), TRUE, DriveRootCopy(), DriveRootCopy(),
+         Said(109, kName) + Said(141, kName)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -52,6 +52,8 @@ TEST(AwaitEngineEnd, WaitsForAThreadThatSaidItFinishedAndNotForOneThatRunsOn) {
         {"said it finished, gone 300 ms later", true, 300, 5000, true},
         {"its session failed: ended without saying so", false, 0, 300, true},
         {"still in a search at the limit", false, 2000, 300, false},
+        // The limit is up as the word is read: the moment after it is owed.
+        {"said it finished exactly at its limit", true, 300, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -59,6 +61,7 @@ TEST(AwaitEngineEnd, WaitsForAThreadThatSaidItFinishedAndNotForOneThatRunsOn) {
         HANDLE thread = CreateThread(nullptr, 0, PlannedEngine, &plan, 0, nullptr);
         ASSERT_NE(thread, nullptr);
         if (!c.saysFinished && c.runsOnMs == 0) WaitForSingleObject(thread, INFINITE);
+        while (c.saysFinished && !c.limitMs && !plan.finished) Sleep(1);
         EXPECT_EQ(AwaitEngineEnd(thread, &plan.finished, c.limitMs), c.ended);
         EXPECT_EQ(plan.finished, 0) << "the flag is taken";
         WaitForSingleObject(thread, INFINITE);
