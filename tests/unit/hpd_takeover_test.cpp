@@ -2,6 +2,7 @@
 
 #include "platform/system_functions.h"
 #include "takeover/takeovers.h"
+#include "engine_fakes.h"
 #include "takeover_fixture.h"
 
 namespace takeover_test {
@@ -88,6 +89,27 @@ TEST_P(HpdTakeover, StoppedProductIsStartedAndAwaitedWhileStarting) {
     EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
     EXPECT_TRUE(ProductServiceRunning());
     EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
+}
+
+// A stop that ends the wait for a product still starting leaves it to come
+// up on its own: no "cannot be started" message for a start that is going.
+TEST_P(HpdTakeover, AStopDuringTheProductsStartIsNoFailureToStart) {
+    SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    kestrel::SetBehaviour(kestrel::kStartDelayValue, 3000);
+    int result = 1;
+    DWORD took = 0;
+    {
+        engine_test::DelayedStop stop(300);
+        DWORD start = GetTickCount();
+        result = Run("HPD1");
+        took = GetTickCount() - start;
+    }
+    EXPECT_EQ(0, result);
+    EXPECT_LT(took, 2500u);
+    EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
+    EXPECT_EQ(1u, ControlDword("ProcessHPDNow").value_or(0));
+    // A start-pending service cannot be stopped: the next test's set-up needs it up.
+    for (int i = 0; i < 100 && !ProductServiceRunning(); ++i) Sleep(50);
 }
 
 TEST_P(HpdTakeover, ProductThatCannotBeStartedKeepsTheRequestForItsNextStart) {

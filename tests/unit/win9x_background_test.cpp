@@ -6,6 +6,13 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
+
+#include "common/handles.h"
+#include "engine/engine_settings.h"
+#include "engine_fakes.h"
+#include "platform/system_functions.h"
+#include "product/product_library.h"
 
 #include "engine/main_loop.h"
 #include "entry/win9x_background.h"
@@ -208,6 +215,65 @@ TEST_F(Monitor, StopClosesTheWindowAtOnce) {
     EXPECT_LT(took, 400u);
     EXPECT_EQ(ShutdownSeen, 1) << "the closed window tells the supervisor";
     EXPECT_EQ(FindWindowA(kMonitorWindowClass, kMonitorWindowTitle), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+product::Status WINAPI SessionOpens(uint32_t) { return 0; }
+HANDLE WINAPI AlertsRegistered(product::AlertCallback, product::AlertCallback) {
+    return reinterpret_cast<HANDLE>(0xA1);
+}
+product::Status WINAPI AlertsUnregistered(HANDLE) { return 0; }
+DWORD WINAPI RegistrationRefused(DWORD, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+// A refused RegisterServiceProcess ends the mode through the shared shut-down,
+// as any failed start does: its threads are stopped first, and the process
+// is not ended from inside with ERROR_TIMEOUT. The mode runs in a process of
+// its own (this program again), whose exit code tells.
+TEST(Win9xBackgroundMode, ARefusedRegistrationReturnsThroughTheNormalShutDown) {
+    if (!std::getenv("PERCHMAN_DEDICATED_RUN")) {
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, sizeof self);
+        std::string command = std::string("\"") + self +
+                              "\" --gtest_filter=Win9xBackgroundMode.ARefusedRegistration*";
+        SetEnvironmentVariableA("PERCHMAN_DEDICATED_RUN", "registration");
+        STARTUPINFOA startup = {sizeof startup};
+        PROCESS_INFORMATION child = {};
+        BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &child);
+        SetEnvironmentVariableA("PERCHMAN_DEDICATED_RUN", nullptr);
+        ASSERT_TRUE(created) << GetLastError();
+        bool ended = WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(child.hProcess, 1);
+        DWORD code = 99;
+        GetExitCodeProcess(child.hProcess, &code);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(code, 0u) << "1460: the mode ended the process with ERROR_TIMEOUT";
+        return;
+    }
+    engine_test::SavedTables saved;
+    FrameFunctions.IsWin9x = 1;
+    FrameFunctions.RegisterServiceProcess = RegistrationRefused;
+    EngineFunctions.IsWin9x = 1;
+    EngineSettings = EngineSettingsRecord{};
+    EngineSettings.RoamClient = 0;
+    WinsockReady = 0;
+    Product.Module = LoadLibraryA("kernel32.dll");
+    Product.PresentCallerCode = SessionOpens;
+    Product.RegisterAlertCallbacks = AlertsRegistered;
+    Product.UnregisterAlertCallbacks = AlertsUnregistered;
+    EXPECT_EQ(Win9xServiceMain(0), 0);
+    EXPECT_EQ(ServiceRunning, 0);
+    KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, "Win9XPerchmanMutex"));
+    EXPECT_FALSE(mutex) << "the mutex outlived the mode";
+    EXPECT_EQ(EngineStarted, 0) << "the engine thread was left running";
 }
 
 }  // namespace
