@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "output/output.h"
+#include "platform/stop_request.h"
 #include "product/product_keys.h"
 #include "takeover/process_runner.h"
 
@@ -49,11 +50,51 @@ bool BuildAgentFileSet(AgentFileSet& set, const AgentFile* files, size_t count,
     return true;
 }
 
+DWORD ToolEndWaitMs = 30000;
+
+namespace {
+
+constexpr DWORD kInUsePollMs = 100;
+
+bool InUse(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// A tool that an earlier stop left running (the stop ends the wait for it,
+// not the tool) holds its file: a copy onto it fails for as long as it runs.
+// Waits for it to end, ToolEndWaitMs at most and giving way to a stop; false,
+// with ERROR_SHARING_VIOLATION as the last error, when it still runs.
+bool WaitUntilReplaceable(const char* path) {
+    uint32_t start = ClockMs();
+    while (InUse(path)) {
+        if (ElapsedMs(start, ClockMs()) >= ToolEndWaitMs || WaitForEngineStop(kInUsePollMs)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool FetchAgentFiles(const char* server, const AgentFileSet& set) {
     // Every file is fetched even after a failure, so that one run reports
     // everything the server lacks; whatever arrived stays in place.
     bool all = true;
     for (size_t i = 0; i < set.count; ++i) {
+        // The code of the line tells why: the file is in use (0x20).
+        if (!WaitUntilReplaceable(set.local[i])) {
+            PrintErrorMessage(set.files[i].failureMessage, false);
+            all = false;
+            continue;
+        }
         if (CopyFileFromServer(server, set.remote[i], set.local[i]) != 0) {
             PrintErrorMessage(set.files[i].failureMessage, false);
             all = false;

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 constexpr size_t kServerPathSize = 256;
+// How long a takeover waits for an agent's tool that still runs; shorter only in tests.
+extern DWORD ToolEndWaitMs;
 
 // The server path named by valueName in ProductControl, or fallback when the
 // value is absent, unreadable or not text. Returns the query's status.
@@ -36,7 +38,9 @@ bool BuildAgentFileSet(AgentFileSet& set, const AgentFile* files, size_t count,
                        const char* serverPath, const char* directory);
 
 // Copies every file from the server in order, reporting each failed copy with
-// its message; true when all arrived.
+// its message; true when all arrived. A local file still held by a tool that
+// runs on (left by an earlier stop) is waited for, ToolEndWaitMs at most, and
+// reported with its message and ERROR_SHARING_VIOLATION when it stays held.
 bool FetchAgentFiles(const char* server, const AgentFileSet& set);
 
 // The role has been moved: its switch goes off for this run and its registry

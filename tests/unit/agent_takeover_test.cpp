@@ -1,6 +1,7 @@
 // The sibling agents' takeovers, run in-process against the lab's stand-in
 // tools and a file copy that reads each server's files from a folder.
 
+#include "takeover/agent_files.h"
 #include "takeover/takeovers.h"
 
 #include "takeover_lab.h"
@@ -178,6 +179,49 @@ TEST_F(WdrTakeoverTest, ToolThatCannotStartIsReported) {
     EXPECT_EQ(report.rfind(Message(154) + " - " + Message(2) + " (", 0), 0u) << report;
     EXPECT_TRUE(ToolRuns().empty());
     ExpectStillRoaming();
+}
+
+// A generator that an earlier stop left running holds its file, and a copy
+// onto it would fail until it ends: the next takeover waits for it and
+// replaces it; one that runs on past the wait is reported as in use (0x20),
+// and nothing is run.
+TEST_F(WdrTakeoverTest, AToolLeftRunningIsWaitedForOrReportedAsInUse) {
+    const struct {
+        const char* what;
+        DWORD hangMs, waitMs;
+        int result;
+    } cases[] = {
+        {"it ends within the wait", 1500, 30000, 1},
+        {"it runs on past the wait", 20000, 500, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineSettings.RoamWDR = 1;
+        SetDword(Keys.ProductControl, "RoamWDR", 1);
+        PublishWdr("WDR");
+        ASSERT_TRUE(CopyFileA(LabTool("wdtokgen.exe").c_str(), Generator().c_str(), FALSE));
+        SetToolHang("wdtokgen.exe", c.hangMs);
+        char command[] = "wdtokgen.exe";
+        STARTUPINFOA startup = {sizeof startup};
+        PROCESS_INFORMATION left = {};
+        ASSERT_TRUE(CreateProcessA(Generator().c_str(), command, nullptr, nullptr, FALSE, 0,
+                                   nullptr, kWdrDirectory, &startup, &left));
+        Sleep(300);  // it has read its hang
+        SetToolHang("wdtokgen.exe", 0);
+        ToolEndWaitMs = c.waitMs;
+        EXPECT_EQ(Printing(out, [] { return TakeOverWDR("S1"); }), c.result);
+        ToolEndWaitMs = 30000;
+        TerminateProcess(left.hProcess, 1);
+        WaitForSingleObject(left.hProcess, 5000);
+        CloseHandle(left.hThread);
+        CloseHandle(left.hProcess);
+        if (c.result) {
+            EXPECT_EQ(EngineSettings.RoamWDR, 0u);
+        } else {
+            EXPECT_NE(out.find(ErrorLine(152, ERROR_SHARING_VIOLATION)), std::string::npos) << out;
+            ExpectStillRoaming();
+        }
+    }
 }
 
 TEST_F(WdrTakeoverTest, SwitchAlreadyAbsentIsReportedButTheTakeoverSucceeds) {
