@@ -135,9 +135,9 @@ void Soak::Report() const {
                     seconds.size(), Median(seconds), Worst(seconds));
     if (!watching_)
         std::printf("searches on the period, without address watching: %d\n", periodicSearches_);
-    std::printf("stops: %zu (%d during a search or takeover), from the request to the end: "
-                "median %.0f ms, worst %.0f ms\n",
-                stopMs_.size(), busyStops_, Median(stopMs_), Worst(stopMs_));
+    std::printf("stops: %zu (%d during a search or takeover, %d shutdowns), from the request "
+                "to the end: median %.0f ms, worst %.0f ms\n",
+                stopMs_.size(), busyStops_, shutdowns_, Median(stopMs_), Worst(stopMs_));
     std::printf("the most a process grew after its first minute: %ld handles, %.2f MB private\n",
                 handleGrowth_, privateGrowthMb_);
     for (const Figures& f : figures_)
@@ -151,7 +151,7 @@ int Soak::Run() {
                 FamilyName(program_.family()), e2e::PerchmanPath().c_str(),
                 watching_ ? "" : ", without address watching");
     std::fflush(stdout);
-    bool ok = SetUp();
+    bool ok = SetUp() && PlayOpeningStops();
     while (ok && SinceStartMs() < minutes_ * 60000) {
         ok = Quiet(schedule_.Between(4000, 25000));
         if (!ok || SinceStartMs() >= minutes_ * 60000) break;

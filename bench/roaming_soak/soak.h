@@ -64,13 +64,14 @@ private:
     bool PlayUp(bool* played);
     bool PlayLatency(bool slower, bool* played);
     bool PlayStop();
+    bool PlayOpeningStops();
     bool PlayClient(bool joins, bool* played);
     void PlayProduct(EventKind kind);
     bool PlayWrites(bool refuse, bool* played);
 
     bool Choose(const std::string& table, Choices* choices);
     bool StartProgram(const char* kind);
-    bool StopAndCheck(bool quiet);
+    bool StopAndCheck(bool quiet, bool shutdown = false);
     bool Converge(const Reason& reason, const Choices& expected);
     bool Quiet(double ms);
     bool Sample();
@@ -117,6 +118,7 @@ private:
     std::map<std::string, std::vector<double>> convergence_;  // seconds, by reason kind
     std::vector<double> stopMs_;
     int busyStops_ = 0;
+    int shutdowns_ = 0;
     int periodicSearches_ = 0;  // without address watching: searches on the period
     std::vector<Figures> figures_;
     long baseHandles_ = -1;

@@ -201,7 +201,7 @@ bool Soak::Quiet(double ms) {
     return true;
 }
 
-bool Soak::StopAndCheck(bool quiet) {
+bool Soak::StopAndCheck(bool quiet, bool shutdown) {
     channel_.Poll();
     bool busy = channel_.SearchingAt(NowMs());
     std::string parent = ReadOwner("Parent");
@@ -209,12 +209,14 @@ bool Soak::StopAndCheck(bool quiet) {
     std::string record = e2e::TestClientRecordKey();
     e2e::DeleteValue(HKEY_LOCAL_MACHINE, e2e::kProductControl, "LastNetAddress");
     if (quiet && realParent) lab::DeleteValue(parent, record, "good");
-    StopResult stop = program_.Stop(15000);
+    StopResult stop = shutdown ? program_.ShutDown(15000) : program_.Stop(15000);
     stopMs_.push_back(stop.ms);
     if (busy) ++busyStops_;
+    if (shutdown) ++shutdowns_;
     announced_ = true;
-    std::printf("%8.1f s  #%d %s: stopped in %.0f ms%s\n", SinceStartMs() / 1000, eventNumber_,
-                event_.c_str(), stop.ms, busy ? " during a search or takeover" : "");
+    std::printf("%8.1f s  #%d %s: %s in %.0f ms%s\n", SinceStartMs() / 1000, eventNumber_,
+                event_.c_str(), shutdown ? "shut down" : "stopped", stop.ms,
+                busy ? " during a search or takeover" : "");
     std::string expectation = "ended with exit code 0 within 5 s, \"Parent\" the marker, "
                               "\"LastNetAddress\" written";
     if (!stop.ended || stop.ms > kStopLimitMs || stop.exitCode != 0)

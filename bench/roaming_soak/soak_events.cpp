@@ -32,6 +32,35 @@ bool Soak::PlayStop() {
     return StopAndCheck(false) && StartProgram("start");
 }
 
+// A short soak seldom draws a stop in the middle of a search or a takeover,
+// or the end of the system's session: every soak opens with both, so that the
+// test run's soaks play them in each family.
+bool Soak::PlayOpeningStops() {
+    ++eventNumber_;
+    event_ = "stop during the first search";
+    if (!StopAndCheck(true)) return false;
+    std::string error;
+    if (!program_.Start(&error)) return Violation("the program does not start", "running", error);
+    processStartMs_ = NowMs();
+    baseHandles_ = -1;
+    double giveUp = NowMs() + 20000;
+    do {
+        Sleep(20);
+        channel_.Poll();
+    } while (!channel_.SearchingAt(NowMs()) && NowMs() < giveUp);
+    // Into its probes, or on to a takeover's waits for the product.
+    Sleep(schedule_.Between(50, 1500));
+    if (!StopAndCheck(false) || !StartProgram("start")) return false;
+    if (!program_.CanShutDown()) {
+        std::printf("%8.1f s  (no shutdown: this service control manager cannot send one)\n",
+                    SinceStartMs() / 1000);
+        return true;
+    }
+    ++eventNumber_;
+    event_ = "shutdown";
+    return StopAndCheck(true, true) && StartProgram("start");
+}
+
 bool Soak::PlayMove() {
     std::vector<std::string> others;
     for (const std::string& site : kSites)

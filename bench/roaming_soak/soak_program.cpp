@@ -86,6 +86,21 @@ StopResult Program::Stop(DWORD waitMs) {
     return result;
 }
 
+StopResult Program::ShutDown(DWORD waitMs) {
+    StopResult result;
+    HWND window = FindWindowA("Win9XPerchmanWndClass", "Win9XPerchmanWindow");
+    if (!CanShutDown() || !process_ || !window) return result;
+    double start = NowMs();
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(window, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, waitMs, &answer);
+    result.ended = WaitForSingleObject(process_, waitMs) == WAIT_OBJECT_0;
+    result.ms = NowMs() - start;
+    if (!result.ended) TerminateProcess(process_, 1);
+    GetExitCodeProcess(process_, &result.exitCode);
+    Forget();
+    return result;
+}
+
 bool Program::Alive() const {
     if (family_ == Family::NtService) {
         SERVICE_STATUS_PROCESS status = e2e::QueryPerchmanService();

@@ -29,6 +29,12 @@ public:
     void Uninstall();
     bool Start(std::string* error);
     StopResult Stop(DWORD waitMs);
+    // The end of the system's session as the program's system announces it;
+    // false where it cannot be played: Wine's service control manager sends
+    // no SERVICE_CONTROL_SHUTDOWN (its own shutdown sends a stop), so only the
+    // Windows 9x family's WM_ENDSESSION can be.
+    bool CanShutDown() const { return family_ == Family::Win9xBackground; }
+    StopResult ShutDown(DWORD waitMs);
     bool Alive() const;
     DWORD ProcessId() const { return processId_; }
     HANDLE Process() const { return process_; }
