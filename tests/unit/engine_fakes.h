@@ -8,6 +8,9 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
+
+#include <gtest/gtest.h>
 
 #include "engine/engine_loop.h"
 #include "product/product_keys.h"
@@ -111,6 +114,29 @@ private:
     DWORD delayMs_;
     HANDLE thread_;
 };
+
+// Runs work (a wait that must give way to a stop) on a thread of its own and
+// fails the calling test by name once limitMs pass without it returning,
+// instead of holding the whole program until the test runner's limit. The
+// work uses the test's locals, so it is still waited for after that, bounded
+// only by the wait's own limit.
+template <typename Work>
+void ExpectGivesWayWithin(DWORD limitMs, Work&& work) {
+    struct Call {
+        std::remove_reference_t<Work>* work;
+        static DWORD WINAPI Run(void* self) {
+            (*static_cast<Call*>(self)->work)();
+            return 0;
+        }
+    } call{&work};
+    HANDLE thread = CreateThread(nullptr, 0, Call::Run, &call, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    if (WaitForSingleObject(thread, limitMs) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the wait did not give way to the stop within " << limitMs << " ms";
+        WaitForSingleObject(thread, INFINITE);
+    }
+    CloseHandle(thread);
+}
 
 // What the product library's GetDwordValue does, on this machine's registry.
 inline DWORD WINAPI RegistryGetDword(HKEY key, const char* name, DWORD defaultValue) {
