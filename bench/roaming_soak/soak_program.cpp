@@ -77,10 +77,7 @@ StopResult Program::Stop(DWORD waitMs) {
     } else if (process_) {
         double start = NowMs();
         e2e::SetDword(HKEY_LOCAL_MACHINE, e2e::kProductControl, kStatusValue, kStopAsked);
-        result.ended = WaitForSingleObject(process_, waitMs) == WAIT_OBJECT_0;
-        result.ms = NowMs() - start;
-        if (!result.ended) TerminateProcess(process_, 1);
-        GetExitCodeProcess(process_, &result.exitCode);
+        result = AwaitEnd(start, waitMs);
     }
     Forget();
     return result;
@@ -93,11 +90,18 @@ StopResult Program::ShutDown(DWORD waitMs) {
     double start = NowMs();
     DWORD_PTR answer = 0;
     SendMessageTimeoutA(window, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, waitMs, &answer);
+    result = AwaitEnd(start, waitMs);
+    Forget();
+    return result;
+}
+
+// The Windows 9x process told to end at start: ended (or ended here) and timed.
+StopResult Program::AwaitEnd(double start, DWORD waitMs) {
+    StopResult result;
     result.ended = WaitForSingleObject(process_, waitMs) == WAIT_OBJECT_0;
     result.ms = NowMs() - start;
     if (!result.ended) TerminateProcess(process_, 1);
     GetExitCodeProcess(process_, &result.exitCode);
-    Forget();
     return result;
 }
 

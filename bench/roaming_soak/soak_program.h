@@ -42,6 +42,7 @@ public:
 
 private:
     void Forget();
+    StopResult AwaitEnd(double start, DWORD waitMs);
     Family family_;
     bool watching_;
     HANDLE process_ = nullptr;

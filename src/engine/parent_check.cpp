@@ -60,6 +60,8 @@ void MarkClientGone(const char* parent, const char* recordKey) {
     }
     HoldProductLibrary();
     HANDLE thread = CreateThread(nullptr, 0, WriteRemoteMark, mark, 0, nullptr);
+    // Without a thread the mark is left out: at a shutdown it is not worth
+    // an unbounded wait, and the local values say the same.
     if (!thread) {
         ReleaseProductLibrary();
         delete mark;

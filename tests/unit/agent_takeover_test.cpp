@@ -202,7 +202,8 @@ TEST_F(WdrTakeoverTest, AToolLeftRunningIsWaitedForOrReportedAsInUse) {
         ASSERT_TRUE(CopyFileA(LabTool("wdtokgen.exe").c_str(), Generator().c_str(), FALSE));
         SetToolHang("wdtokgen.exe", c.hangMs);
         char command[] = "wdtokgen.exe";
-        STARTUPINFOA startup = {sizeof startup};
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
         PROCESS_INFORMATION left = {};
         ASSERT_TRUE(CreateProcessA(Generator().c_str(), command, nullptr, nullptr, FALSE, 0,
                                    nullptr, kWdrDirectory, &startup, &left));

@@ -222,6 +222,21 @@ protected:
         CloseHandle(service);
         return ended;
     }
+    // A run stopped while a parent check of checkMs (a call a stop cannot
+    // cut) is under way; false when it did not end in time.
+    bool StopDuringAParentCheck(DWORD checkMs) {
+        EngineSettings.CheckParentIntervalMs = 0;
+        ParentCheckDelayMs = checkMs;
+        root_.SetRaw("Parent", REG_SZ, "SRV01");
+        root_.SetDword("Connected", 1);
+        InterlockedExchange(&ParentChecks, 0);
+        HANDLE service = StartService();
+        for (int i = 0; i < 500 && ParentChecks < 1; ++i) Sleep(10);
+        Sleep(100);  // inside the check
+        bool stopped = StopService(service);
+        ParentCheckDelayMs = 0;
+        return stopped;
+    }
     void NextRun() {
         ClearEngineStop();
         BeginServiceReports();
@@ -394,17 +409,7 @@ TEST_F(ServiceFrame, TheAddressCheckComesOncePerPeriodWhateverWakesTheLoop) {
 // is answered by stop-pending reports with a wait hint and an advancing
 // check point until the loop is out of it; check points never go down.
 TEST_F(ServiceFrame, ASlowStopKeepsReportingProgress) {
-    EngineSettings.CheckParentIntervalMs = 0;
-    ParentCheckDelayMs = 2500;
-    root_.SetRaw("Parent", REG_SZ, "SRV01");
-    root_.SetDword("Connected", 1);
-    InterlockedExchange(&ParentChecks, 0);
-    HANDLE service = StartService();
-    for (int i = 0; i < 500 && ParentChecks < 1; ++i) Sleep(10);
-    Sleep(100);  // inside the check
-    bool stopped = StopService(service);
-    ParentCheckDelayMs = 0;
-    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(StopDuringAParentCheck(2500));
 
     size_t stopAt = 0, loopAt = 0;
     for (size_t i = 0; i < Reports.size(); ++i) {
@@ -431,16 +436,7 @@ TEST_F(ServiceFrame, ASlowStopKeepsReportingProgress) {
 // once: the manager then sees a stop that no longer moves.
 TEST_F(ServiceFrame, AStopStuckPastItsLimitStopsRaisingTheCheckPointAndSaysSo) {
     StopProgressLimitMs = 1500;
-    EngineSettings.CheckParentIntervalMs = 0;
-    ParentCheckDelayMs = 4000;
-    root_.SetRaw("Parent", REG_SZ, "SRV01");
-    root_.SetDword("Connected", 1);
-    InterlockedExchange(&ParentChecks, 0);
-    HANDLE service = StartService();
-    for (int i = 0; i < 500 && ParentChecks < 1; ++i) Sleep(10);
-    Sleep(100);  // inside the check
-    bool stopped = StopService(service);
-    ParentCheckDelayMs = 0;
+    bool stopped = StopDuringAParentCheck(4000);
     StopProgressLimitMs = 90000;
     ASSERT_TRUE(stopped);
 

@@ -242,7 +242,8 @@ TEST(Win9xBackgroundMode, ARefusedRegistrationReturnsThroughTheNormalShutDown) {
         std::string command = std::string("\"") + self +
                               "\" --gtest_filter=Win9xBackgroundMode.ARefusedRegistration*";
         SetEnvironmentVariableA("PERCHMAN_DEDICATED_RUN", "registration");
-        STARTUPINFOA startup = {sizeof startup};
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
         PROCESS_INFORMATION child = {};
         BOOL created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                       nullptr, &startup, &child);
