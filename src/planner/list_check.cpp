@@ -17,24 +17,6 @@
 
 namespace {
 
-struct Entry {
-    std::string name;
-    char separator;
-};
-
-// The entries as the search parses the list.
-std::vector<Entry> Entries(const std::string& list) {
-    char text[kListSize];
-    CopyText(text, list);
-    int count = CountListEntries(text);
-    std::vector<Entry> entries;
-    char* cursor = text;
-    ListEntry entry;
-    while (static_cast<int>(entries.size()) < count && TakeListEntry(&cursor, entry, true))
-        entries.push_back({entry.name, entry.separator});
-    return entries;
-}
-
 // The level of a server's list as the walk asks for it: 1, 2 ... in plain
 // decimal; 0 when the walk never asks a server for it.
 int WalkedLevel(const std::string& level) {
@@ -72,32 +54,6 @@ std::vector<int> EndsOnIndices(const PlannedWalk& walk, const PlannedLevel& leve
     return indices;
 }
 
-// The records of a level as the choice saw them, with one server failed:
-// the entry a search chooses then, and the members of its "=" group.
-std::vector<int> ChosenWhenFails(const PlannedLevel& level, size_t failed) {
-    std::vector<TimedServer> records(level.servers.size());
-    std::vector<TimedServer*> pointers;
-    for (size_t i = 0; i < level.servers.size(); ++i) {
-        const PlannedServer& server = level.servers[i];
-        TimedServer& record = records[i];
-        record.name = const_cast<char*>(server.name.c_str());
-        bool answers = server.unreachable == Unreachable::No && i != failed;
-        record.validSamples = answers ? 1 : 0;
-        record.averageMs = answers ? server.averageMs : SAMPLE_FAILED;
-        record.limitMs = server.limitMs;
-        record.separator = server.separator;
-        pointers.push_back(&record);
-    }
-    int count = static_cast<int>(pointers.size());
-    int best = ChooseBestServer(pointers.data(), count);
-    if (best < 0) return {};
-    EqualGroup group = FindEqualGroup(pointers.data(), count, best);
-    std::vector<int> chosen;
-    for (int i = group.first; i <= group.last; ++i)
-        if (i == best || IsAcceptable(*pointers[static_cast<size_t>(i)])) chosen.push_back(i);
-    return chosen;
-}
-
 struct Visit {
     const PlannedWalk* walk;
     const PlannedLevel* level;
@@ -106,35 +62,32 @@ struct Visit {
 struct Checker {
     const ListTree& tree;
     const SiteTable& table;
+    const DownServers* down;
     ListCheck result;
     std::set<std::string> reachable;                      // TreeKeys
     std::map<std::string, std::vector<Visit>> visits;     // by TreeKey
     std::set<std::pair<std::string, int>> chosen;         // TreeKey, entry index
 
-    void Add(Severity severity, const char* kind, int line, std::string place,
-             std::string reason) {
-        result.findings.push_back({severity, kind, line, std::move(place), std::move(reason)});
+    Finding& Add(Severity severity, const char* kind, int line, std::string place,
+                 std::string reason) {
+        result.findings.push_back(
+            {severity, kind, line, std::move(place), std::move(reason), {}, {}, {}});
+        return result.findings.back();
     }
     void Add(Severity severity, const char* kind, const TreeList& list, std::string reason) {
-        Add(severity, kind, list.line, Place(list), std::move(reason));
+        Finding& finding = Add(severity, kind, list.line, Place(list), std::move(reason));
+        finding.role = list.role;
+        finding.list = TreeKey(list.machine, list.role, list.level);
+    }
+    void Add(Severity severity, const char* kind, const PlannedWalk& walk, std::string reason) {
+        Finding& finding = Add(severity, kind, 0, WalkPlace(walk), std::move(reason));
+        finding.site = walk.site->name;
+        finding.role = walk.role;
     }
 
-    // The lists the walk can read: the level-0 lists of this machine, and
-    // below them the lists of the servers they name, one level further down.
     void FindReachable() {
-        std::deque<const TreeList*> pending;
-        for (const RoleEntry& role : kRoleTable)
-            if (const TreeList* local = tree.Find(kLocalName, role.word, "0"))
-                pending.push_back(local);
-        while (!pending.empty()) {
-            const TreeList* list = pending.front();
-            pending.pop_front();
-            if (!reachable.insert(TreeKey(list->machine, list->role, list->level)).second) continue;
-            std::string below = std::to_string(list->IsLocal() ? 1 : WalkedLevel(list->level) + 1);
-            for (const Entry& entry : Entries(list->list))
-                if (const TreeList* next = tree.Find(entry.name, list->role, below))
-                    pending.push_back(next);
-        }
+        for (const TreeList* list : ReachableLists(tree))
+            reachable.insert(TreeKey(list->machine, list->role, list->level));
     }
 
     void NoteWalks(const std::vector<PlannedWalk>& walks) {
@@ -151,10 +104,10 @@ struct Checker {
         if (walk.tooLarge) return;
         const PlannedLevel& last = walk.levels.back();
         if (walk.winner.empty())
-            Add(Severity::Problem, "no-server", 0, WalkPlace(walk),
+            Add(Severity::Problem, "no-server", walk,
                 "no server: nothing in the level-0 list is acceptable from this site");
         if (walk.searchedAgain && RoleRoams(table.engine, walk.role))
-            Add(Severity::Problem, "retry-for-ever", 0, WalkPlace(walk),
+            Add(Severity::Problem, "retry-for-ever", walk,
                 Concat({"the search finds nothing while its last probe answers, so every "
                         "machine searches again every ",
                         std::to_string(table.engine.CheckForNewParentIntervalMs / 1000),
@@ -162,7 +115,7 @@ struct Checker {
                         std::to_string(static_cast<uint64_t>(WalkProbesPerHour(table, walk) + 0.5)),
                         " probes per hour"}));
         if (last.best < 0 && last.level > 1)
-            Add(Severity::Note, "ends-above", 0, WalkPlace(walk),
+            Add(Severity::Note, "ends-above", walk,
                 Concat({"the walk ends on ", Quoted(last.owner), ", which publishes a list for "
                         "level ", std::to_string(last.level), ": nothing in it is acceptable"}));
         for (const PlannedLevel& level : walk.levels) {
@@ -173,7 +126,7 @@ struct Checker {
                         ? Concat({"its limit ", std::to_string(margin->otherMs), " ms"})
                         : Concat({Quoted(margin->other), " ", std::to_string(margin->otherMs),
                                   " ms"});
-                Add(Severity::Note, "close-call", 0, WalkPlace(walk),
+                Add(Severity::Note, "close-call", walk,
                     Concat({"level ", std::to_string(level.level), ": a close call, ",
                             Quoted(margin->server), " ", std::to_string(margin->serverMs),
                             " ms against ", against, " (", std::to_string(margin->Ms()),
@@ -198,17 +151,22 @@ struct Checker {
             for (const std::string& name : names) quoted.push_back(Quoted(name));
             Add(Severity::Note, "not-named", 0, site.name,
                 Concat({"the site's row does not name ", Joined(quoted),
-                        ": unknown, planned as down from there"}));
+                        ": unknown, planned as down from there"}))
+                .site = site.name;
         }
     }
 
     void CheckGaps() {
-        for (const auto& [key, gap] : tree.gaps)
-            Add(Severity::Problem, "tree-incomplete", gap.line,
-                Concat({"line ", std::to_string(gap.line)}),
-                Concat({"tree incomplete below ", gap.server, " (error ", gap.error,
-                        "): the export has no ", gap.role, " list of it for level ", gap.level,
-                        ", so every walk through it is uncertain"}));
+        for (const auto& [key, gap] : tree.gaps) {
+            Finding& finding =
+                Add(Severity::Problem, "tree-incomplete", gap.line,
+                    Concat({"line ", std::to_string(gap.line)}),
+                    Concat({"tree incomplete below ", gap.server, " (error ", gap.error,
+                            "): the export has no ", gap.role, " list of it for level ",
+                            gap.level, ", so every walk through it is uncertain"}));
+            finding.role = gap.role;
+            finding.list = key;
+        }
     }
 
     // A roaming role with no level-0 list is searched and finds nothing.
@@ -221,7 +179,8 @@ struct Checker {
             Add(Severity::Note, "no-level-0-list", 0, Concat({kLocalName, " ", role.word, " 0"}),
                 Concat({"the tree holds no level-0 list for ", role.word, ", which roams (",
                         role.roamSetting, "): not planned",
-                        primary ? "; an export never writes the Primary lists" : ""}));
+                        primary ? "; an export never writes the Primary lists" : ""}))
+                .role = role.word;
         }
     }
 
@@ -231,7 +190,7 @@ struct Checker {
                     const std::vector<Visit>& seen) {
         bool anyDown = false;
         for (const Visit& visit : seen) {
-            const SiteLatency* latency = table.Latency(*visit.walk->site, name);
+            const SiteLatency* latency = table.Latency(*visit.walk->site, name, down);
             if (latency && !latency->down) return false;
             anyDown = anyDown || latency;
         }
@@ -243,13 +202,13 @@ struct Checker {
 
     void CheckNeverChosen(const TreeList& list, size_t index, const std::string& name,
                           const std::vector<Visit>& seen) {
-        Backup backup{Place(list), name, {}};
+        Backup backup{Place(list), list.role, name, {}};
         for (const Visit& visit : seen) {
             const PlannedLevel& level = *visit.level;
             if (index >= level.servers.size()) continue;
             for (size_t failed = 0; failed < level.servers.size(); ++failed) {
                 if (failed == index || !level.servers[failed].acceptable) continue;
-                std::vector<int> now = ChosenWhenFails(level, failed);
+                std::vector<int> now = ChosenWith(level, failed, SAMPLE_FAILED, true);
                 if (std::find(now.begin(), now.end(), static_cast<int>(index)) == now.end())
                     continue;
                 backup.whenFails.push_back({visit.walk->site->name, level.servers[failed].name});
@@ -359,6 +318,37 @@ struct Checker {
 
 }  // namespace
 
+std::vector<Entry> Entries(const std::string& list) {
+    char text[kListSize];
+    CopyText(text, list);
+    int count = CountListEntries(text);
+    std::vector<Entry> entries;
+    char* cursor = text;
+    ListEntry entry;
+    while (static_cast<int>(entries.size()) < count && TakeListEntry(&cursor, entry, true))
+        entries.push_back({entry.name, entry.separator});
+    return entries;
+}
+
+std::vector<const TreeList*> ReachableLists(const ListTree& tree) {
+    std::vector<const TreeList*> lists;
+    std::set<std::string> seen;  // TreeKeys
+    std::deque<const TreeList*> pending;
+    for (const RoleEntry& role : kRoleTable)
+        if (const TreeList* local = tree.Find(kLocalName, role.word, "0")) pending.push_back(local);
+    while (!pending.empty()) {
+        const TreeList* list = pending.front();
+        pending.pop_front();
+        if (!seen.insert(TreeKey(list->machine, list->role, list->level)).second) continue;
+        lists.push_back(list);
+        std::string below = std::to_string(list->IsLocal() ? 1 : WalkedLevel(list->level) + 1);
+        for (const Entry& entry : Entries(list->list))
+            if (const TreeList* next = tree.Find(entry.name, list->role, below))
+                pending.push_back(next);
+    }
+    return lists;
+}
+
 bool ListCheck::HasProblems() const {
     for (const Finding& finding : findings)
         if (finding.severity == Severity::Problem) return true;
@@ -366,17 +356,21 @@ bool ListCheck::HasProblems() const {
 }
 
 ListCheck CheckLists(const ListTree& tree, const SiteTable& table,
-                     const std::vector<PlannedWalk>& walks) {
-    Checker checker{tree, table, {}, {}, {}, {}};
+                     const std::vector<PlannedWalk>& walks, const DownServers* down) {
+    Checker checker{tree, table, down, {}, {}, {}, {}};
     checker.FindReachable();
     checker.NoteWalks(walks);
     for (const PlannedWalk& walk : walks) checker.CheckWalk(walk);
     checker.CheckNotNamed(walks);
     checker.CheckMissingRoles();
     checker.CheckGaps();
-    for (const RefusedLine& refused : tree.refused)
-        checker.Add(Severity::Problem, "import-refuses", refused.line,
-                    Concat({"line ", std::to_string(refused.line)}), refused.reason);
+    for (const RefusedLine& refused : tree.refused) {
+        Finding& finding = checker.Add(Severity::Problem, "import-refuses", refused.line,
+                                       Concat({"line ", std::to_string(refused.line)}),
+                                       refused.reason);
+        finding.role = refused.role;
+        finding.list = refused.list;
+    }
     for (const auto& [key, list] : tree.lists) checker.CheckList(list);
     std::vector<Finding>& findings = checker.result.findings;
     std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {

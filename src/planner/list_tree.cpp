@@ -15,6 +15,7 @@
 #include "engine/role_table.h"
 #include "lists/import.h"
 #include "output/output.h"
+#include "planner/file_text.h"
 #include "planner/plan_text.h"
 #include "planner/site_text.h"
 
@@ -132,6 +133,8 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
         // nothing).
         bool planned = split && list.list.front() != '#';
         std::string reason = RefusalReason(line, planned ? &list : nullptr);
+        RefusedLine refused{number, {}, split ? list.role : "",
+                            split ? TreeKey(list.machine, list.role, list.level) : ""};
         if (planned) {
             const TreeList* earlier = tree.Find(list.machine, list.role, list.level);
             reason += earlier ? Concat({"; the value of line ", std::to_string(earlier->line),
@@ -139,7 +142,8 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
                               : std::string("; planned as written all the same");
             if (!earlier) Store(tree, std::move(list));
         }
-        tree.refused.push_back({number, std::move(reason)});
+        refused.reason = std::move(reason);
+        tree.refused.push_back(std::move(refused));
         return;
     }
     if (!split) return;  // the import split it: not reached
@@ -156,10 +160,11 @@ void TakeLine(ListTree& tree, const NormalisedLine& line, int number) {
 
 bool TreeList::IsLocal() const { return machine == kLocalName; }
 
-bool ListTree::IsWholeTree() const {
+const char* ListTree::MissingLocalRole() const {
     for (const RoleEntry& role : kRoleTable)
-        if (std::string_view(role.word) != "Primary" && !localRoles.count(role.word)) return false;
-    return true;
+        if (std::string_view(role.word) != "Primary" && !localRoles.count(role.word))
+            return role.word;
+    return nullptr;
 }
 
 std::string TreeKey(std::string_view machine, std::string_view role, std::string_view level) {
@@ -186,7 +191,11 @@ bool ReadListTree(const char* path, ListTree* tree, std::string* error) {
         *error = Concat({path, ": cannot be read"});
         return false;
     }
-    LineReader lines(file.get());
+    FileLines lines(file.get());
+    if (!lines.Problem().empty()) {
+        *error = Concat({path, ": ", lines.Problem()});
+        return false;
+    }
     auto line = std::make_unique<NormalisedLine>();
     int number = 0;
     size_t bytes = 0;
@@ -198,11 +207,17 @@ bool ReadListTree(const char* path, ListTree* tree, std::string* error) {
                              " MiB; a plan takes at most that much"});
             return false;
         }
+        // A name cut to what the code page holds would be another name.
+        if (lines.Unheld() != std::string_view::npos && !line->IsComment()) {
+            tree->refused.push_back(
+                {number,
+                 Concat({"a character that code page 1252 lacks, at column ",
+                         std::to_string(lines.Unheld() + 1),
+                         ": the program holds names in that code page; the line sets nothing"}),
+                 "", ""});
+            continue;
+        }
         TakeLine(*tree, *line, number);
-    }
-    if (std::ferror(file.get())) {
-        *error = Concat({path, ": cannot be read"});
-        return false;
     }
     return true;
 }

@@ -25,6 +25,8 @@ struct TreeList {
 struct RefusedLine {
     int line;
     std::string reason;
+    std::string role;  // of the line, "" when it names none
+    std::string list;  // the TreeKey it would set, "" when it names none
 };
 
 // A server the export could not ask, or did not ask because its walk was cut
@@ -47,8 +49,10 @@ struct ListTree {
 
     // An export names <local>'s level-0 list of every role (Primary aside,
     // which it never writes); a file that does not is a change to apply over
-    // another tree, as the import applies it.
-    bool IsWholeTree() const;
+    // another tree, as the import applies it. The first role it does not
+    // name, null for a whole tree.
+    const char* MissingLocalRole() const;
+    bool IsWholeTree() const { return !MissingLocalRole(); }
 
     // The list a machine publishes for a role and level, null when none.
     const TreeList* Find(std::string_view machine, std::string_view role,

@@ -11,6 +11,7 @@
 
 #include "engine/role_table.h"
 #include "planner/list_check.h"
+#include "planner/file_text.h"
 #include "planner/list_tree.h"
 #include "planner/load_estimate.h"
 #include "planner/plan_compare.h"
@@ -70,6 +71,9 @@ constexpr char kUsage[] =
     "         clients SUR=17 NORTE=41\n"
     "         TimesToAverage=7\n"
     "\n"
+    "Files are UTF-8 (a byte-order mark is skipped) or, when not valid UTF-8,\n"
+    "code page 1252. Text is printed in code page 850, csv, json and html in UTF-8.\n"
+    "\n"
     "Exit status: 0 when the check found nothing, 1 when it found only notes, 3\n"
     "when it found a problem (a site without a server, a search that repeats for\n"
     "ever, an incomplete tree, a list the import or a server's reply cannot\n"
@@ -89,15 +93,16 @@ constexpr char kUsage[] =
     "       problem, 3 a new problem, 2 bad input.\n"
     "--failures\n"
     "       each server the walks meet failed in turn: what it carries, where its\n"
-    "       machines go, the sites it leaves without a server, and what each server\n"
-    "       takes over. Exit status 3 when one failure leaves a site without a\n"
-    "       server for a role, 0 otherwise, 2 on bad input.\n"
+    "       machines go, the sites it leaves without a server, and the most each\n"
+    "       server takes over in one failure. Exit status 3 when one failure leaves\n"
+    "       a site without a server for a role, 0 otherwise, 2 on bad input.\n"
     "--format text|csv|json|html\n"
     "       text for a reader (the default); csv and json for scripts, the same facts\n"
     "       as records: one per site and role, per server, per finding, per move;\n"
     "       html a page of the plan or the compare, each role's tree drawn.\n"
     "--site SITE, --role ROLE\n"
-    "       only the walks and moves of that site or role.\n"
+    "       only the walks and moves of that site or role; in csv and json, only\n"
+    "       the records of every kind about them.\n"
     "--summary\n"
     "       only the summary: where each site ends up, or the compare's line.\n"
     "--site-row SITE FILE\n"
@@ -114,7 +119,7 @@ bool AsksForHelp(const char* argument) {
 int BadInput(const std::string& reason) {
     // fputs, not fprintf: this compiler's fprintf brings in runtime imports
     // (_lock, _unlock) that are not among those checked for Windows 95 and NT 4.0.
-    std::fputs(Concat({"perchplan: ", reason, "\n"}).c_str(), stderr);
+    std::fputs(Cp850FromAnsi(Concat({"perchplan: ", reason, "\n"})).c_str(), stderr);
     return kExitBadInput;
 }
 
@@ -128,19 +133,33 @@ int CompareExit(const PlanCompare& compare) {
     return compare.Changes() ? kExitChanges : kExitClean;
 }
 
+// How NEW was read: the compare's first words, and the records' word.
+struct NewRead {
+    std::string text;
+    const char* kind = nullptr;
+};
+
 // OLD, and NEW as a whole tree or applied over OLD.
 bool ReadTrees(const char* oldPath, const char* newPath, ListTree* before, ListTree* after,
-               std::string* error) {
+               NewRead* howRead, std::string* error) {
     if (!ReadListTree(oldPath, before, error)) return false;
     if (!ReadListTree(newPath, after, error)) return false;
-    if (after->IsWholeTree()) return true;
-    *after = *before;
-    return ReadListTree(newPath, after, error);
+    if (const char* missing = after->MissingLocalRole()) {
+        howRead->text = Concat({"NEW read as an import file over OLD (it does not name "
+                                "<local>'s level-0 list of ",
+                                missing, ")"});
+        howRead->kind = "import file";
+        *after = *before;
+        return ReadListTree(newPath, after, error);
+    }
+    howRead->text = "NEW read as a whole tree (it names <local>'s level-0 list of every role)";
+    howRead->kind = "whole tree";
+    return true;
 }
 
 // The servers of a "--down" argument, each met by some walk: a name no walk
 // meets would change nothing and hide a typing error.
-bool ReadDown(const std::string& argument, const Plan& plan, std::vector<std::string>* down,
+bool ReadDown(const std::string& argument, const Plan& plan, DownServers* down,
               std::string* error) {
     std::set<std::string> met;
     for (const PlannedWalk& walk : plan.walks)
@@ -158,7 +177,7 @@ bool ReadDown(const std::string& argument, const Plan& plan, std::vector<std::st
             *error = Concat({"--down ", argument, ": no site's walk meets ", Quoted(name)});
             return false;
         }
-        down->push_back(name);
+        down->insert(NameKey(name));
         if (comma == std::string::npos) return true;
         start = comma + 1;
     }
@@ -186,35 +205,62 @@ bool ReadFormat(std::string_view word, Format* format) {
     return true;
 }
 
-// False for anything the usage does not allow.
-bool ReadOptions(int argc, char** argv, Options* options) {
+// False for anything the usage does not allow, with the reason.
+bool ReadOptions(int argc, char** argv, Options* options, std::string* reason) {
+    auto fail = [&](const std::string& why) {
+        *reason = why;
+        return false;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         bool hasValue = i + 1 < argc;
-        if (argument == "--compare" && !options->compare) {
+        bool valued = argument == "--down" || argument == "--format" || argument == "--site" ||
+                      argument == "--role";
+        if (valued && !hasValue)
+            return fail(Concat({argument, " needs a value"}));
+        if (argument == "--compare") {
+            if (options->compare) return fail("--compare is given twice");
             options->compare = true;
-        } else if (argument == "--down" && hasValue && !options->down) {
+        } else if (argument == "--down") {
+            if (options->down) return fail("--down is given twice: list the servers as A,B");
             options->down = argv[++i];
-        } else if (argument == "--failures" && !options->failures) {
+        } else if (argument == "--failures") {
+            if (options->failures) return fail("--failures is given twice");
             options->failures = true;
-        } else if (argument == "--format" && hasValue) {
-            if (!ReadFormat(argv[++i], &options->format)) return false;
-        } else if (argument == "--site" && hasValue && !options->site) {
+        } else if (argument == "--format") {
+            if (!ReadFormat(argv[++i], &options->format))
+                return fail(Concat({"--format ", argv[i], ": expected text, csv, json or html"}));
+        } else if (argument == "--site") {
+            if (options->site) return fail("--site is given twice");
             options->site = argv[++i];
-        } else if (argument == "--role" && hasValue && !options->role) {
+        } else if (argument == "--role") {
+            if (options->role) return fail("--role is given twice");
             options->role = argv[++i];
         } else if (argument == "--summary") {
             options->summary = true;
+        } else if (argument == "--site-row") {
+            return fail("--site-row takes a SITE and a FILE and nothing else");
         } else if (argument.substr(0, 2) == "--") {
-            return false;
+            return fail(Concat({"unknown option ", argument}));
         } else {
             options->files.push_back(argv[i]);
         }
     }
-    int modes = options->compare + (options->down != nullptr) + options->failures;
+    if (options->compare + (options->down != nullptr) + options->failures > 1)
+        return fail("--compare, --down and --failures do not go together: one at a time");
     // The page draws a plan or a compare; the failure table is a table.
-    if (options->format == Format::Html && (options->failures || options->summary)) return false;
-    return modes <= 1 && options->files.size() == (options->compare ? 3u : 2u);
+    if (options->format == Format::Html && options->failures)
+        return fail("--format html draws a plan or a compare, not the failure table");
+    if (options->format == Format::Html && options->summary)
+        return fail("--format html has no summary of its own: leave out --summary");
+    size_t files = options->files.size();
+    if (options->compare && files != 3)
+        return fail(Concat({"--compare takes OLD NEW SITES, not ", std::to_string(files),
+                            files == 1 ? " file" : " files"}));
+    if (!options->compare && files != 2)
+        return fail(Concat({"expected TREE SITES, not ", std::to_string(files),
+                            files == 1 ? " file" : " files"}));
+    return true;
 }
 
 // The site and role of "--site" and "--role", each one the plan knows.
@@ -248,27 +294,33 @@ void PrintRecords(Format format, const std::vector<Record>& records) {
         PrintJson(records);
 }
 
+// howRead: none for a plan with servers down.
 int ShowCompare(const Options& options, const Plan& before, const Plan& after,
-                const WalkFilter& filter) {
+                const WalkFilter& filter, const NewRead& howRead) {
     PlanCompare compare = ComparePlans(before, after, filter);
-    if (options.format == Format::Html)
-        PrintCompareHtml(after, compare, CompareSummary(compare), filter);
-    else if (options.format != Format::Text)
+    std::string summary = CompareSummary(compare);
+    if (options.format == Format::Html) {
+        PrintCompareHtml(after, compare, howRead.text, summary, filter);
+    } else if (options.format != Format::Text) {
         PrintRecords(options.format,
-                     CompareRecords(compare, CompareSummary(compare), filter, options.summary));
-    else if (options.summary)
-        Say("%s", CompareSummary(compare).c_str());
-    else
-        PrintCompare(compare);
+                     CompareRecords({before, after, compare, summary, howRead.kind, filter},
+                                    options.summary));
+    } else if (options.summary) {
+        Say("%s", summary.c_str());
+    } else {
+        PrintCompare(compare,
+                     howRead.text.empty() ? "What changes" : "What changes: " + howRead.text);
+    }
     return CompareExit(compare);
 }
 
 int ShowPlan(const Options& options, const Plan& plan, const WalkFilter& filter) {
-    LoadEstimate load = EstimateLoad(plan.table, plan.walks);
+    const SiteTable& table = *plan.table;
+    LoadEstimate load = EstimateLoad(table, plan.walks);
     if (options.format == Format::Html) {
         PrintPlanHtml(plan, load, filter);
     } else if (options.format != Format::Text) {
-        PrintRecords(options.format, PlanRecords(plan, load, filter, options.summary));
+        PrintRecords(options.format, PlanRecords(plan, filter, options.summary));
     } else {
         std::vector<PlannedWalk> shown;
         for (const PlannedWalk& walk : plan.walks)
@@ -277,10 +329,10 @@ int ShowPlan(const Options& options, const Plan& plan, const WalkFilter& filter)
         if (!options.summary) {
             for (const PlannedWalk& walk : shown) {
                 Say("%s", "");
-                PrintWalk(walk, plan.table);
+                PrintWalk(walk, table);
             }
             Say("%s", "");
-            PrintLoad(plan.table, load);
+            PrintLoad(table, load);
             Say("%s", "");
             PrintCheck(plan.check);
         }
@@ -294,8 +346,9 @@ int Plans(const Options& options) {
     const char* newPath = options.compare ? options.files[1] : nullptr;
     const char* sitesPath = options.files.back();
     std::string error;
+    NewRead howRead;
     ListTree tree, after;
-    if (newPath ? !ReadTrees(treePath, newPath, &tree, &after, &error)
+    if (newPath ? !ReadTrees(treePath, newPath, &tree, &after, &howRead, &error)
                 : !ReadListTree(treePath, &tree, &error))
         return BadInput(error);
     SiteTable table;
@@ -304,28 +357,27 @@ int Plans(const Options& options) {
     if (!ReadFilter(options, table, &filter, &error)) return BadInput(error);
     const std::string files = Concat({treePath, " and ", sitesPath});
     Plan plan;
-    if (!MakePlan(tree, table, !options.failures, &plan)) return BadInput(TooLarge(files));
+    if (!MakePlan(tree, table, {}, !options.failures, &plan)) return BadInput(TooLarge(files));
 
     if (newPath) {
         Plan changed;
-        if (!MakePlan(after, table, true, &changed))
+        if (!MakePlan(after, table, {}, true, &changed, &plan))
             return BadInput(TooLarge(Concat({newPath, " and ", sitesPath})));
-        return ShowCompare(options, plan, changed, filter);
+        return ShowCompare(options, plan, changed, filter, howRead);
     }
     if (options.down) {
-        std::vector<std::string> down;
+        DownServers down;
         if (!ReadDown(options.down, plan, &down, &error)) return BadInput(error);
         Plan failed;
-        if (!MakePlan(tree, WithServersDown(table, down), true, &failed))
-            return BadInput(TooLarge(files));
-        return ShowCompare(options, plan, failed, filter);
+        if (!MakePlan(tree, table, down, true, &failed, &plan)) return BadInput(TooLarge(files));
+        return ShowCompare(options, plan, failed, filter, {});
     }
     if (options.failures) {
         FailureTable failures;
         if (!PlanFailures(tree, plan, filter, &failures))
-            return BadInput(Concat({files, ": the failure table would take more levels than ",
+            return BadInput(Concat({files, ": the failure table would plan more levels again than ",
                                     std::to_string(kMostFailureLevels),
-                                    " (the walks times the servers they meet)"}));
+                                    " (the walks that meet each server, over all servers)"}));
         if (options.format != Format::Text)
             PrintRecords(options.format, FailureRecords(failures, options.summary));
         else
@@ -350,11 +402,14 @@ int Run(int argc, char** argv) {
         std::fputs((row + "\n").c_str(), stdout);
         return kExitClean;
     }
-    Options options;
-    if (!ReadOptions(argc, argv, &options)) {
+    if (argc == 1) {
         std::fputs(kUsage, stderr);
         return kExitBadInput;
     }
+    Options options;
+    std::string reason;
+    if (!ReadOptions(argc, argv, &options, &reason))
+        return BadInput(Concat({reason, " (perchplan --help shows the usage)"}));
     return Plans(options);
 }
 

@@ -1,35 +1,85 @@
 #include "planner/plan_compare.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <set>
 
+#include "engine/nearest.h"
 #include "engine/role_table.h"
 #include "planner/plan_text.h"
 
 namespace {
 
-
-bool PlanWalks(const ListTree& tree, const SiteTable& table, size_t* levelsLeft,
-               std::vector<PlannedWalk>* walks) {
+bool PlanWalks(const ListTree& tree, const SiteTable& table, const DownServers& down,
+               size_t* levelsLeft, std::vector<PlannedWalk>* walks) {
     for (const Site& site : table.sites) {
         for (const RoleEntry& role : kRoleTable) {
             PlannedWalk walk;
-            if (!PlanWalk(tree, table, site, role.word, levelsLeft, &walk)) continue;
+            if (!PlanWalk(tree, table, site, role.word, levelsLeft, &walk, &down)) continue;
             if (walk.tooLarge) return false;
             walks->push_back(std::move(walk));
         }
     }
-    SpreadOverGroups(table, walks);
     return true;
 }
+
+bool IsParent(const PlannedWalk& walk) { return std::string_view(walk.role) == "Parent"; }
 
 std::string WalkKey(const PlannedWalk& walk) {
     return NameKey(walk.site->name) + '\n' + walk.role;
 }
 
+size_t RoleIndex(const char* role) {
+    for (size_t i = 0; i < kRoleCount; ++i)
+        if (std::strcmp(kRoleTable[i].word, role) == 0) return i;
+    return kRoleCount;
+}
+
+// By site name, then role: an order the order of the table's rows does not
+// decide.
+bool WalkBefore(const PlannedWalk& a, const PlannedWalk& b) {
+    std::string x = NameKey(a.site->name), y = NameKey(b.site->name);
+    if (x != y) return x < y;
+    return RoleIndex(a.role) < RoleIndex(b.role);
+}
+
+const PlannedWalk& WalkOf(const Move& move) { return move.before ? *move.before : *move.after; }
+
+void SortMoves(std::vector<Move>& moves) {
+    std::stable_sort(moves.begin(), moves.end(), [](const Move& a, const Move& b) {
+        return WalkBefore(WalkOf(a), WalkOf(b));
+    });
+}
+
+void SortFindings(std::vector<const Finding*>& findings) {
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding* a, const Finding* b) {
+        if (a->severity != b->severity) return a->severity == Severity::Problem;
+        if (a->line != b->line) return a->line < b->line;
+        if (a->place != b->place) return a->place < b->place;
+        return a->reason < b->reason;
+    });
+}
+
 std::string FindingKey(const Finding& finding) {
     return Concat({finding.severity == Severity::Problem ? "p" : "n", "\n", finding.place, "\n",
                    finding.reason});
+}
+
+// What a walk reaches: the server it follows at each level, then the
+// servers its machines can end on.
+std::string ReachKey(const PlannedWalk& walk) {
+    std::string key;
+    for (const PlannedLevel& level : walk.levels)
+        key += Concat({level.best >= 0 ? NameKey(level.servers[static_cast<size_t>(level.best)].name)
+                                       : "-",
+                       "\n"});
+    key += "=>";
+    std::vector<const PlannedServer*> members = BalancedMembers(walk);
+    for (const PlannedServer* member : members) key += Concat({NameKey(member->name), ","});
+    if (members.empty())
+        for (const std::string& server : walk.EndsOn()) key += Concat({NameKey(server), ","});
+    return key;
 }
 
 // Per server (by NameKey) the machines of a walk; the name as first written.
@@ -105,6 +155,7 @@ void CompareWalks(const std::vector<PlannedWalk>& before, const std::vector<Plan
     }
     for (const PlannedWalk& walk : after)
         if (filter.Shows(walk) && later.count(WalkKey(walk))) add(nullptr, &walk);
+    SortMoves(*moves);
     *servers = shifts.Sorted();
 }
 
@@ -119,7 +170,79 @@ std::vector<const Finding*> Missing(const ListCheck& from, const ListCheck& in) 
         else
             missing.push_back(&finding);
     }
+    SortFindings(missing);
     return missing;
+}
+
+// After a change: the walks that reach the same servers keep their
+// machines where they are; the machines of the others search again.
+void KeepOrPlace(const SiteTable& table, const std::vector<PlannedWalk>& before,
+                 std::vector<PlannedWalk>& after) {
+    std::map<std::string, const PlannedWalk*> earlier;
+    for (const PlannedWalk& walk : before) earlier[WalkKey(walk)] = &walk;
+    std::vector<const PlannedWalk*> staying;
+    std::vector<PlannedWalk*> searching;
+    for (PlannedWalk& walk : after) {
+        auto found = earlier.find(WalkKey(walk));
+        if (found != earlier.end() && SameReach(*found->second, walk)) {
+            walk.shares = found->second->shares;
+            staying.push_back(&walk);
+        } else {
+            searching.push_back(&walk);
+        }
+    }
+    PlaceSearchingMachines(table, staying, searching);
+}
+
+// Each member's machines split over the walks in proportion to their
+// machines: a walk takes its whole part of each member, and what is left of
+// its machines goes to the members it falls shortest of; the last walk takes
+// what remains, which is exactly its machines.
+std::vector<std::vector<int64_t>> SplitInProportion(const std::vector<int64_t>& joined,
+                                                    const std::vector<int64_t>& machines) {
+    int64_t total = 0;
+    for (int64_t own : machines) total += own;
+    std::vector<int64_t> left = joined;
+    std::vector<std::vector<int64_t>> parts;
+    for (size_t w = 0; w < machines.size(); ++w) {
+        if (w + 1 == machines.size()) {
+            parts.push_back(left);
+            break;
+        }
+        std::vector<int64_t> take(joined.size());
+        std::vector<std::pair<int64_t, size_t>> shortfall;  // what it falls short, member
+        int64_t placed = 0;
+        for (size_t m = 0; m < joined.size(); ++m) {
+            int64_t exact = joined[m] * machines[w];
+            take[m] = std::min(exact / total, left[m]);
+            placed += take[m];
+            shortfall.push_back({exact - take[m] * total, m});
+        }
+        std::stable_sort(shortfall.begin(), shortfall.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        while (placed < machines[w]) {
+            for (const auto& [owed, m] : shortfall) {
+                if (placed == machines[w]) break;
+                if (take[m] < left[m]) {
+                    ++take[m];
+                    ++placed;
+                }
+            }
+        }
+        for (size_t m = 0; m < joined.size(); ++m) left[m] -= take[m];
+        parts.push_back(take);
+    }
+    return parts;
+}
+
+// The servers' order in the tree: level by level, each list in the order of
+// the lists above it.
+std::map<std::string, size_t> TreeOrder(const ListTree& tree) {
+    std::map<std::string, size_t> order;
+    for (const TreeList* list : ReachableLists(tree))
+        for (const Entry& entry : Entries(list->list))
+            order.try_emplace(NameKey(entry.name), order.size());
+    return order;
 }
 
 // The machines of a walk that pass through or end on each server; every
@@ -150,21 +273,127 @@ void AddCarried(const PlannedWalk& walk, std::map<std::string, FailureRow>& rows
     for (const Share& share : MachinesOn(walk)) carry(share.server, share.machines);
 }
 
-}  // namespace
+// The servers each walk meets, by NameKey: the walks a failure of one of
+// them has to plan again.
+std::map<std::string, std::vector<size_t>> WalksMeeting(const std::vector<PlannedWalk>& walks) {
+    std::map<std::string, std::vector<size_t>> meeting;
+    for (size_t w = 0; w < walks.size(); ++w) {
+        std::set<std::string> met;
+        for (const PlannedLevel& level : walks[w].levels)
+            for (const PlannedServer& server : level.servers) met.insert(NameKey(server.name));
+        for (const std::string& key : met) meeting[key].push_back(w);
+    }
+    return meeting;
+}
 
-bool MakePlan(const ListTree& tree, const SiteTable& table, bool withCheck, Plan* plan) {
-    plan->table = table;
-    size_t levelsLeft = kMostPlannedLevels;
-    if (!PlanWalks(tree, plan->table, &levelsLeft, &plan->walks)) return false;
-    if (withCheck) plan->check = CheckLists(tree, plan->table, plan->walks);
+// The failure of one server: the walks that meet it planned again, the
+// machines placed, and what moves. The walks that move are kept in kept.
+bool PlanOneFailure(const ListTree& tree, const Plan& base, const WalkFilter& filter,
+                    const std::vector<size_t>& meeting, size_t* levelsLeft,
+                    std::deque<PlannedWalk>& kept, FailureRow& row) {
+    const SiteTable& table = *base.table;
+    const DownServers down{NameKey(row.server)};
+    std::vector<PlannedWalk> again(meeting.size());
+    std::vector<bool> planned(base.walks.size(), false);
+    for (size_t i = 0; i < meeting.size(); ++i) {
+        const PlannedWalk& walk = base.walks[meeting[i]];
+        planned[meeting[i]] = true;
+        if (!PlanWalk(tree, table, *walk.site, walk.role, levelsLeft, &again[i], &down) ||
+            again[i].tooLarge)
+            return false;
+    }
+    std::vector<const PlannedWalk*> staying;
+    std::vector<PlannedWalk*> searching;
+    for (size_t w = 0; w < base.walks.size(); ++w)
+        if (!planned[w]) staying.push_back(&base.walks[w]);
+    for (size_t i = 0; i < meeting.size(); ++i) {
+        const PlannedWalk& before = base.walks[meeting[i]];
+        if (SameReach(before, again[i])) {
+            again[i].shares = before.shares;
+            staying.push_back(&again[i]);
+        } else {
+            searching.push_back(&again[i]);
+        }
+    }
+    PlaceSearchingMachines(table, staying, searching);
+    Shifts shifts;
+    for (size_t i = 0; i < meeting.size(); ++i) {
+        const PlannedWalk& before = base.walks[meeting[i]];
+        if (!filter.Shows(before)) continue;
+        uint32_t moved = 0;
+        shifts.Add(&before, &again[i], &moved);
+        if (!moved) continue;
+        kept.push_back(std::move(again[i]));
+        row.moves.push_back({&before, &kept.back(), moved});
+    }
+    SortMoves(row.moves);
+    row.shifts = shifts.Sorted();
+    for (const Move& move : row.moves)
+        if (move.after->EndsOn().empty()) row.leftWithout.push_back(move.after);
     return true;
 }
 
-SiteTable WithServersDown(const SiteTable& table, const std::vector<std::string>& down) {
-    SiteTable failed = table;
-    for (Site& site : failed.sites)
-        for (const std::string& server : down) site.latencies[NameKey(server)] = SiteLatency{0, true};
-    return failed;
+}  // namespace
+
+bool MakePlan(const ListTree& tree, const SiteTable& table, const DownServers& down,
+              bool withCheck, Plan* plan, const Plan* base) {
+    plan->table = &table;
+    plan->down = down;
+    size_t levelsLeft = kMostPlannedLevels;
+    if (!PlanWalks(tree, table, down, &levelsLeft, &plan->walks)) return false;
+    if (base)
+        KeepOrPlace(table, base->walks, plan->walks);
+    else
+        SpreadOverGroups(table, &plan->walks);
+    if (withCheck) plan->check = CheckLists(tree, table, plan->walks, &plan->down);
+    return true;
+}
+
+bool SameReach(const PlannedWalk& a, const PlannedWalk& b) { return ReachKey(a) == ReachKey(b); }
+
+void PlaceSearchingMachines(const SiteTable& table, const std::vector<const PlannedWalk*>& staying,
+                            const std::vector<PlannedWalk*>& searching) {
+    // The table's counts, and the machines that joined them through a
+    // balanced group and stay: what a machine that searches reads.
+    std::map<std::string, int64_t> counts;  // by NameKey
+    auto countOf = [&](const std::string& server) -> int64_t& {
+        auto [entry, isNew] = counts.try_emplace(NameKey(server), 0);
+        if (isNew) entry->second = table.ClientCount(server);
+        return entry->second;
+    };
+    for (const PlannedWalk* walk : staying)
+        for (const Share& share : walk->shares) countOf(share.server) += share.machines;
+
+    std::map<std::string, std::vector<PlannedWalk*>> joining;  // by the members' names
+    for (PlannedWalk* walk : searching) {
+        walk->shares.clear();
+        if (!IsParent(*walk) || walk->site->machines == 0) continue;
+        std::string members;
+        for (const PlannedServer* member : BalancedMembers(*walk))
+            members += Concat({NameKey(member->name), "="});
+        if (!members.empty()) joining[members].push_back(walk);
+    }
+    for (auto& [key, walks] : joining) {
+        std::stable_sort(walks.begin(), walks.end(),
+                         [](const PlannedWalk* a, const PlannedWalk* b) { return WalkBefore(*a, *b); });
+        std::vector<const PlannedServer*> members = BalancedMembers(*walks.front());
+        std::vector<int64_t> before, machines;
+        for (const PlannedServer* member : members) before.push_back(countOf(member->name));
+        int64_t total = 0;
+        for (const PlannedWalk* walk : walks) {
+            machines.push_back(walk->site->machines);
+            total += walk->site->machines;
+        }
+        std::vector<int64_t> after = FillLowest(before, total);
+        std::vector<int64_t> joined;
+        for (size_t m = 0; m < members.size(); ++m) {
+            countOf(members[m]->name) = after[m];
+            joined.push_back(after[m] - before[m]);
+        }
+        std::vector<std::vector<int64_t>> parts = SplitInProportion(joined, machines);
+        for (size_t w = 0; w < walks.size(); ++w)
+            walks[w]->shares = SharesOf(BalancedMembers(*walks[w]), parts[w]);
+    }
 }
 
 std::vector<Share> MachinesOn(const PlannedWalk& walk) {
@@ -205,29 +434,38 @@ bool PlanFailures(const ListTree& tree, const Plan& base, const WalkFilter& filt
     std::vector<std::string> order;
     for (const PlannedWalk& walk : base.walks)
         if (filter.Shows(walk)) AddCarried(walk, rows, order);
-    size_t levels = 0;
-    for (const PlannedWalk& walk : base.walks) levels += walk.levels.size();
-    if (levels * order.size() > kMostFailureLevels) return false;
-    Shifts coverage;
+    std::map<std::string, size_t> inTree = TreeOrder(tree);
+    auto rank = [&](const std::string& key) {
+        auto found = inTree.find(key);
+        return found == inTree.end() ? inTree.size() : found->second;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+        return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
+    });
+    std::map<std::string, std::vector<size_t>> meeting = WalksMeeting(base.walks);
+    std::map<std::string, Coverage> most;  // by server and role
+    size_t levelsLeft = kMostFailureLevels;
     for (const std::string& key : order) {
         FailureRow& row = rows[key];
-        auto plan = std::make_unique<Plan>();
-        if (!MakePlan(tree, WithServersDown(base.table, {row.server}), false, plan.get()))
+        std::sort(row.carries.begin(), row.carries.end(),
+                  [](const FailureRow::Carried& a, const FailureRow::Carried& b) {
+                      return WalkBefore(*a.walk, *b.walk);
+                  });
+        if (!PlanOneFailure(tree, base, filter, meeting[key], &levelsLeft, table->walks, row))
             return false;
-        CompareWalks(base.walks, plan->walks, filter, &row.moves, &row.shifts);
-        for (const Move& move : row.moves) {
-            if (move.after && move.after->EndsOn().empty()) row.leftWithout.push_back(move.after);
-            uint32_t ignored = 0;
-            coverage.Add(move.before, move.after, &ignored);
+        for (const ServerShift& shift : row.shifts) {
+            if (!shift.gained || shift.server.empty()) continue;
+            auto [entry, isNew] = most.try_emplace(NameKey(shift.server) + '\n' + shift.role,
+                                                   Coverage{shift.server, shift.role, 0, ""});
+            if (shift.gained > entry->second.machines) {
+                entry->second.machines = shift.gained;
+                entry->second.whenFails = row.server;
+            }
         }
-        table->plans.push_back(std::move(plan));
         table->rows.push_back(std::move(row));
     }
-    // Only what a server takes over counts as coverage, not what the failed one loses.
-    for (const ServerShift& shift : coverage.Sorted())
-        if (shift.gained && !shift.server.empty())
-            table->coverage.push_back({shift.server, shift.role, shift.gained, 0});
+    for (const auto& [key, coverage] : most) table->coverage.push_back(coverage);
     std::stable_sort(table->coverage.begin(), table->coverage.end(),
-                     [](const ServerShift& a, const ServerShift& b) { return a.gained > b.gained; });
+                     [](const Coverage& a, const Coverage& b) { return a.machines > b.machines; });
     return true;
 }

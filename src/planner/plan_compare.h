@@ -6,7 +6,7 @@
 // words them.
 
 #include <cstdint>
-#include <memory>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -18,13 +18,14 @@
 // What all walks of one plan may keep: far beyond any real tree at any real
 // number of sites.
 constexpr size_t kMostPlannedLevels = 200000;
-// What all plans of a failure table may keep together.
+// What the walks planned again for a failure table may take together.
 constexpr size_t kMostFailureLevels = 600000;
 
-// One plan of a tree over a table. Its walks point into table, which it
-// keeps, so a plan is made in place and never copied.
+// One plan of a tree over a table. Its walks point into the table, which all
+// plans of a run share, so a plan is made in place and never copied.
 struct Plan {
-    SiteTable table;
+    const SiteTable* table = nullptr;
+    DownServers down;  // besides what the table says
     std::vector<PlannedWalk> walks;
     ListCheck check;
     Plan() = default;
@@ -32,12 +33,28 @@ struct Plan {
     Plan& operator=(const Plan&) = delete;
 };
 
-// Plans every site and role of table over tree; withCheck also checks the
-// lists. False when the walks would be too large to keep.
-bool MakePlan(const ListTree& tree, const SiteTable& table, bool withCheck, Plan* plan);
+// Plans every site and role of table over tree, with down unreachable from
+// every site; withCheck also checks the lists. Without base, the machines
+// of a balanced group join it site by site in the table's order. With base,
+// the plan after a change to it: a walk that reaches the same servers as in
+// base keeps its machines where they are, and only the machines of the other
+// walks search again (PlaceSearchingMachines). False when the walks would be
+// too large to keep.
+bool MakePlan(const ListTree& tree, const SiteTable& table, const DownServers& down,
+              bool withCheck, Plan* plan, const Plan* base = nullptr);
 
-// The table with servers unreachable from every site.
-SiteTable WithServersDown(const SiteTable& table, const std::vector<std::string>& down);
+// Whether two walks of one site and role reach the same servers: the same
+// winner at every level, and the same servers to end on.
+bool SameReach(const PlannedWalk& a, const PlannedWalk& b);
+
+// The machines of searching that join a balanced group, placed on the client
+// counts as they stand with the machines of staying where they are: the
+// sites whose walks end on the same members spread over them together, each
+// site's share of every member in proportion to its machines; groups of
+// different members take their turn in the order of their names. Nothing
+// depends on the order of the table's rows.
+void PlaceSearchingMachines(const SiteTable& table, const std::vector<const PlannedWalk*>& staying,
+                            const std::vector<PlannedWalk*>& searching);
 
 // Where a walk's machines end up, server by server: the shares of a balanced
 // group, a random pick's members evenly (the remainder on the first ones), or
@@ -61,9 +78,9 @@ struct ServerShift {
 };
 
 struct PlanCompare {
-    std::vector<Move> moves;           // in the first plan's order
+    std::vector<Move> moves;           // by site name, then role
     std::vector<ServerShift> servers;  // largest net gain first, then largest loss
-    std::vector<const Finding*> added;
+    std::vector<const Finding*> added;    // problems first, then by line, place and text
     std::vector<const Finding*> removed;
     bool Changes() const { return !moves.empty() || !added.empty() || !removed.empty(); }
     bool NewProblem() const;
@@ -88,22 +105,32 @@ struct FailureRow {
         const PlannedWalk* walk;
         uint32_t machines;  // whose walk passes through the server or ends on it
     };
-    std::vector<Carried> carries;
+    std::vector<Carried> carries;  // by site name, then role
     std::vector<Move> moves;
     std::vector<ServerShift> shifts;
-    std::vector<const PlannedWalk*> leftWithout;  // walks of the failed plan with no server
+    std::vector<const PlannedWalk*> leftWithout;  // walks with no server once it failed
+};
+
+// The most one server takes over for a role when another one fails.
+struct Coverage {
+    std::string server;
+    const char* role;
+    uint32_t machines;
+    std::string whenFails;  // the first failure that brings that many
 };
 
 struct FailureTable {
-    std::vector<FailureRow> rows;  // the servers in the order the walks meet them
-    // Per server and role, the machines it takes over summed over the other
-    // servers' failures: the coverage a backup gives.
-    std::vector<ServerShift> coverage;
-    // The failed plans the rows point into.
-    std::vector<std::unique_ptr<Plan>> plans;
+    // The servers the walks meet, in the tree's order: level by level, each
+    // list in the order of the lists above it.
+    std::vector<FailureRow> rows;
+    std::vector<Coverage> coverage;  // the most first
+    // The walks of the failed plans that the rows point into: only those
+    // that move, so that a table of many sites stays small.
+    std::deque<PlannedWalk> walks;
 };
 
-// Each server the base plan's walks meet, failed in turn; only the walks
-// filter shows count. False when the table would be too large to keep.
+// Each server the base plan's walks meet, failed in turn: only the walks
+// that meet it are planned again. Only the walks filter shows count. False
+// when the walks planned again would be too large to keep.
 bool PlanFailures(const ListTree& tree, const Plan& base, const WalkFilter& filter,
                   FailureTable* table);

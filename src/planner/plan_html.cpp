@@ -6,7 +6,7 @@
 #include <set>
 
 #include "engine/role_table.h"
-#include "planner/plan_records.h"
+#include "planner/file_text.h"
 #include "planner/plan_report.h"
 #include "planner/plan_text.h"
 
@@ -18,10 +18,15 @@ constexpr int kNodeHeight = 40;
 constexpr int kRowHeight = 56;
 constexpr int kTop = 30;
 constexpr int kLeft = 10;
+// A label's box: wide enough for the widest bold digit of the 12 px font.
+constexpr int kLabelCharWidth = 8;
+constexpr int kLabelAscent = 11;
+constexpr int kLabelDescent = 3;
+constexpr int kLabelStep = kLabelAscent + kLabelDescent;
 
 std::string Escaped(std::string_view text) {
     std::string escaped;
-    for (char c : Utf8FromCodePage850(text)) {
+    for (char c : Utf8FromAnsi(text)) {
         switch (c) {
         case '&': escaped += "&amp;"; break;
         case '<': escaped += "&lt;"; break;
@@ -107,9 +112,12 @@ public:
             rows = std::max(rows, count);
             columns = std::max(columns, column + 1);
         }
+        std::vector<Label> labels = PlaceLabels();
+        int height = kTop + rows * kRowHeight;
+        for (const Label& label : labels) height = std::max(height, label.y + kLabelDescent + 4);
         Out(Concat({"<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"",
                     std::to_string(kLeft * 2 + (columns - 1) * kColumnWidth + kNodeWidth),
-                    "\" height=\"", std::to_string(kTop + rows * kRowHeight), "\">\n"}));
+                    "\" height=\"", std::to_string(height), "\">\n"}));
         for (int column = 0; column < columns; ++column)
             Out(Concat({"<text class=\"head\" x=\"", std::to_string(kLeft + column * kColumnWidth),
                         "\" y=\"18\">", column ? Concat({"level ", std::to_string(column)}) : "sites",
@@ -117,18 +125,18 @@ public:
         for (const auto& [owner, server] : tree_) {
             const Node* from = FindConst(owner);
             const Node* to = FindConst(NameKey(server));
-            if (from && to) Edge(*from, *to, "tree", "", 1);
+            if (from && to) Edge(*from, *to, "tree", 1);
         }
         for (const End& end : ends_) {
             const Node* from = FindConst(end.from);
             const Node* to = FindConst(end.to);
             if (!from || !to) continue;
             double width = 1.5 + 6.0 * end.machines / std::max<uint32_t>(end.of, 1);
-            std::string label = end.labelled ? std::to_string(end.machines) : "";
-            if (!label.empty() && std::string_view(end.style) == "old") label = "was " + label;
-            if (!label.empty() && std::string_view(end.style) == "new") label = "now " + label;
-            Edge(*from, *to, end.style, label, width);
+            Edge(*from, *to, end.style, width);
         }
+        for (const Label& label : labels)
+            Out(Concat({"<text class=\"label ", label.style, "\" x=\"", std::to_string(label.x),
+                        "\" y=\"", std::to_string(label.y), "\">", label.text, "</text>\n"}));
         double most = 1;
         for (const Node& node : nodes_) most = std::max(most, node.probes);
         for (const Node& node : nodes_) Box(node, most);
@@ -146,8 +154,42 @@ private:
         auto found = index_.find(key);
         return found == index_.end() ? nullptr : &nodes_[found->second];
     }
-    static void Edge(const Node& from, const Node& to, const char* style, const std::string& label,
-                     double width) {
+    struct Label {
+        std::string text;
+        const char* style;
+        int x, y;  // of the baseline's start
+        bool Overlaps(const Label& other) const {
+            int width = static_cast<int>(text.size()) * kLabelCharWidth;
+            int otherWidth = static_cast<int>(other.text.size()) * kLabelCharWidth;
+            return x < other.x + otherWidth && other.x < x + width &&
+                   y - kLabelAscent < other.y + kLabelDescent &&
+                   other.y - kLabelAscent < y + kLabelDescent;
+        }
+    };
+    // Each end's figure near its arrow's end, where edges to one server part;
+    // figures of ends that meet there go one below the other.
+    std::vector<Label> PlaceLabels() const {
+        std::vector<Label> labels;
+        for (const End& end : ends_) {
+            const Node* to = FindConst(end.to);
+            if (!end.labelled || !FindConst(end.from) || !to) continue;
+            std::string_view style = end.style;
+            std::string text = std::to_string(end.machines);
+            if (style == "old") text = "was " + text;
+            if (style == "new") text = "now " + text;
+            Label label{text, end.style, to->X() - 62,
+                        to->Y() + kNodeHeight / 2 - 4 + (style == "old" ? kLabelStep : 0)};
+            auto taken = [&] {
+                for (const Label& placed : labels)
+                    if (label.Overlaps(placed)) return true;
+                return false;
+            };
+            while (taken()) label.y += kLabelStep;
+            labels.push_back(std::move(label));
+        }
+        return labels;
+    }
+    static void Edge(const Node& from, const Node& to, const char* style, double width) {
         int x1 = from.X() + kNodeWidth, y1 = from.Y() + kNodeHeight / 2;
         int x2 = to.X(), y2 = to.Y() + kNodeHeight / 2;
         int middle = (x1 + x2) / 2;
@@ -156,11 +198,6 @@ private:
                       "<path class=\"%s\" d=\"M%d %d C%d %d %d %d %d %d\" stroke-width=\"%.1f\"/>\n",
                       style, x1, y1, middle, y1, middle, y2, x2, y2, width);
         Out(path);
-        if (label.empty()) return;
-        // The label near the arrow's end, where edges to one server part.
-        Out(Concat({"<text class=\"label ", style, "\" x=\"", std::to_string(x2 - 62), "\" y=\"",
-                    std::to_string(y2 - 4 + (std::string_view(style) == "old" ? 14 : 0)), "\">",
-                    label, "</text>\n"}));
     }
     static void Box(const Node& node, double most) {
         // Shaded by the probes an hour it receives: white to deep blue.
@@ -281,12 +318,13 @@ void PrintPlanHtml(const Plan& plan, const LoadEstimate& load, const WalkFilter&
     Out("</body></html>\n");
 }
 
-void PrintCompareHtml(const Plan& after, const PlanCompare& compare,
+void PrintCompareHtml(const Plan& after, const PlanCompare& compare, const std::string& howRead,
                       const std::string& summary, const WalkFilter& filter) {
     Head("perchplan: what the change does");
-    Out(Concat({"<h1>What the change does</h1>\n<p class=\"summary\">", Escaped(summary),
-                "</p>\n"}));
-    LoadEstimate load = EstimateLoad(after.table, after.walks);
+    Out("<h1>What the change does</h1>\n");
+    if (!howRead.empty()) Out(Concat({"<p>", Escaped(howRead), "</p>\n"}));
+    Out(Concat({"<p class=\"summary\">", Escaped(summary), "</p>\n"}));
+    LoadEstimate load = EstimateLoad(*after.table, after.walks);
     for (const RoleEntry& role : kRoleTable) {
         std::vector<const PlannedWalk*> walks;
         for (const PlannedWalk& walk : after.walks)

@@ -9,5 +9,6 @@
 
 void PrintPlanHtml(const Plan& plan, const LoadEstimate& load, const WalkFilter& filter);
 // The new plan drawn, with what moves: the old ends dashed, the new ones bold.
-void PrintCompareHtml(const Plan& after, const PlanCompare& compare,
+// howRead: how NEW was read, "" for a plan with servers down.
+void PrintCompareHtml(const Plan& after, const PlanCompare& compare, const std::string& howRead,
                       const std::string& summary, const WalkFilter& filter);

@@ -2,8 +2,9 @@
 // The plan, a compare and the failure table as records for scripts and
 // spreadsheets: one record per site and role, per server (the Parent clients
 // that end on it, its probes per hour, the largest first minute one site
-// sends it), per finding, per move. The records carry the facts of the model that the text words, and
-// csv and json print the same records.
+// sends it), per finding, per backup, per move and per server's gain and
+// loss. The records carry the facts of the model that the text words, and csv
+// and json print the same records.
 
 #include <string>
 #include <string_view>
@@ -27,18 +28,25 @@ struct Record {
 extern const char* const kRecordColumns[];
 extern const size_t kRecordColumnCount;
 
-std::vector<Record> PlanRecords(const Plan& plan, const LoadEstimate& load,
-                                const WalkFilter& filter, bool summaryOnly);
-std::vector<Record> CompareRecords(const PlanCompare& compare, const std::string& summary,
-                                   const WalkFilter& filter, bool summaryOnly);
+// Every kind of record keeps to the site and role filter shows: the servers
+// by what the walks shown send them, the findings about them, the backups
+// of the site.
+std::vector<Record> PlanRecords(const Plan& plan, const WalkFilter& filter, bool summaryOnly);
+
+struct CompareView {
+    const Plan& before;
+    const Plan& after;
+    const PlanCompare& compare;
+    const std::string& summary;
+    const char* readAs;  // how NEW was read, null for a plan with servers down
+    const WalkFilter& filter;
+};
+std::vector<Record> CompareRecords(const CompareView& view, bool summaryOnly);
 // The failure table is filtered as it is planned.
 std::vector<Record> FailureRecords(const FailureTable& failures, bool summaryOnly);
 
-// Names and texts are in the system's code page 850; json and html are UTF-8.
-std::string Utf8FromCodePage850(std::string_view text);
-
 // One header line of all columns, then one line per record; fields that hold
-// a comma, a quote or a line end are quoted, quotes doubled.
+// a comma, a quote or a line end are quoted, quotes doubled. UTF-8.
 void PrintCsv(const std::vector<Record>& records);
-// {"records":[{"record":KIND,FIELD:VALUE,...},...]}
+// {"records":[{"record":KIND,FIELD:VALUE,...},...]}, UTF-8.
 void PrintJson(const std::vector<Record>& records);

@@ -6,6 +6,7 @@
 #include "engine/nearest.h"
 #include "engine/role_table.h"
 #include "output/output.h"
+#include "planner/file_text.h"
 #include "planner/plan_text.h"
 
 namespace {
@@ -100,7 +101,8 @@ std::string ProgramLine(unsigned messageId, ...) {
     LoadMessage(messageId, format);
     FormatTextV(line, sizeof line, format, args);
     va_end(args);
-    std::string text(line);
+    // The string table is in code page 850; the plan's text is held in 1252.
+    std::string text = AnsiFromCp850(line);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
 }
@@ -345,8 +347,8 @@ std::string CompareSummary(const PlanCompare& compare) {
     return text;
 }
 
-void PrintCompare(const PlanCompare& compare) {
-    Say("What changes");
+void PrintCompare(const PlanCompare& compare, const std::string& title) {
+    Say("%s", title.c_str());
     Say("  %s", CompareSummary(compare).c_str());
     if (!compare.moves.empty()) {
         Say("%s", "");
@@ -386,8 +388,10 @@ void PrintFailures(const FailureTable& failures, bool summaryOnly) {
     }
     if (summaryOnly) return;
     Say("%s", "");
-    Say("What each server takes over when another one fails (machines, summed over the failures)");
+    Say("What each server takes over when another one fails (machines, the most one failure "
+        "brings)");
     if (failures.coverage.empty()) Say("  no server takes over anything");
-    for (const ServerShift& shift : failures.coverage)
-        Say("  %-24s %-10s %u", shift.server.c_str(), shift.role, shift.gained);
+    for (const Coverage& coverage : failures.coverage)
+        Say("  %-24s %-10s %7u  when %s fails", coverage.server.c_str(), coverage.role,
+            coverage.machines, coverage.whenFails.c_str());
 }

@@ -25,5 +25,6 @@ void PrintCheck(const ListCheck& check);
 // A compare in one line: "1 site changes Parent, 45 machines move; B +45, A
 // -45; 1 new problem", or "nothing changes".
 std::string CompareSummary(const PlanCompare& compare);
-void PrintCompare(const PlanCompare& compare);
+// title: the first line, which says what is compared.
+void PrintCompare(const PlanCompare& compare, const std::string& title);
 void PrintFailures(const FailureTable& failures, bool summaryOnly);

@@ -3,10 +3,29 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "planner/file_text.h"
+
 namespace {
 
-// Room for a whole list (1023 characters) with its place and some words.
+// Room for a whole list (1023 characters) with its place and some words; a
+// line that names many sites takes as much as it needs.
 constexpr size_t kSayLineSize = 4096;
+
+// A format the runtime cannot expand at all leaves the line empty, so that
+// growing stops there too.
+std::string FormattedV(const char* format, va_list args) {
+    std::string line(kSayLineSize, '\0');
+    for (;;) {
+        va_list attempt;
+        va_copy(attempt, args);
+        bool whole = FormatTextV(line.data(), line.size(), format, attempt);
+        va_end(attempt);
+        if (whole || line[0] == '\0') break;
+        line.assign(line.size() * 4, '\0');
+    }
+    line.resize(std::char_traits<char>::length(line.c_str()));
+    return line;
+}
 
 }  // namespace
 
@@ -31,12 +50,11 @@ bool ReadWholeNumber(std::string_view text, uint32_t max, uint32_t* value) {
 }
 
 void Say(const char* format, ...) {
-    char line[kSayLineSize];
     va_list args;
     va_start(args, format);
-    FormatTextV(line, sizeof line, format, args);
+    std::string line = FormattedV(format, args);
     va_end(args);
-    std::fputs(line, stdout);
+    std::fputs(Cp850FromAnsi(line).c_str(), stdout);
     std::fputc('\n', stdout);
 }
 

@@ -23,6 +23,7 @@ std::string Concat(std::initializer_list<std::string_view> parts);
 // A name in double quotes, as the findings and errors show names.
 std::string Quoted(std::string_view name);
 
-// Prints one line to standard output: the format is the planner's own text,
-// names and lists only ever arguments. Long arguments are cut, never overrun.
+// Prints one line to standard output, for the console (code page 850): the
+// format is the planner's own text, names and lists only ever arguments, and
+// the line is as long as they make it.
 void Say(const char* format, ...) TEXT_FORMAT_CHECK(1, 2);

@@ -19,6 +19,7 @@ constexpr product::Status kNoAnswer = product::kCommTimeout;
 struct WalkContext {
     const ListTree* tree;
     const SiteTable* table;
+    const DownServers* down;
     const Site* site;
     PlannedWalk* walk;
     size_t* levelsLeft;
@@ -68,7 +69,7 @@ MeasuredRound MeasureFromTable(char* list, const char* role, int level, bool fir
     std::string publishedLevel = std::to_string(level);
     for (int i = 0; i < round.count; ++i) {
         TimedServer& server = *round.servers[i];
-        const SiteLatency* latency = c.table->Latency(*c.site, server.name);
+        const SiteLatency* latency = c.table->Latency(*c.site, server.name, c.down);
         Unreachable why = WhyUnreachable(latency, times);
         c.reasons[static_cast<size_t>(i)] = why;
         if (why == Unreachable::NotNamed) NoteNotNamed(*c.walk, server.name);
@@ -117,21 +118,17 @@ Margin RunnerUp(const PlannedLevel& level) {
     return margin;
 }
 
-// The limits that decide: the best's own, those of faster servers that are
-// over theirs, and those of acceptable servers whose ">" passes others over.
+// The limits that decide: those whose crossing would change where the
+// level's machines end up, whichever side of its limit the server is on.
 Margin ClosestLimit(const PlannedLevel& level) {
     Margin margin;
-    uint32_t bestMs = level.best >= 0 ? level.servers[static_cast<size_t>(level.best)].averageMs
-                                      : SAMPLE_FAILED;
+    const std::vector<int> now = ChosenWith(level, level.servers.size(), 0, level.finalLevel);
     for (size_t i = 0; i < level.servers.size(); ++i) {
         const PlannedServer& server = level.servers[i];
-        if (server.limitMs == NO_LIMIT || server.unreachable != Unreachable::No ||
-            server.verdict == ChoiceVerdict::Skipped)
-            continue;
-        bool decides = static_cast<int>(i) == level.best ||
-                       (!server.acceptable && server.averageMs < bestMs) ||
-                       (server.acceptable && server.separator == '>');
-        if (!decides) continue;
+        if (server.limitMs == NO_LIMIT || server.unreachable != Unreachable::No) continue;
+        // Within its limit while its average is at most the limit.
+        uint32_t crossed = server.averageMs <= server.limitMs ? server.limitMs + 1 : server.limitMs;
+        if (ChosenWith(level, i, crossed, level.finalLevel) == now) continue;
         Margin here{true, server.name, "", server.averageMs, server.limitMs};
         if (!margin.present || here.Ms() < margin.Ms()) margin = here;
     }
@@ -163,8 +160,35 @@ void TellChosen(const MeasuredRound& round, const ChoiceVerdict* verdicts, int l
     c.walk->levels.push_back(std::move(planned));
 }
 
-// The acceptable members of the final level's balanced group, when the
-// counts decide it.
+}  // namespace
+
+std::vector<int> ChosenWith(const PlannedLevel& level, size_t index, uint32_t averageMs,
+                            bool withGroup) {
+    std::vector<TimedServer> records(level.servers.size());
+    std::vector<TimedServer*> pointers;
+    for (size_t i = 0; i < level.servers.size(); ++i) {
+        const PlannedServer& server = level.servers[i];
+        TimedServer& record = records[i];
+        record.name = const_cast<char*>(server.name.c_str());
+        uint32_t average = i == index ? averageMs : server.averageMs;
+        bool answers = server.unreachable == Unreachable::No && average != SAMPLE_FAILED;
+        record.validSamples = answers ? 1 : 0;
+        record.averageMs = answers ? average : SAMPLE_FAILED;
+        record.limitMs = server.limitMs;
+        record.separator = server.separator;
+        pointers.push_back(&record);
+    }
+    int count = static_cast<int>(pointers.size());
+    int best = ChooseBestServer(pointers.data(), count);
+    if (best < 0) return {};
+    if (!withGroup) return {best};
+    EqualGroup group = FindEqualGroup(pointers.data(), count, best);
+    std::vector<int> chosen;
+    for (int i = group.first; i <= group.last; ++i)
+        if (i == best || IsAcceptable(*pointers[static_cast<size_t>(i)])) chosen.push_back(i);
+    return chosen;
+}
+
 std::vector<const PlannedServer*> BalancedMembers(const PlannedWalk& walk) {
     std::vector<const PlannedServer*> members;
     if (walk.levels.empty()) return members;
@@ -176,7 +200,46 @@ std::vector<const PlannedServer*> BalancedMembers(const PlannedWalk& walk) {
     return members;
 }
 
-}  // namespace
+std::vector<int64_t> FillLowest(const std::vector<int64_t>& counts, int64_t machines) {
+    if (counts.empty()) return counts;
+    // The lowest counts rise to a common level, and what is left over goes
+    // one each to the members at that level in list order.
+    auto needed = [&](int64_t level) {
+        int64_t sum = 0;
+        for (int64_t count : counts) sum += count < level ? level - count : 0;
+        return sum;
+    };
+    int64_t low = *std::min_element(counts.begin(), counts.end());
+    int64_t high = low + machines;  // needed(high) >= machines
+    while (low < high) {            // the highest level the machines fill
+        int64_t middle = low + (high - low + 1) / 2;
+        if (needed(middle) <= machines)
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    int64_t left = machines - needed(low);
+    std::vector<int64_t> after;
+    for (int64_t count : counts) {
+        int64_t filled = count < low ? low : count;
+        if (filled == low && left > 0) {
+            ++filled;
+            --left;
+        }
+        after.push_back(filled);
+    }
+    return after;
+}
+
+std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,
+                            const std::vector<int64_t>& joined) {
+    std::vector<Share> shares;
+    for (size_t i = 0; i < members.size(); ++i)
+        if (joined[i] > 0) shares.push_back({members[i]->name, static_cast<uint32_t>(joined[i])});
+    std::stable_sort(shares.begin(), shares.end(),
+                     [](const Share& a, const Share& b) { return a.machines > b.machines; });
+    return shares;
+}
 
 std::vector<std::string> PlannedWalk::EndsOn() const {
     std::vector<std::string> servers;
@@ -193,14 +256,14 @@ const TreeGap* PlannedWalk::Uncertain() const {
 }
 
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
-              size_t* levelsLeft, PlannedWalk* walk) {
+              size_t* levelsLeft, PlannedWalk* walk, const DownServers* down) {
     const TreeList* local = tree.Find(kLocalName, role, "0");
     // A level-0 list too long for the program's buffer reads as no list at all.
     if (!local || local->list.empty() || local->list.size() >= kListSize) return false;
     *walk = PlannedWalk{&site, role, {}, "", {}, {}, {}, false, false};
     char list[kListSize];
     CopyText(list, local->list);
-    WalkContext context{&tree, &table, &site, walk, levelsLeft, kLocalName, {}, {}, {}};
+    WalkContext context{&tree, &table, down, &site, walk, levelsLeft, kLocalName, {}, {}, {}};
     const LevelWalkSources sources = {MeasureFromTable, &kTableGroupSources, TellChosen,
                                       &context};
     char name[kServerNameSize] = "";
@@ -227,41 +290,14 @@ void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks) {
         if (std::string_view(walk.role) != "Parent") continue;
         std::vector<const PlannedServer*> members = BalancedMembers(walk);
         if (members.empty() || walk.site->machines == 0) continue;
-        // Machines join one by one on the member with the fewest clients: the
-        // lowest counts rise to a common level, and what is left over goes one
-        // each to the members at that level in list order.
         std::vector<int64_t> before;
         for (const PlannedServer* member : members) before.push_back(countOf(member->name));
-        int64_t machines = walk.site->machines;
-        auto needed = [&](int64_t level) {
-            int64_t sum = 0;
-            for (int64_t count : before) sum += count < level ? level - count : 0;
-            return sum;
-        };
-        int64_t low = *std::min_element(before.begin(), before.end());
-        int64_t high = low + machines;  // needed(high) >= machines
-        while (low < high) {            // the highest level the machines fill
-            int64_t middle = low + (high - low + 1) / 2;
-            if (needed(middle) <= machines)
-                low = middle;
-            else
-                high = middle - 1;
-        }
-        int64_t left = machines - needed(low);
-        std::vector<Share> shares;
+        std::vector<int64_t> after = FillLowest(before, walk.site->machines);
+        std::vector<int64_t> joined;
         for (size_t i = 0; i < members.size(); ++i) {
-            int64_t after = before[i] < low ? low : before[i];
-            if (after == low && left > 0) {
-                ++after;
-                --left;
-            }
-            counts[NameKey(members[i]->name)] = after;
-            if (after > before[i])
-                shares.push_back({members[i]->name, static_cast<uint32_t>(after - before[i])});
+            counts[NameKey(members[i]->name)] = after[i];
+            joined.push_back(after[i] - before[i]);
         }
-        std::stable_sort(shares.begin(), shares.end(), [](const Share& a, const Share& b) {
-            return a.machines > b.machines;
-        });
-        walk.shares = std::move(shares);
+        walk.shares = SharesOf(members, joined);
     }
 }

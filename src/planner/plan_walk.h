@@ -82,8 +82,27 @@ constexpr uint32_t kPlanCalendarSeconds = 0;
 // False when the role has no level-0 list in the tree: nothing to walk.
 // levelsLeft bounds the levels all walks of a plan may keep; a walk that
 // would need more stops short and says so (tooLarge).
+// down: servers unreachable from every site besides those the table says.
 bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, const char* role,
-              size_t* levelsLeft, PlannedWalk* walk);
+              size_t* levelsLeft, PlannedWalk* walk, const DownServers* down = nullptr);
+
+// The entries a level's choice ends on, were the record at index to average
+// averageMs (SAMPLE_FAILED: no answer; an index past the records changes
+// nothing): the best, and withGroup the acceptable members of its "=" group.
+std::vector<int> ChosenWith(const PlannedLevel& level, size_t index, uint32_t averageMs,
+                            bool withGroup);
+
+// The acceptable members of the final level's balanced group, when the
+// client counts decide it; none otherwise.
+std::vector<const PlannedServer*> BalancedMembers(const PlannedWalk& walk);
+
+// The counts after machines joined one by one, each on the member with the
+// fewest clients (the first in list order on a tie).
+std::vector<int64_t> FillLowest(const std::vector<int64_t>& counts, int64_t machines);
+
+// The members that machines joined, largest share first (list order on a tie).
+std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,
+                            const std::vector<int64_t>& joined);
 
 // How a site's machines spread over the balanced groups their walks end in:
 // each machine that joins a parent raises its client count, so the next one

@@ -13,6 +13,7 @@
 #include "engine/timing.h"
 #include "lists/import_line.h"
 #include "output/output.h"
+#include "planner/file_text.h"
 #include "planner/plan_text.h"
 #include "planner/site_text.h"
 
@@ -60,7 +61,11 @@ bool MakeSiteRow(const char* name, const char* path, std::string* row, std::stri
     std::vector<Server> servers;
     std::map<std::string, size_t> index;  // by NameKey
     std::vector<std::string> values;
-    LineReader lines(file.get());
+    FileLines lines(file.get());
+    if (!lines.Problem().empty()) {
+        *error = Concat({path, ": ", lines.Problem()});
+        return false;
+    }
     auto line = std::make_unique<NormalisedLine>();
     size_t number = 0;
     while (lines.Next(*line)) {
@@ -75,6 +80,12 @@ bool MakeSiteRow(const char* name, const char* path, std::string* row, std::stri
             values.size() < 3)
             continue;
         const std::string& server = values[1];
+        if (lines.Unheld() != std::string_view::npos) {
+            *error = Concat({path, ":", std::to_string(number),
+                             ": a character that code page 1252 lacks, at column ",
+                             std::to_string(lines.Unheld() + 1)});
+            return false;
+        }
         if (server.size() >= kServerNameSize) {
             *error = Concat({path, ":", std::to_string(number), ": a server name of ",
                              std::to_string(server.size()), " characters"});
@@ -90,10 +101,6 @@ bool MakeSiteRow(const char* name, const char* path, std::string* row, std::stri
             return false;
         }
         servers[entry->second].averages.push_back(average);
-    }
-    if (std::ferror(file.get())) {
-        *error = Concat({path, ": cannot be read"});
-        return false;
     }
     if (servers.empty()) {
         *error = Concat({path, ": no line of averages of \"perchman /time_network\""});

@@ -52,8 +52,12 @@ bool ApplySettings(const char* path, SiteText& text, SiteTable* table, std::stri
 
 }  // namespace
 
-const SiteLatency* SiteTable::Latency(const Site& site, std::string_view server) const {
-    auto found = site.latencies.find(NameKey(server));
+const SiteLatency* SiteTable::Latency(const Site& site, std::string_view server,
+                                      const DownServers* down) const {
+    static const SiteLatency kDown{0, true};
+    std::string key = NameKey(server);
+    if (down && down->count(key)) return &kDown;
+    auto found = site.latencies.find(key);
     return found == site.latencies.end() ? nullptr : &found->second;
 }
 
@@ -72,11 +76,8 @@ bool ReadSiteTable(const char* path, SiteTable* table, std::string* error) {
     int line = 0;
     std::string reason;
     if (!ReadSiteText(file.get(), &text, &line, &reason)) {
-        *error = Concat({path, ":", std::to_string(line), ": ", reason});
-        return false;
-    }
-    if (std::ferror(file.get())) {
-        *error = Concat({path, ": cannot be read"});
+        *error = line ? Concat({path, ":", std::to_string(line), ": ", reason})
+                      : Concat({path, ": ", reason});
         return false;
     }
     if (!ApplySettings(path, text, table, error)) return false;

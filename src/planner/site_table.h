@@ -5,12 +5,17 @@
 // planner's model of the machines).
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/engine_settings.h"
 #include "planner/site_text.h"
+
+// Servers unreachable from every site, by NameKey: a failure planned over a
+// table without a copy of it.
+using DownServers = std::set<std::string>;
 
 struct SiteTable {
     std::vector<Site> sites;
@@ -23,8 +28,10 @@ struct SiteTable {
     // A choice decided by fewer milliseconds than this is a close call.
     uint32_t closeCallMs = 5;
 
-    // The server's latency from the site; null when the site does not name it.
-    const SiteLatency* Latency(const Site& site, std::string_view server) const;
+    // The server's latency from the site, down when down holds it; null when
+    // the site does not name it.
+    const SiteLatency* Latency(const Site& site, std::string_view server,
+                               const DownServers* down = nullptr) const;
     // The client count the server publishes, CLIENTS_UNKNOWN when the table has none.
     int32_t ClientCount(std::string_view server) const;
 };

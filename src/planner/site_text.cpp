@@ -3,8 +3,11 @@
 
 #include "planner/site_text.h"
 
+#include <memory>
+
 #include "product/server_list.h"
 #include "lists/import_line.h"
+#include "planner/file_text.h"
 #include "planner/plan_text.h"
 
 namespace {
@@ -137,12 +140,24 @@ bool ReadSettings(TableReader& r, const std::vector<std::string_view>& words) {
     return true;
 }
 
-bool ReadLine(TableReader& r, const NormalisedLine& text) {
+// Where the comment of a line starts: at its first word that starts with "#".
+size_t CommentStart(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '#' && (i == 0 || text[i - 1] == ' ')) return i;
+    return text.size();
+}
+
+bool ReadLine(TableReader& r, const NormalisedLine& text, size_t unheld) {
     if (text.IsEmpty() || text.IsComment()) return true;
     if (text.IsDamaged())
         return r.Fail(Concat({"a line of more than ", std::to_string(kImportLineSize - 1),
                               " characters, or with a control character"}));
-    std::vector<std::string_view> words = Words(std::string_view(text.Text(), text.Length()));
+    std::string_view line(text.Text(), text.Length());
+    if (unheld < CommentStart(line))
+        return r.Fail(Concat({"a character that code page 1252 lacks, at column ",
+                              std::to_string(unheld + 1),
+                              ": the program holds names in that code page"}));
+    std::vector<std::string_view> words = Words(line);
     if (words.empty()) return true;
     if (words[0].find('=') != std::string_view::npos) return ReadSettings(r, words);
     if (EqualsNoCase(words[0], kClientsWord)) return ReadClientCounts(r, words);
@@ -160,11 +175,16 @@ std::string NameKey(std::string_view name) {
 
 bool ReadSiteText(FILE* file, SiteText* text, int* line, std::string* reason) {
     TableReader reader{text, reason, {}, {}};
-    LineReader lines(file);
-    NormalisedLine normalised;
-    while (lines.Next(normalised)) {
+    FileLines lines(file);
+    if (!lines.Problem().empty()) {
+        *line = 0;
+        *reason = lines.Problem();
+        return false;
+    }
+    auto normalised = std::make_unique<NormalisedLine>();
+    while (lines.Next(*normalised)) {
         ++reader.line;
-        if (!ReadLine(reader, normalised)) {
+        if (!ReadLine(reader, *normalised, lines.Unheld())) {
             *line = reader.line;
             return false;
         }

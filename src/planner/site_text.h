@@ -44,6 +44,6 @@ struct SiteText {
 std::string NameKey(std::string_view name);
 
 // Reads the lines of file into *text; false at the first line that is not
-// valid, with its number in *line and the reason in *reason. A file that
-// names no site is valid here.
+// valid, with its number in *line and the reason in *reason (line 0: the
+// file could not be read). A file that names no site is valid here.
 bool ReadSiteText(FILE* file, SiteText* text, int* line, std::string* reason);

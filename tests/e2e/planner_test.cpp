@@ -492,6 +492,39 @@ TEST_F(PlannerTest, EachFindingHasACaseThatRaisesItAndOneThatDoesNot) {
     }
 }
 
+// A limit is a close call only where crossing it, from either side, would
+// change where the machines end up.
+TEST_F(PlannerTest, ACloseCallAtALimitIsOneWhoseCrossingChangesTheWinner) {
+    const struct {
+        const char* name;
+        const char* tree;
+        const char* sites;
+        const char* margin;  // "" for none
+    } cases[] = {
+        {"a preferred server just over its limit", "<local> Alerts 0 X(30)>Y\n",
+         "EAST X=32 Y=40\n", "\"X\" 32 ms against its limit 30 ms (2 ms apart"},
+        {"a preferred server just within it", "<local> Alerts 0 X(30)>Y\n", "EAST X=27 Y=40\n",
+         "\"X\" 27 ms against its limit 30 ms (3 ms apart"},
+        // Without X's preference Z would still lose to Y.
+        {"a preference that decides nothing", "<local> Alerts 0 Y,X(30)>Z\n",
+         "EAST Y=10 X=28 Z=40\n", ""},
+        {"a slower server over its limit", "<local> Alerts 0 X(30),Y\n", "EAST X=32 Y=10\n", ""},
+        // Over its limit A would leave the group to B alone.
+        {"a member of a balanced group", "<local> Alerts 0 A(30)=B\n",
+         "EAST A=28 B=10\nclients A=0 B=5\n", "\"A\" 28 ms against its limit 30 ms (2 ms apart"},
+    };
+    for (const auto& c : cases) {
+        e2e::RunResult result = PlanTexts(c.tree, c.sites);
+        bool limitCall = result.out.find("against its limit") != std::string::npos;
+        EXPECT_EQ(limitCall, *c.margin != '\0') << c.name << "\n" << result.out;
+        if (*c.margin) {
+            EXPECT_NE(result.out.find(std::string("EAST Alerts: level 1: a close call, ") + c.margin),
+                      std::string::npos)
+                << c.name << "\n" << result.out;
+        }
+    }
+}
+
 // The exit status tells a clean tree, notes only, and problems apart; a
 // server chosen when another fails is said, but is no finding.
 TEST_F(PlannerTest, ExitStatusSaysWhetherTheCheckFoundNothingNotesOrProblems) {
@@ -553,20 +586,31 @@ constexpr char kExportedEmptyRoles[] =
     "# <local> Quarantine 0\n# <local> Alerts 0\n# <local> HPD 0\n# <local> WDR 0\n"
     "# <local> KPZ 0\n";
 
+// A compare's first line says how NEW was read, and why.
+std::string ReadAsImport(const char* firstMissingRole) {
+    return std::string("NEW read as an import file over OLD (it does not name <local>'s level-0 "
+                       "list of ") +
+           firstMissingRole + ")";
+}
+constexpr char kReadAsWholeTree[] =
+    "NEW read as a whole tree (it names <local>'s level-0 list of every role)";
+
 TEST_F(PlannerTest, ComparesATreeWithAnImportOverItOrWithAWholeNewTree) {
     struct Case {
         const char* name;
         std::string before, after, sites;
         std::string summary;
         DWORD exitCode;
+        std::string readAs = ReadAsImport("Quarantine");
     } cases[] = {
         {"an empty import", "<local> Parent 0 A\n", "", "EAST 10 A=10\n", "nothing changes",
-         kExitClean},
+         kExitClean, ReadAsImport("Parent")},
         {"a value set", "<local> Parent 0 A\n", "<local> Parent 0 B\n", "EAST 10 A=10 B=20\n",
          "1 site changes Parent, 10 machines move; B +10, A -10; no new problem", kExitChanges},
         {"a value deleted", "<local> Parent 0 A\nA Parent 1 C\n", "A Parent 1 #\n",
          "EAST 10 A=10 C=5\nWEST 3 A=10 C=5\n",
-         "2 sites change Parent, 13 machines move; A +13, C -13; no new problem", kExitChanges},
+         "2 sites change Parent, 13 machines move; A +13, C -13; no new problem", kExitChanges,
+         ReadAsImport("Parent")},
         {"a refused line sets nothing", "<local> Parent 0 A\n", "<local> Parent 0 B,,A\n",
          "EAST 10 A=10 B=5\n", "no machine moves; 1 new problem", kExitProblems},
         {"a balanced group grows", "<local> Parent 0 A=B\n", "<local> Parent 0 A=B=C\n",
@@ -586,26 +630,32 @@ TEST_F(PlannerTest, ComparesATreeWithAnImportOverItOrWithAWholeNewTree) {
         // lines as an import over the old tree delete nothing.
         {"a whole tree", "<local> Parent 0 A\nA Parent 1 C\n",
          std::string("<local> Parent 0 A\n") + kExportedEmptyRoles, "EAST 10 A=10 C=5\n",
-         "1 site changes Parent, 10 machines move; A +10, C -10; no new problem", kExitChanges},
+         "1 site changes Parent, 10 machines move; A +10, C -10; no new problem", kExitChanges,
+         kReadAsWholeTree},
         {"not quite a whole tree", "<local> Parent 0 A\nA Parent 1 C\n",
          "<local> Parent 0 A\n# <local> Quarantine 0\n", "EAST 10 A=10 C=5\n",
-         "nothing changes", kExitClean},
+         "nothing changes", kExitClean, ReadAsImport("HPD")},
     };
     for (const Case& c : cases) {
         e2e::RunResult result = CompareTexts(c.before, c.after, c.sites);
-        EXPECT_EQ(result.out.rfind("What changes\r\n  " + c.summary + "\r\n", 0), 0u)
+        EXPECT_EQ(result.out.rfind("What changes: " + c.readAs + "\r\n  " + c.summary + "\r\n",
+                                   0),
+                  0u)
             << c.name << "\n" << result.out << result.err;
         EXPECT_EQ(result.exitCode, c.exitCode) << c.name;
     }
 }
 
+// WEST reaches A=B before and after, so its 4 machines stay (A 2, B 2);
+// EAST's 10 search again over A=B=C as the counts stand with WEST's: A 2,
+// B 2, C 0 fill to A 5, B 5, C 4.
 TEST_F(PlannerTest, ShowsWhatMovesAndWhatEachServerGainsAndLoses) {
     e2e::RunResult result = CompareTexts("<local> Parent 0 A=B\n", "<local> Parent 0 A=B=C\n",
                                          "EAST 10 A=1 B=1 C=1\nWEST 4 A=1 B=1 C=down\n"
                                          "clients A=0 B=0 C=0\n");
     for (const char* line :
-         {"  EAST             Parent     3: A 5, B 5 of 10 -> A 4, B 3, C 3 of 10\r\n",
-          "  C                        Parent          +3  (gains 3, loses 0)\r\n",
+         {"  EAST             Parent     4: A 5, B 5 of 10 -> C 4, A 3, B 3 of 10\r\n",
+          "  C                        Parent          +4  (gains 4, loses 0)\r\n",
           "  B                        Parent          -2  (gains 0, loses 2)\r\n"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
     EXPECT_EQ(result.out.find("  WEST "), std::string::npos) << "WEST does not move\n" << result.out;
@@ -629,7 +679,7 @@ TEST_F(PlannerTest, PlansAFailureAndEachServerFailedInTurn) {
     for (const char* line : {"  A carries EAST Parent 5, WEST Parent 7\r\n",
                              "    problem: EAST Parent is left without a server\r\n",
                              "  B carries no machine\r\n    when it fails: nothing moves\r\n",
-                             "  B                        Parent     7\r\n"})
+                             "  B                        Parent           7  when A fails\r\n"})
         EXPECT_NE(failures.out.find(line), std::string::npos) << line << "\n" << failures.out;
     EXPECT_EQ(failures.exitCode, kExitProblems);
     e2e::RunResult covered = PlanTexts(tree, "EAST 5 A=10 B=12\n", {"--failures"});
@@ -641,6 +691,88 @@ TEST_F(PlannerTest, PlansAFailureAndEachServerFailedInTurn) {
         EXPECT_EQ(result.out, "") << bad;
         EXPECT_EQ(result.err.rfind(std::string("perchplan: --down ") + bad + ": ", 0), 0u)
             << result.err;
+    }
+}
+
+// Worked out by hand. WEST reaches the balanced group A=B through HUB1, EAST
+// reaches C through HUB2; A and B publish 50 and 100 clients, so WEST's 100
+// machines fill them to 125 each (A 75, B 25). A machine moves only when its
+// walk changes, onto the counts as everyone else leaves them, and neither the
+// answer nor its bytes depend on the order of the site rows.
+TEST_F(PlannerTest, OnlyMachinesWhoseWalkChangesMoveWhateverTheOrderOfTheSites) {
+    const std::string tree = "<local> Parent 0 HUB1,HUB2\nHUB1 Parent 1 A=B\nHUB2 Parent 1 C\n";
+    const std::string west = "WEST 100 HUB1=5 A=3 B=4 HUB2=20 C=30\n";
+    const std::string east = "EAST 80 HUB2=5 C=3 HUB1=20 A=30 B=30\n";
+    const std::string clients = "clients A=50 B=100 C=10\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> rows;  // run in this order and reversed
+        std::vector<std::string> options;
+        std::string change;  // NEW of a compare, none for a plan with options
+        std::vector<std::string> lines;
+        DWORD exitCode;
+    } cases[] = {
+        // WEST's walk does not meet HUB2: its machines stay; EAST's 80 fill
+        // A and B from 125 each.
+        {"HUB2 down", {west, east}, {"--down", "HUB2"}, "",
+         {"What changes\r\n  1 site changes Parent, 80 machines move; A +40, B +40, C -80; no new "
+          "problem\r\n",
+          "  EAST             Parent     80: C -> A 40, B 40 of 80\r\n"},
+         kExitChanges},
+        // WEST's 30 stay on A (80, B 100); NORTH's 60 and SOUTH's 30 fill A
+        // and B together to 135 each (A +55, B +35), each site in proportion:
+        // NORTH 36.7 and 23.3, rounded to 37 and 23.
+        {"two sites search together",
+         {"WEST 30 HUB1=5 A=3 B=4 HUB2=20 C=30\n", "NORTH 60 HUB2=5 C=3 HUB1=20 A=30 B=30\n",
+          "SOUTH 30 HUB2=6 C=4 HUB1=21 A=31 B=31\n"},
+         {"--down", "HUB2"}, "",
+         {"  2 sites change Parent, 90 machines move; A +55, B +35, C -90; no new problem\r\n",
+          "  NORTH            Parent     60: C -> A 37, B 23 of 60\r\n"
+          "  SOUTH            Parent     30: C -> A 18, B 12 of 30\r\n"},
+         kExitChanges},
+        // The same as a change of EAST's list instead of a failure.
+        {"an import sends EAST to WEST's group", {west, east}, {}, "HUB2 Parent 1 A=B\n",
+         {"What changes: " + ReadAsImport("Parent") +
+              "\r\n  1 site changes Parent, 80 machines move; A +40, B +40, C -80; no new "
+              "problem\r\n",
+          "  EAST             Parent     80: C -> A 40, B 40 of 80\r\n"},
+         kExitChanges},
+        // Servers in the tree's order; each server's coverage is its largest
+        // single failure (A takes 25 when B fails, 40 when HUB2 does).
+        {"each server failed in turn", {west, east}, {"--failures"}, "",
+         {"  HUB1 carries WEST Parent 100\r\n"
+          "    when it fails: 1 site changes Parent, 100 machines move; C +100, B -25, A -75\r\n"
+          "  HUB2 carries EAST Parent 80\r\n"
+          "    when it fails: 1 site changes Parent, 80 machines move; A +40, B +40, C -80\r\n"
+          "  A carries WEST Parent 75\r\n"
+          "    when it fails: 1 site changes Parent, 75 machines move; B +75, A -75\r\n"
+          "  B carries WEST Parent 25\r\n"
+          "    when it fails: 1 site changes Parent, 25 machines move; A +25, B -25\r\n"
+          "  C carries EAST Parent 80\r\n"
+          "    when it fails: 1 site changes Parent, 80 machines move; HUB2 +80, C -80\r\n",
+          "  C                        Parent         100  when HUB1 fails\r\n"
+          "  HUB2                     Parent          80  when C fails\r\n"
+          "  B                        Parent          75  when A fails\r\n"
+          "  A                        Parent          40  when HUB2 fails\r\n"},
+         kExitClean},
+    };
+    for (const Case& c : cases) {
+        std::string outs[2];
+        for (int reversed = 0; reversed < 2; ++reversed) {
+            std::string sites;
+            for (size_t i = 0; i < c.rows.size(); ++i)
+                sites += c.rows[reversed ? c.rows.size() - 1 - i : i];
+            e2e::RunResult result = c.change.empty()
+                                        ? PlanTexts(tree, sites + clients, c.options)
+                                        : CompareTexts(tree, c.change, sites + clients);
+            for (const std::string& line : c.lines)
+                EXPECT_NE(result.out.find(line), std::string::npos)
+                    << c.name << (reversed ? ", rows reversed" : "") << ": " << line << "\n"
+                    << result.out;
+            EXPECT_EQ(result.exitCode, c.exitCode) << c.name;
+            outs[reversed] = result.out;
+        }
+        EXPECT_EQ(outs[0], outs[1]) << c.name << ": the order of the rows changed the bytes";
     }
 }
 
@@ -857,8 +989,68 @@ TEST_F(PlannerTest, CsvAndJsonCarryTheSameRecordsAsTheText) {
         {{"record", "left_without"}, {"failed", "C"}, {"site", "WEST"}, {"role", "Parent"}},
         {{"record", "move"}, {"failed", "C"}, {"site", "WEST"}, {"role", "Parent"},
          {"machines", "4"}, {"before", "C"}, {"after", "no server"}},
+        {{"record", "shift"}, {"failed", "C"}, {"server", "no server"}, {"role", "Parent"},
+         {"gained", "4"}, {"lost", "0"}},
+        {{"record", "shift"}, {"failed", "C"}, {"server", "C"}, {"role", "Parent"},
+         {"gained", "0"}, {"lost", "4"}},
     };
     EXPECT_EQ(failures, west);
+}
+
+// Every kind of record keeps to the site and role asked for, and a finding
+// names the rule that found it. WEST's Parent walk is a close call; B is the
+// backup of both sites when A fails.
+TEST_F(PlannerTest, RecordsKeepToTheSiteAndRoleAskedFor) {
+    const std::string tree = "<local> Parent 0 A,B\n<local> Alerts 0 C\n";
+    const std::string sites = "EAST 10 A=10 B=20 C=5\nWEST 4 A=10 B=12 C=5\n";
+    // Each record's kind and what it is about.
+    auto kinds = [](const std::vector<Record>& records) {
+        std::vector<std::string> seen;
+        for (Record record : records)
+            seen.push_back(record["record"] + " " + record["site"] + record["server"]);
+        return seen;
+    };
+    std::vector<Record> east =
+        JsonReader(PlanTexts(tree, sites, {"--format", "json", "--site", "east"}).out).Records();
+    // Only the roaming Parent role loads the servers.
+    const std::vector<std::string> eastKinds = {"walk EAST", "walk EAST", "server A", "server B",
+                                                "backup EASTB"};
+    EXPECT_EQ(kinds(east), eastKinds);
+    std::vector<Record> west = JsonReader(PlanTexts(tree, sites, {"--format", "json", "--site",
+                                                                  "WEST", "--role", "Parent"})
+                                              .out)
+                                   .Records();
+    const std::vector<std::string> westKinds = {"walk WEST", "server A", "server B", "finding WEST",
+                                                "backup WESTB"};
+    ASSERT_EQ(kinds(west), westKinds);
+    EXPECT_EQ(west[3].at("rule"), "close-call");
+    const Record backup{{"record", "backup"}, {"site", "WEST"},   {"role", "Parent"},
+                        {"server", "B"},      {"failed", "A"},   {"place", "<local> Parent 0"}};
+    EXPECT_EQ(west[4], backup);
+}
+
+// The figures of the shares that end on one server stand apart on the page
+// (100 and 75 at A, and at B).
+TEST_F(PlannerTest, HtmlLabelsNeverOverlap) {
+    e2e::RunResult page = PlanTexts("<local> Parent 0 A=B\n",
+                                    "EAST 200 A=5 B=5\nWEST 150 A=5 B=5\nclients A=0 B=0\n",
+                                    {"--format", "html"});
+    // As the page lays them out: 8 px a character, 11 above the baseline, 3 below.
+    struct Box {
+        int left, right, top, bottom;
+    };
+    std::vector<Box> boxes;
+    static const std::regex label("<text class=\"label[^\"]*\" x=\"(\\d+)\" y=\"(\\d+)\">([^<]*)<");
+    for (std::sregex_iterator it(page.out.begin(), page.out.end(), label), end; it != end; ++it) {
+        int x = std::stoi((*it)[1]), y = std::stoi((*it)[2]);
+        boxes.push_back({x, x + 8 * static_cast<int>((*it)[3].length()), y - 11, y + 3});
+    }
+    ASSERT_EQ(boxes.size(), 4u) << page.out;
+    for (size_t i = 0; i < boxes.size(); ++i)
+        for (size_t j = i + 1; j < boxes.size(); ++j)
+            EXPECT_FALSE(boxes[i].left < boxes[j].right && boxes[j].left < boxes[i].right &&
+                         boxes[i].top < boxes[j].bottom && boxes[j].top < boxes[i].bottom)
+                << "labels " << i << " and " << j << "\n" << page.out;
 }
 
 // ---- Latencies from real machines ------------------------------------------------
@@ -902,7 +1094,108 @@ TEST_F(PlannerTest, MakesASiteRowFromARealTimeNetworkRun) {
     }
 }
 
+// A site's row takes the median of the passes: one delayed pass does not
+// move it, and an even number of passes takes the mean of the middle two.
+// The run was saved by an editor as UTF-8, with its mark.
+TEST_F(PlannerTest, ASiteRowTakesTheMedianOfThePasses) {
+    std::string run = "\xEF\xBB\xBF";
+    const std::pair<const char*, int> averages[] = {
+        {"SRV1", 10}, {"SRV2", 10}, {"SRV1", 300}, {"SRV2", 12}, {"SRV1", 12}, {"SRV2", 300},
+        {"SRV2", 14}};
+    for (const auto& [server, ms] : averages)
+        run += e2e::FormatMessageText(94, 1, server, ms, ',', ms, ms, ms, ms, ms, ms, ms);
+    e2e::RunResult row = Run({"--site-row", "EAST", Write("run.txt", run)});
+    EXPECT_EQ(row.out, "EAST SRV1=12 SRV2=13\r\n") << row.err << run;
+    EXPECT_EQ(row.exitCode, kExitClean);
+}
+
+// ---- Files as editors save them ---------------------------------------------------
+
+// The same tree and table saved as UTF-8 with and without its mark, and in
+// the ANSI code page with Notepad's line ends: the names match across files
+// whatever each one's encoding, and read alike in every format.
+TEST_F(PlannerTest, ReadsUtf8AndAnsiFilesAndShowsTheirNamesAlike) {
+    const auto tree = [](const std::string& name) {
+        return "<local> Parent 0 " + name + "-1,B\n";
+    };
+    const auto sites = [](const std::string& name) {
+        return name + " 5 " + name + "-1=3 B=9\n";
+    };
+    const std::string mark = "\xEF\xBB\xBF", utf8 = "M\xC3\x81LAGA", ansi = "M\xC1LAGA";
+    const std::pair<std::string, std::string> files[] = {
+        {mark + tree(utf8), mark + sites(utf8)},
+        {tree(utf8), sites(ansi)},
+        {tree(ansi), mark + sites(utf8)},
+        {e2e::Crlf(tree(ansi)), e2e::Crlf(sites(ansi))},
+    };
+    for (const auto& [treeText, sitesText] : files) {
+        e2e::RunResult text = PlanTexts(treeText, sitesText);
+        // Code page 850 on the console: "\xB5" is its "A" with an acute accent.
+        EXPECT_NE(text.out.find("  M\xB5LAGA           Parent     M\xB5LAGA-1\r\n"),
+                  std::string::npos)
+            << treeText << sitesText << text.out;
+        EXPECT_EQ(text.exitCode, kExitClean) << text.out;
+        for (const char* format : {"csv", "json", "html"}) {
+            e2e::RunResult other = PlanTexts(treeText, sitesText, {"--format", format});
+            EXPECT_NE(other.out.find(utf8 + "-1"), std::string::npos) << format << other.out;
+            EXPECT_EQ(other.out.find(ansi), std::string::npos) << format << other.out;
+        }
+    }
+    // A name the program could not hold is refused, not mangled: the table
+    // as bad input, the tree's line as one that sets nothing.
+    e2e::RunResult lacking = PlanTexts(tree("B"), "\xC5\x81ODZ 5 B=9\n");
+    EXPECT_EQ(lacking.exitCode, kExitBadInput);
+    EXPECT_NE(lacking.err.find(":1: a character that code page 1252 lacks, at column 1"),
+              std::string::npos)
+        << lacking.err;
+    e2e::RunResult lackingTree =
+        PlanTexts("<local> Parent 0 B\n<local> Parent 0 \xC5\x81ODZ\n", "EAST 5 B=9\n");
+    EXPECT_EQ(lackingTree.exitCode, kExitProblems);
+    for (const char* line : {"  EAST             Parent     B\r\n",
+                             "  problem line 2: a character that code page 1252 lacks, at column "
+                             "18: the program holds names in that code page; the line sets "
+                             "nothing\r\n"})
+        EXPECT_NE(lackingTree.out.find(line), std::string::npos) << line << lackingTree.out;
+}
+
 // ---- Bad input ------------------------------------------------------------------
+
+// A bad combination of options says why in one line.
+TEST_F(PlannerTest, ABadCombinationOfOptionsSaysWhyInOneLine) {
+    const struct {
+        std::vector<std::string> options;
+        const char* reason;
+    } cases[] = {
+        {{"--failures", "--down", "A"},
+         "--compare, --down and --failures do not go together: one at a time"},
+        {{"--failures", "--format", "html"},
+         "--format html draws a plan or a compare, not the failure table"},
+        {{"--format", "xml"}, "--format xml: expected text, csv, json or html"},
+        {{"--compare"}, "--compare takes OLD NEW SITES, not 2 files"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--site"}, "--site needs a value"},
+    };
+    for (const auto& c : cases) {
+        e2e::RunResult result = PlanTexts("<local> Parent 0 A\n", "EAST A=1\n", c.options);
+        EXPECT_EQ(result.exitCode, kExitBadInput) << c.reason;
+        EXPECT_EQ(result.out, "") << c.reason;
+        EXPECT_EQ(result.err,
+                  std::string("perchplan: ") + c.reason + " (perchplan --help shows the usage)\r\n");
+    }
+}
+
+// No line is cut, however many sites it names.
+TEST_F(PlannerTest, ALineNamingManySitesIsWhole) {
+    std::string sites, carried;
+    for (int i = 0; i < 300; ++i) {
+        std::string site = "SITE" + std::to_string(1000 + i);
+        sites += site + " 1 A=5\n";
+        carried += (i ? ", " : "") + site + " Parent 1";
+    }
+    e2e::RunResult result = PlanTexts("<local> Parent 0 A\n", sites, {"--failures"});
+    EXPECT_NE(result.out.find("\r\n  A carries " + carried + "\r\n"), std::string::npos)
+        << result.out.substr(0, 300);
+}
 
 TEST_F(PlannerTest, RefusesBadInputWithItsLineAndPrintsNothingElse) {
     const std::string tree = "<local> Alerts 0 A\n";

@@ -1,6 +1,7 @@
 // The table of sites is written by hand. Whatever its bytes: a refusal names
-// a line of the file and a reason; an accepted table keeps every bound, and
-// written back as a table it reads back as the very same table.
+// a line of the file and a reason; an accepted table keeps every bound, reads
+// the same behind a UTF-8 byte-order mark, and written back as a table (in
+// UTF-8) it reads back as the very same table.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "planner/file_text.h"
 #include "planner/site_text.h"
 
 namespace {
@@ -52,7 +54,7 @@ std::string WrittenBack(const SiteText& text) {
         table += "clients " + server + "=" + std::to_string(count) + "\n";
     for (const auto& [key, setting] : text.settings)
         table += setting.name + "=" + std::to_string(setting.value) + "\n";
-    return table;
+    return Utf8FromAnsi(table);
 }
 
 bool SameTable(const SiteText& a, const SiteText& b) {
@@ -92,6 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     CheckBounds(text);
+    const std::string mark = "\xEF\xBB\xBF";
+    if (bytes.compare(0, mark.size(), mark) != 0) {
+        SiteText marked;
+        FUZZ_CHECK(Read(mark + bytes, &marked, &line, &reason));
+        FUZZ_CHECK(SameTable(text, marked));
+    }
     SiteText again;
     FUZZ_CHECK(Read(WrittenBack(text), &again, &line, &reason));
     FUZZ_CHECK(SameTable(text, again));
