@@ -32,6 +32,47 @@ bool AppendText(char (&out)[N], std::string_view text) {
     return AppendText(out, N, text);
 }
 
+// Outside text (a list a server published, a name from it) as a line may
+// show it: a line break inside it would start a line of its own on the
+// console and the debugger channel, and read as the program's, so every
+// control character is written as \xNN. Cut like CopyText, never inside an
+// escape; false when it had to cut.
+inline bool CopyShownText(char* out, size_t size, std::string_view text) {
+    if (size == 0) return text.empty();
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t used = 0;
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        bool control = byte < 0x20 || byte == 0x7F;
+        size_t needed = control ? 4 : 1;
+        if (used + needed > size - 1) {
+            out[used] = '\0';
+            return false;
+        }
+        if (control) {
+            out[used++] = '\\';
+            out[used++] = 'x';
+            out[used++] = kHex[byte >> 4];
+            out[used++] = kHex[byte & 0x0F];
+        } else {
+            out[used++] = c;
+        }
+    }
+    out[used] = '\0';
+    return true;
+}
+
+// A copy of outside text fit for a line, for the argument of a message.
+template <size_t N = 1024>
+class ShownText {
+public:
+    explicit ShownText(std::string_view text) { CopyShownText(text_, N, text); }
+    const char* get() const { return text_; }
+
+private:
+    char text_[N];
+};
+
 // The formatting below is the compiler's own (C99) printf, not the system's:
 // mingw names that archetype gnu_printf; the native build's clang only knows
 // printf, which means the same there.

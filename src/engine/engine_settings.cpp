@@ -18,6 +18,10 @@ constexpr uint32_t kMsPerMinute = 60000;
 
 // The longest period a waitable timer takes (a signed 32-bit count of ms).
 constexpr uint64_t kLongestIntervalMs = 0x7FFFFFFF;
+// The shortest: 0 asks for the work at every opportunity, which the loops
+// take as once a second; a search that finds nothing would otherwise retry
+// with no pause at all.
+constexpr uint64_t kShortestIntervalMs = 1000;
 
 DWORD RegistrySetting(const char* name, DWORD defaultValue, void*) {
     return GetDwordValue(Keys.ProductControl, name, defaultValue);
@@ -27,6 +31,7 @@ DWORD RegistrySetting(const char* name, DWORD defaultValue, void*) {
 // become a negative timer period: it is held at about 24.8 days.
 uint32_t IntervalMs(DWORD value, uint32_t msPerUnit) {
     uint64_t ms = static_cast<uint64_t>(value) * msPerUnit;
+    if (ms < kShortestIntervalMs) ms = kShortestIntervalMs;
     return static_cast<uint32_t>(ms < kLongestIntervalMs ? ms : kLongestIntervalMs);
 }
 

@@ -5,9 +5,11 @@
 
 #include "common/text.h"
 #include "engine/nearest.h"
-#include "product/server_registry.h"
+#include "output/detail_lines.h"
 
 namespace {
+
+constexpr unsigned kMsgDeepestLevel = 161;
 
 // The records of one level, freed on every way out of the level.
 class RoundOwner {
@@ -29,10 +31,10 @@ void Tell(const LevelWalkSources& sources, const MeasuredRound& round,
 
 }  // namespace
 
-product::Status WalkServerLevels(char* list, const char* role, const LevelWalkSources& sources,
-                                 char* nameOut) {
+uint32_t WalkServerLevels(char* list, const char* role, const LevelWalkSources& sources,
+                          char* nameOut) {
     char result[kServerNameSize] = "";
-    product::Status code = 0;
+    uint32_t code = 0;
     // Each chosen server's own list narrows the choice further; the walk ends
     // at a server that publishes no list, or at a level with nothing acceptable.
     for (int level = 1;; ++level) {
@@ -54,6 +56,10 @@ product::Status WalkServerLevels(char* list, const char* role, const LevelWalkSo
         CopyText(result, chosen.name);
         if (chosen.returnedList[0]) {
             Tell(sources, measured, seen, level, best, best);
+            if (level >= kDeepestListLevel) {
+                PrintDetailMessage(kMsgDeepestLevel, level, result, level + 1);
+                break;
+            }
             // The records point into list: they are not looked at after this.
             CopyText(list, kListSize, chosen.returnedList);
             continue;

@@ -6,7 +6,7 @@
 // walk, so that both choose alike.
 
 #include "engine/nearest_choice.h"
-#include "engine/timing.h"
+#include "engine/timed_server.h"
 
 struct LevelWalkSources {
     // The records of one level: one per entry of list (which it may cut up in
@@ -25,6 +25,8 @@ struct LevelWalkSources {
 
 // Walks from a level-0 list (a kListSize buffer, reused level by level) down
 // to the winner, which goes into nameOut (kServerNameSize bytes; empty when
-// level 1 had nothing acceptable). Returns the status of the last round.
-product::Status WalkServerLevels(char* list, const char* role, const LevelWalkSources& sources,
+// level 1 had nothing acceptable). Returns the status of the last round. The
+// walk measures kDeepestListLevel levels at most: there the best server
+// stands, whatever it publishes below (a detail line says so).
+uint32_t WalkServerLevels(char* list, const char* role, const LevelWalkSources& sources,
                                  char* nameOut);

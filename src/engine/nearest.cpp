@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <ctime>
+
 #include "common/text.h"
 #include "platform/stop_request.h"
 #include "engine/engine_settings.h"
@@ -48,6 +50,14 @@ MeasuredRound MeasureByProbes(char* list, const char* role, int level, bool firs
     return MeasureRound(list, role, level, firstRound);
 }
 
+int32_t ReadClientCount(const char* server, void*) {
+    return static_cast<int32_t>(ReadServerDword(server, "ProductControl", "ClientCount",
+                                                static_cast<DWORD>(CLIENTS_UNKNOWN)));
+}
+
+uint32_t CalendarSeconds(void*) { return static_cast<uint32_t>(std::time(nullptr)); }
+
+constexpr GroupChoiceSources kNetworkGroupSources = {ReadClientCount, CalendarSeconds};
 constexpr LevelWalkSources kNetworkWalkSources = {MeasureByProbes, &kNetworkGroupSources,
                                                   nullptr, nullptr};
 
@@ -92,7 +102,7 @@ int FindNearestServer(const char* role, char* nameOut) {
     char list[kListSize] = "";
     uint32_t readMs = 0;
     ReadLocalServerList(list, role, &readMs);  // a failed read leaves the list empty
-    PrintMessageId(kMsgStartList, nullptr, true, list);
+    PrintMessageId(kMsgStartList, nullptr, true, ShownText<>(list).get());
     if (!list[0]) {
         PrintMessageId(kMsgNoServers, nullptr, false, role);
         nameOut[0] = '\0';

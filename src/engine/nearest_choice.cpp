@@ -1,33 +1,50 @@
 #include "engine/nearest_choice.h"
 
 #include <cstring>
-#include <ctime>
 
-#include "engine/nearest.h"
-#include "output/output.h"
-#include "product/server_registry.h"
+#include "common/text.h"
+#include "output/detail_lines.h"
 
 namespace {
 
 constexpr unsigned kMsgFastest = 90;
 constexpr unsigned kMsgRandomPick = 91;
+constexpr unsigned kMsgNameTooLong = 162;
+constexpr unsigned kMsgNameCharacter = 163;
+constexpr unsigned kMsgNameEmptyOrPeriod = 164;
 constexpr uint32_t kNeverAnswered = 0xFFFFFFFFu;
 
-int32_t ReadClientCount(const char* server, void*) {
-    return static_cast<int32_t>(ReadServerDword(server, "ProductControl", "ClientCount",
-                                                static_cast<DWORD>(CLIENTS_UNKNOWN)));
+// Why a server that answered in time is not taken: its name could carry what
+// a computer name cannot into HPD.DAT, the registry or a remote path.
+void ReportRefusedName(const char* name) {
+    NameCheck check = CheckServerName(name);
+    ShownText<> shown(name);
+    switch (check.fault) {
+    case NameFault::None: return;
+    case NameFault::TooLong:
+        PrintDetailMessage(kMsgNameTooLong, shown.get(), static_cast<int>(std::strlen(name)),
+                           static_cast<int>(kMaxComputerName));
+        return;
+    case NameFault::Character: {
+        char character = static_cast<char>(check.character);
+        PrintDetailMessage(kMsgNameCharacter, shown.get(),
+                           ShownText<8>(std::string_view(&character, 1)).get());
+        return;
+    }
+    case NameFault::Empty:
+    case NameFault::LeadingPeriod: PrintDetailMessage(kMsgNameEmptyOrPeriod, shown.get()); return;
+    }
 }
-
-uint32_t CalendarSeconds(void*) { return static_cast<uint32_t>(std::time(nullptr)); }
 
 }  // namespace
 
-const GroupChoiceSources kNetworkGroupSources = {ReadClientCount, CalendarSeconds};
+bool AnswersInTime(const TimedServer& server) {
+    return server.validSamples > 0 && server.averageMs != SAMPLE_FAILED &&
+           server.averageMs != kNeverAnswered && server.averageMs <= server.limitMs;
+}
 
 bool IsAcceptable(const TimedServer& server) {
-    return server.validSamples > 0 && server.averageMs != SAMPLE_FAILED &&
-           server.averageMs != kNeverAnswered && server.averageMs <= server.limitMs &&
-           IsUsableServerName(server.name);
+    return AnswersInTime(server) && IsUsableServerName(server.name);
 }
 
 int ChooseBestServer(TimedServer* const* servers, int count, ChoiceVerdict* verdicts) {
@@ -42,14 +59,14 @@ int ChooseBestServer(TimedServer* const* servers, int count, ChoiceVerdict* verd
         if (!skipping || servers[i - 1]->separator != '>') {
             skipping = false;
             bool acceptable = IsAcceptable(server);
+            if (!acceptable && AnswersInTime(server)) ReportRefusedName(server.name);
             verdict = acceptable ? ChoiceVerdict::NotFaster : ChoiceVerdict::NotAcceptable;
             if (acceptable && server.averageMs < bestAverage) {
                 best = i;
                 bestAverage = server.averageMs;
                 server.listIndex = i;
                 verdict = ChoiceVerdict::BestSoFar;
-                PrintMessageId(kMsgFastest, nullptr, true, server.name,
-                               static_cast<int>(server.averageMs));
+                PrintDetailMessage(kMsgFastest, server.name, static_cast<int>(server.averageMs));
             }
             if (acceptable && server.separator == '>') skipping = true;
         }
@@ -80,7 +97,7 @@ int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
             member.clientCount = CLIENTS_UNKNOWN;
             continue;
         }
-        member.clientCount = sources.clientCount(member.name, context);
+        member.clientCount = KnownClientCount(sources.clientCount(member.name, context));
         ++acceptableCount;
         if (member.clientCount == CLIENTS_UNKNOWN) anyUnknown = true;
     }
@@ -99,7 +116,7 @@ int ChooseInEqualGroup(TimedServer* const* servers, int count, int best,
     int r = random.Next() % acceptableCount;
     int t = static_cast<int>(sources.calendarSeconds(context) %
                              static_cast<uint32_t>(acceptableCount));
-    PrintMessageId(kMsgRandomPick, nullptr, true, r, t);
+    PrintDetailMessage(kMsgRandomPick, r, t);
     int pick = (r + t) % acceptableCount;
     for (int i = first; i <= last; ++i) {
         if (!IsAcceptable(*servers[i])) continue;

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <new>
 
 #include "common/text.h"
 #include "platform/stop_request.h"
@@ -22,74 +21,17 @@ constexpr unsigned kMsgProbeOk = 87;
 constexpr unsigned kMsgProbeFailed = 88;
 constexpr unsigned kMsgAverage = 89;
 constexpr unsigned kMsgTimingPass = 94;
+constexpr unsigned kMsgListCut = 168;
 
 constexpr DWORD kDefaultTimesToAverage = 7;
 constexpr char kServerListKey[] = "ProductControl";
 constexpr size_t kValueNameSize = 128;
 // Message 94 always shows this many samples.
 constexpr int kShownSamples = 7;
-// No sample array may be larger than a 32-bit process could ever allocate,
-// so both builds refuse the same TimesToAverage.
-constexpr uint64_t kMaxSampleBytes = 0x7FFFFFFF;
 
 int TimesToAverage() {
     return static_cast<int32_t>(
         GetDwordValue(Keys.ProductControl, "TimesToAverage", kDefaultTimesToAverage));
-}
-
-TimedServer* NewRecord(int samples) {
-    TimedServer* record = new (std::nothrow) TimedServer{};
-    if (!record || samples <= 0) return record;
-    if (static_cast<uint64_t>(samples) * sizeof(uint32_t) > kMaxSampleBytes) {
-        delete record;
-        return nullptr;
-    }
-    // Each sample is written before it is read (samplesTaken bounds the reads).
-    record->samples = new (std::nothrow) uint32_t[static_cast<size_t>(samples)];
-    if (!record->samples) {
-        delete record;
-        return nullptr;
-    }
-    return record;
-}
-
-void DeleteRecords(TimedServer** servers, int count) {
-    if (!servers) return;
-    for (int i = 0; i < count; ++i) {
-        if (!servers[i]) continue;
-        delete[] servers[i]->samples;
-        delete servers[i];
-    }
-    delete[] servers;
-}
-
-// One record per entry of list (cut up in place); false when memory ran out,
-// with nothing left allocated.
-bool BuildRecords(char* list, int samples, bool readLimits, TimedServer*** serversOut,
-                  int* countOut) {
-    *serversOut = nullptr;
-    *countOut = 0;
-    int count = CountListEntries(list);
-    if (count == 0) return true;
-    TimedServer** servers = new (std::nothrow) TimedServer*[static_cast<size_t>(count)]();
-    if (!servers) return false;
-    char* cursor = list;
-    int built = 0;
-    ListEntry entry;
-    while (built < count && TakeListEntry(&cursor, entry, readLimits)) {
-        TimedServer* record = NewRecord(samples);
-        if (!record) {
-            DeleteRecords(servers, count);
-            return false;
-        }
-        record->name = entry.name;
-        record->limitMs = entry.limitMs;
-        record->separator = entry.separator;
-        servers[built++] = record;
-    }
-    *serversOut = servers;
-    *countOut = built;
-    return true;
 }
 
 void PrintIndentation(int level) {
@@ -99,7 +41,7 @@ void PrintIndentation(int level) {
 }  // namespace
 
 product::Status ProbeServer(const char* server, const char* role, int level,
-                            char* returnedList, uint32_t* elapsedMs) {
+                            char* returnedList, uint32_t* elapsedMs, bool* listCut) {
     char valueName[kValueNameSize];
     FormatText(valueName, "RoamManaging%sLevel%d", role, level);
     // The name, its terminator and the empty name that ends the request.
@@ -107,6 +49,7 @@ product::Status ProbeServer(const char* server, const char* role, int level,
     CopyText(reinterpret_cast<char*>(block), sizeof block - 1, valueName);
 
     returnedList[0] = '\0';
+    if (listCut) *listCut = false;
     uint32_t start = ClockMs();
     product::Status status = product::kLibraryUnavailable;
     if (Product.ReadServerValues) {
@@ -116,41 +59,13 @@ product::Status ProbeServer(const char* server, const char* role, int level,
     if (status == 0) {
         // The length is the server's word; the copy never trusts it beyond
         // the block's data or the caller's buffer.
-        size_t length = block[0] | (static_cast<size_t>(block[1]) << 8);
-        if (length > product::kReplyListSize) length = product::kReplyListSize;
-        if (length > kListSize - 1) length = kListSize - 1;
-        std::memcpy(returnedList, block + product::kReplyHeaderSize, length);
-        returnedList[length] = '\0';
+        size_t told = block[0] | (static_cast<size_t>(block[1]) << 8);
+        bool cut = TakeReplyList(block + product::kReplyHeaderSize, product::kReplyListSize,
+                                 told, returnedList);
+        if (listCut) *listCut = cut;
     }
     *elapsedMs = ElapsedMs(start, ClockMs());
     return status;
-}
-
-void AverageSamples(TimedServer& record) {
-    uint32_t sum = 0;
-    uint32_t count = 0;
-    for (int32_t i = 0; i < record.samplesTaken; ++i) {
-        if (record.samples[i] == SAMPLE_FAILED) continue;
-        sum += record.samples[i];
-        ++count;
-    }
-    if (count == 0) {
-        record.averageMs = SAMPLE_FAILED;
-        record.validSamples = 0;
-        return;
-    }
-    uint32_t average = sum / count;
-    // An exact half is not rounded up.
-    if (sum % count > count / 2.0) ++average;
-    record.averageMs = average;
-    record.validSamples = static_cast<int32_t>(count);
-}
-
-MeasuredRound ParseRound(char* list, int samples) {
-    MeasuredRound round;
-    if (!BuildRecords(list, samples, true, &round.servers, &round.count))
-        round.status = product::kOutOfMemory;
-    return round;
 }
 
 MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRound) {
@@ -175,14 +90,17 @@ MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRo
             }
             TimedServer& server = *round.servers[i];
             uint32_t& sample = server.samples[j];
-            round.status = ProbeServer(server.name, role, level, returned, &sample);
+            bool cut = false;
+            round.status = ProbeServer(server.name, role, level, returned, &sample, &cut);
             PrintIndentation(level);
+            ShownText<> name(server.name);
             if (round.status == 0) {
-                PrintMessageId(kMsgProbeOk, nullptr, true, j, server.name, level,
-                               static_cast<int>(sample), 0u, returned);
+                PrintMessageId(kMsgProbeOk, nullptr, true, j, name.get(), level,
+                               static_cast<int>(sample), 0u, ShownText<>(returned).get());
                 CopyText(server.returnedList, returned);
+                server.returnedListCut = cut;
             } else {
-                PrintMessageId(kMsgProbeFailed, nullptr, true, j, server.name, level,
+                PrintMessageId(kMsgProbeFailed, nullptr, true, j, name.get(), level,
                                static_cast<int>(sample), static_cast<unsigned>(round.status));
                 sample = SAMPLE_FAILED;
             }
@@ -192,30 +110,26 @@ MeasuredRound MeasureRound(char* list, const char* role, int level, bool firstRo
     for (int i = 0; i < round.count; ++i) {
         TimedServer& server = *round.servers[i];
         AverageSamples(server);
-        PrintMessageId(kMsgAverage, nullptr, true, server.name,
+        ShownText<> name(server.name);
+        PrintMessageId(kMsgAverage, nullptr, true, name.get(),
                        static_cast<int>(server.averageMs), server.separator);
+        if (server.returnedListCut)
+            PrintMessageId(kMsgListCut, nullptr, true, name.get(), level + 1);
     }
     return round;
-}
-
-void FreeRound(MeasuredRound& round) {
-    DeleteRecords(round.servers, round.count);
-    round.servers = nullptr;
-    round.count = 0;
 }
 
 product::Status TimeNetwork(const char* list, const char* secondsText,
                             const char* pauseMsText) {
     char working[kListSize];
     CopyText(working, list);
-    PrintMessageId(kMsgStartsFrom, nullptr, true, working);
+    PrintMessageId(kMsgStartsFrom, nullptr, true, ShownText<>(working).get());
 
     int32_t seconds = ReadDecimal(secondsText);
     int32_t pauseMs = ReadDecimal(pauseMsText);
     int samples = TimesToAverage();
-    MeasuredRound records;
-    if (!BuildRecords(working, samples, false, &records.servers, &records.count))
-        return product::kOutOfMemory;
+    MeasuredRound records = ParseList(working, samples, false);
+    if (records.status) return records.status;
     // Nothing to time: the passes would print nothing and only wait (or spin,
     // with no pause) until the time is up.
     if (records.count == 0) return 0;
@@ -233,7 +147,8 @@ product::Status TimeNetwork(const char* list, const char* secondsText,
                 if (status == 0) {
                     CopyText(server.returnedList, returned);
                 } else {
-                    PrintMessageId(kMsgProbeFailed, nullptr, true, j, server.name, 0,
+                    PrintMessageId(kMsgProbeFailed, nullptr, true, j,
+                                   ShownText<>(server.name).get(), 0,
                                    static_cast<int>(sample), static_cast<unsigned>(status));
                     sample = SAMPLE_FAILED;
                 }
@@ -248,7 +163,7 @@ product::Status TimeNetwork(const char* list, const char* secondsText,
             int shown[kShownSamples];
             for (int k = 0; k < kShownSamples; ++k)
                 shown[k] = static_cast<int>(k < samples ? server.samples[k] : SAMPLE_FAILED);
-            PrintMessageId(kMsgTimingPass, nullptr, true, elapsed, server.name,
+            PrintMessageId(kMsgTimingPass, nullptr, true, elapsed, ShownText<>(server.name).get(),
                            static_cast<int>(server.averageMs), server.separator, shown[0],
                            shown[1], shown[2], shown[3], shown[4], shown[5], shown[6]);
         }

@@ -12,7 +12,7 @@
 
 // No real tree of lists is this deep or names this many servers; a walk that
 // gets there is cut with a commented line for the server not asked.
-constexpr int kMaxReportLevel = 64;
+constexpr int kMaxReportLevel = kDeepestListLevel;
 constexpr int kMaxReportedServers = 10000;  // lines of servers per role
 // The statuses such a line shows, and the one of a list that cannot stand on a
 // line of the report (it carries a line break or another control character):

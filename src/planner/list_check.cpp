@@ -12,7 +12,6 @@
 #include "engine/role_table.h"
 #include "planner/load_estimate.h"
 #include "planner/plan_text.h"
-#include "product/product_interface.h"
 #include "product/server_list.h"
 
 namespace {
@@ -228,11 +227,10 @@ struct Checker {
         const std::vector<Visit>& seen = visits[key];
         for (size_t i = 0; i < entries.size(); ++i) {
             const std::string& name = entries[i].name;
-            if (!IsUsableServerName(name.c_str())) {
+            std::string refusal = NameRefusal(name);
+            if (!refusal.empty()) {
                 Add(Severity::Note, "unusable-name", list,
-                    Concat({Quoted(name), " is never chosen: a name of ",
-                            std::to_string(name.size()), " characters, or with a control "
-                            "character (at most ", std::to_string(kServerNameSize - 1), " fit)"}));
+                    Concat({Quoted(name), " is never chosen: ", refusal}));
                 continue;
             }
             if (seen.empty() || CheckReach(list, name, seen)) continue;
@@ -299,11 +297,12 @@ struct Checker {
     }
 
     void CheckList(const TreeList& list) {
-        if (!list.IsLocal() && list.list.size() > product::kReplyListSize)
+        if (!list.IsLocal() && list.list.size() >= kReplyTextRoom)
             Add(Severity::Problem, "reply-too-long", list,
                 Concat({"a list of ", std::to_string(list.list.size()),
                         " characters: a server's reply carries at most ",
-                        std::to_string(product::kReplyListSize), ", so the search sees it cut"}));
+                        std::to_string(kReplyTextRoom - 1),
+                        ", so the search sees it cut and drops its last entry"}));
         std::string key = TreeKey(list.machine, list.role, list.level);
         if (!reachable.count(key)) {
             Add(Severity::Note, "never-read", list, WhyNeverRead(list));

@@ -52,9 +52,8 @@ std::string NotAcceptableText(const PlannedServer& server) {
     case Unreachable::NoSamples: return "not acceptable: TimesToAverage takes no samples";
     case Unreachable::No: break;
     }
-    if (!IsUsableServerName(server.name.c_str()))
-        return Concat({"not acceptable: a name of ", std::to_string(kServerNameSize),
-                       " or more characters, or with a control character"});
+    std::string refusal = NameRefusal(server.name);
+    if (!refusal.empty()) return Concat({"not acceptable: ", refusal});
     return "not acceptable: over its limit";
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/text.h"
+#include "planner/plan_text.h"
 #include "engine/level_walk.h"
 #include "engine/nearest.h"
 #include "product/server_registry.h"
@@ -80,11 +81,8 @@ MeasuredRound MeasureFromTable(char* list, const char* role, int level, bool fir
         AverageSamples(server);
         if (why != Unreachable::No) continue;
         c.gaps[static_cast<size_t>(i)] = c.tree->Gap(server.name, role, publishedLevel);
-        if (const TreeList* published = c.tree->Find(server.name, role, publishedLevel)) {
-            std::string_view reply =
-                std::string_view(published->list).substr(0, product::kReplyListSize);
-            CopyText(server.returnedList, reply);
-        }
+        if (const TreeList* published = c.tree->Find(server.name, role, publishedLevel))
+            CopyText(server.returnedList, ListAsReplied(published->list));
     }
     // The round's status is the last probe's: the last server's last sample,
     // or without samples the first round's warm-up of the first server.
@@ -277,6 +275,34 @@ bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, co
                 walk->candidates.push_back(last.servers[static_cast<size_t>(i)].name);
     }
     return true;
+}
+
+std::string NameRefusal(const std::string& name) {
+    NameCheck check = CheckServerName(name.c_str());
+    switch (check.fault) {
+    case NameFault::None: break;
+    case NameFault::TooLong:
+        return Concat({"a name of ", std::to_string(name.size()), " characters (a computer name "
+                       "has at most ", std::to_string(kMaxComputerName), ")"});
+    case NameFault::Character: {
+        char character = static_cast<char>(check.character);
+        return Concat({"a computer name cannot hold the character \"",
+                       ShownText<8>(std::string_view(&character, 1)).get(), "\""});
+    }
+    case NameFault::Empty:
+    case NameFault::LeadingPeriod:
+        return "a computer name cannot be empty or start with a period";
+    }
+    return "";
+}
+
+std::string ListAsReplied(const std::string& published) {
+    // The value is stored with its NUL; a reply holds what fits its room.
+    std::string value = published + '\0';
+    size_t told = value.size() < kReplyTextRoom ? value.size() : kReplyTextRoom;
+    char list[kListSize];
+    TakeReplyList(reinterpret_cast<const unsigned char*>(value.data()), told, told, list);
+    return list;
 }
 
 void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks) {

@@ -110,3 +110,10 @@ std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,
 // acceptable member with the fewest clients (the first on a tie), starting
 // from the table's counts. Only the parent role registers its clients.
 void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks);
+
+// Why the search never takes a server of this name (a computer name has at
+// most 15 characters, and not every character), "" when it may.
+std::string NameRefusal(const std::string& name);
+// A list as a server's reply carries it to the search: one that does not fit
+// loses its last, partial entry.
+std::string ListAsReplied(const std::string& published);

@@ -7,6 +7,8 @@
 namespace {
 
 constexpr char kSeparators[] = ",>=";
+// Besides control characters; "," "=" ">" and "(" end a name before it is checked.
+constexpr char kRefusedInNames[] = "\\/:*?\"<>|[]+=;,% ";
 
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -76,10 +78,34 @@ int32_t ReadDecimal(const char* text) {
     return ParseSigned(text, &value) ? value : 0;
 }
 
-bool IsUsableServerName(const char* name) {
-    size_t length = strnlen(name, kServerNameSize);
-    if (length >= kServerNameSize) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(name[i]) < 0x20) return false;
-    return true;
+NameCheck CheckServerName(const char* name) {
+    size_t length = strnlen(name, kMaxComputerName + 1);
+    if (length == 0) return {NameFault::Empty, 0};
+    if (length > kMaxComputerName) return {NameFault::TooLong, 0};
+    if (name[0] == '.') return {NameFault::LeadingPeriod, '.'};
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F || std::strchr(kRefusedInNames, c))
+            return {NameFault::Character, c};
+    }
+    return {NameFault::None, 0};
+}
+
+bool TakeReplyList(const unsigned char* data, size_t available, size_t told, char* out) {
+    size_t length = told < available ? told : available;
+    const void* nul = std::memchr(data, '\0', length);
+    if (nul) length = static_cast<size_t>(static_cast<const unsigned char*>(nul) - data);
+    bool cut = length >= kReplyTextRoom;
+    if (cut) {
+        // Only the room is the value's: what a reply holds beyond it is the
+        // type word, which the server chooses too.
+        length = kReplyTextRoom;
+        while (length > 0 && !std::strchr(kSeparators, static_cast<char>(data[length - 1])))
+            --length;
+        if (length > 0) --length;
+    }
+    if (length > kListSize - 1) length = kListSize - 1;
+    std::memcpy(out, data, length);
+    out[length] = '\0';
+    return cut;
 }

@@ -35,7 +35,36 @@ uint32_t ReadLimit(const char* text);
 // but 0 when there is no number.
 int32_t ReadDecimal(const char* text);
 
-// A server name that can be handed on to a takeover: it fits the 128-byte
-// result name and carries no control characters. Names come from lists that
-// servers publish and end up in HPD.DAT lines, registry values and paths.
-bool IsUsableServerName(const char* name);
+// How deep a tree of lists goes at most: the search and the export stop
+// there. No administrator's tree comes near it; a server that names itself
+// level after level would otherwise keep a machine searching for ever.
+constexpr int kDeepestListLevel = 64;
+
+// A server name that can be handed on to a takeover is a Windows computer
+// name: names come from lists that servers publish and end up in HPD.DAT
+// lines, registry values and remote paths, where a blank, a quote, a "%", an
+// "=", a bracket or a backslash would change what the line or path says. The
+// rule is the NetBIOS computer name's: 1 to 15 bytes, no control character,
+// none of \ / : * ? " < > | [ ] + = ; , % or a blank, and no period in front.
+constexpr size_t kMaxComputerName = 15;
+enum class NameFault { None, Empty, TooLong, LeadingPeriod, Character };
+struct NameCheck {
+    NameFault fault;
+    unsigned char character;  // the first one refused, with NameFault::Character
+};
+NameCheck CheckServerName(const char* name);
+inline bool IsUsableServerName(const char* name) {
+    return CheckServerName(name).fault == NameFault::None;
+}
+
+// The data of a list value as a read reply carries it: in a 984-byte block
+// after the 16-bit length and before the 16-bit type, at most this many bytes.
+constexpr size_t kReplyTextRoom = 980;
+// The list a reply carries: data holds `available` bytes after the length
+// word, `told` is what the length word says. A value that ends in its NUL,
+// or is shorter than the room, is whole. One that runs into the room's end
+// was cut by the reply's size, and its last entry may be part of a name (the
+// list's "MAD-1000" arriving as "MAD-1"): that entry is dropped with the
+// separator before it. The text goes into out (kListSize bytes); true when
+// something was dropped.
+bool TakeReplyList(const unsigned char* data, size_t available, size_t told, char* out);

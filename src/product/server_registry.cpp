@@ -4,12 +4,11 @@
 #include "product/server_registry.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "common/handles.h"
 #include "common/text.h"
 #include "output/output.h"
+#include "platform/stop_request.h"
 #include "product/product_keys.h"
 #include "product/product_library.h"
 
@@ -19,7 +18,6 @@ constexpr unsigned kMsgCannotOpenKey = 62;
 constexpr char kProductControlPath[] =
     "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
 constexpr size_t kValueNameSize = 128;
-constexpr size_t kPathSize = 384;
 
 // A 128-byte request naming one value: the name, its terminator and the
 // empty name that ends the request.
@@ -31,112 +29,25 @@ bool PrepareSingleRequest(uint8_t (&block)[product::kSingleBlockSize], const cha
     return true;
 }
 
-template <typename T>
-std::unique_ptr<T[]> Allocate(size_t count) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+static_assert(kKeyListingSize == product::kListingSize && kKeyEntrySize == product::kEntryDataSize &&
+              kKeyEntrySize == product::kEntryNameSize);
+static_assert(kWalkOutOfMemory == product::kOutOfMemory);
+
+uint32_t EnumSubKeys(const char* server, const char* keyPath, char* listing, uint32_t size,
+                     uint32_t* more, uint32_t* count) {
+    return Product.EnumServerSubKeys(server, keyPath, listing, size, more, count);
+}
+uint32_t EnumValues(const char* server, const char* keyPath, char* listing, uint32_t size,
+                    uint32_t* more, uint32_t* count) {
+    return Product.EnumServerValues(server, keyPath, listing, size, more, count);
+}
+const char* UnpackValue(const char* cursor, char* name, uint32_t* type, uint8_t* data,
+                        uint32_t* size) {
+    return Product.UnpackValueEntry(cursor, name, type, data, size);
 }
 
-// The names of one EnumServerSubKeys batch: consecutive NUL-ended strings.
-// listing has one byte more than the library may fill, always NUL.
-class NameCursor {
-public:
-    NameCursor(const char* listing, size_t size) : next_(listing), end_(listing + size) {}
-    const char* Next() {
-        if (next_ >= end_) return nullptr;
-        const char* name = next_;
-        next_ += std::strlen(name) + 1;
-        return name;
-    }
-
-private:
-    const char* next_;
-    const char* end_;
-};
-
-product::Status Walk(const char* server, const char* keyPath, uint32_t* keyCount,
-                     uint32_t* valueCount, int recurse, int withValues, void* context,
-                     OnServerKey onKey, OnServerValue onValue);
-
-product::Status WalkSubkeys(const char* server, const char* keyPath, char* listing,
-                            char* path, uint32_t* keyCount, uint32_t* valueCount,
-                            int recurse, int withValues, void* context, OnServerKey onKey,
-                            OnServerValue onValue) {
-    uint32_t more = 0;
-    uint32_t count = 0;
-    product::Status status;
-    do {
-        more = 0;
-        count = 0;
-        std::memset(listing, 0, product::kListingSize + 1);
-        status = Product.EnumServerSubKeys(server, keyPath, listing, product::kListingSize,
-                                           &more, &count);
-        if (status != 0) break;
-        NameCursor names(listing, product::kListingSize);
-        for (uint32_t i = 0; i < count; ++i) {
-            const char* name = names.Next();
-            if (!name) break;
-            bool fits = keyPath[0] ? FormatText(path, kPathSize, "%s\\%s", keyPath, name)
-                                   : CopyText(path, kPathSize, name);
-            if (onKey) onKey(context, name);
-            ++*keyCount;
-            if (!recurse) continue;
-            // A cut path would name another key: refuse to walk it.
-            if (!fits) return ERROR_FILENAME_EXCED_RANGE;
-            status = Walk(server, path, keyCount, valueCount, recurse, withValues, context,
-                          onKey, onValue);
-            if (status != 0) return status;
-        }
-    } while (more);
-    return status;
-}
-
-product::Status WalkValues(const char* server, const char* keyPath, char* listing,
-                           char* name, uint8_t* data, uint32_t* valueCount, void* context,
-                           OnServerValue onValue) {
-    uint32_t more = 0;
-    product::Status status;
-    do {
-        more = 0;
-        uint32_t count = 0;
-        std::memset(listing, 0, product::kListingSize + 1);
-        status = Product.EnumServerValues(server, keyPath, listing, product::kListingSize,
-                                          &more, &count);
-        if (status != 0) break;
-        const char* cursor = listing;
-        const char* end = listing + product::kListingSize;
-        for (uint32_t i = 0; i < count && cursor >= listing && cursor < end; ++i) {
-            uint32_t type = 0;
-            uint32_t size = product::kEntryDataSize;
-            name[0] = '\0';
-            cursor = Product.UnpackValueEntry(cursor, name, &type, data, &size);
-            name[product::kEntryNameSize - 1] = '\0';
-            if (size > product::kEntryDataSize) size = product::kEntryDataSize;
-            ++*valueCount;
-            if (onValue) onValue(context, keyPath, name, type, data, size);
-            if (!cursor) break;
-        }
-    } while (more);
-    return status;
-}
-
-product::Status Walk(const char* server, const char* keyPath, uint32_t* keyCount,
-                     uint32_t* valueCount, int recurse, int withValues, void* context,
-                     OnServerKey onKey, OnServerValue onValue) {
-    auto path = Allocate<char>(kPathSize);
-    auto data = Allocate<uint8_t>(product::kEntryDataSize);
-    auto name = Allocate<char>(product::kEntryNameSize);
-    auto listing = Allocate<char>(product::kListingSize + 1);
-    if (!path || !data || !name || !listing) return product::kOutOfMemory;
-
-    product::Status status = WalkSubkeys(server, keyPath, listing.get(), path.get(), keyCount,
-                                         valueCount, recurse, withValues, context, onKey,
-                                         onValue);
-    if (status == product::kNotFound) status = 0;
-    if (withValues && status == 0)
-        status = WalkValues(server, keyPath, listing.get(), name.get(), data.get(),
-                            valueCount, context, onValue);
-    return status == product::kNotFound ? 0 : status;
-}
+constexpr ServerKeyLibrary kProductKeyLibrary = {EnumSubKeys, EnumValues, UnpackValue,
+                                                 EngineStopRequested};
 
 }  // namespace
 
@@ -209,7 +120,6 @@ product::Status WalkServerKey(const char* server, const char* keyPath, uint32_t*
     if (!Product.EnumServerSubKeys || !Product.EnumServerValues || !Product.UnpackValueEntry)
         return product::kLibraryUnavailable;
     // Counted over the whole walk, nested keys included.
-    *keyCount = 0;
-    return Walk(server, keyPath ? keyPath : "", keyCount, valueCount, recurse, withValues,
-                context, onKey, onValue);
+    return WalkKeyOnServer(kProductKeyLibrary, server, keyPath, keyCount, valueCount, recurse,
+                           withValues, context, onKey, onValue);
 }

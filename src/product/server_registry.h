@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "product/product_interface.h"
+#include "product/server_key_walk.h"
 #include "product/server_list.h"
 
 // Fills list (1024 bytes) with the role's level-0 list; returns the registry status.
@@ -15,9 +16,8 @@ DWORD ReadServerDword(const char* server, const char* keyPath, const char* value
 product::Status WriteServerDword(const char* server, const char* keyPath,
                                  const char* valueName, DWORD value);
 
-using OnServerKey = int (*)(void* context, const char* subkeyName);
-using OnServerValue = int (*)(void* context, const char* keyPath, const char* valueName,
-                              uint32_t type, const uint8_t* data, uint32_t size);
+// WalkKeyOnServer through the product library, giving way to the engine's
+// stop request.
 product::Status WalkServerKey(const char* server, const char* keyPath, uint32_t* keyCount,
                               uint32_t* valueCount, int recurse, int withValues,
                               void* context, OnServerKey onKey, OnServerValue onValue);

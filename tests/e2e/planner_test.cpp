@@ -393,7 +393,7 @@ TEST_F(PlannerTest, EachFindingHasACaseThatRaisesItAndOneThatDoesNot) {
     const std::string sites = "EAST A=10 B=20 C=30 D=40\nWEST A=10 B=20 C=30 D=40\n"
                               "clients A=1 B=2 C=3 D=4\n";
     const std::string slowB = "EAST A=10 B=99 C=30\nWEST A=10 B=99 C=30\n";
-    const std::string name128(128, 'N'), name127(127, 'N');
+    const std::string name16(16, 'N'), name15(15, 'N');
     auto names = [](char letter, int count) {  // names of 47 letters joined by ","
         std::string list;
         for (int i = 0; i < count; ++i) list += (i ? "," : "") + std::string(47, letter);
@@ -442,19 +442,22 @@ TEST_F(PlannerTest, EachFindingHasACaseThatRaisesItAndOneThatDoesNot) {
          "<local> Alerts 0: no site that reads this list can reach \"B\"", true, note},
         {"unreachable", "<local> Alerts 0 A,B\n", "EAST A=10 B=down\nWEST A=10 B=5\n",
          "can reach", false},
-        {"long name", "<local> Alerts 0 A," + name128 + "\n", sites,
-         "is never chosen: a name of 128 characters", true, problem},
-        {"long name", "<local> Alerts 0 A," + name127 + "\n", sites, "is never chosen", false},
+        {"long name", "<local> Alerts 0 A," + name16 + "\n", sites,
+         "is never chosen: a name of 16 characters (a computer name has at most 15)", true,
+         note},
+        {"long name", "<local> Alerts 0 A," + name15 + "\n", sites, "is never chosen", false},
+        {"name no computer has", "<local> Alerts 0 A,B%\n", sites,
+         "\"B%\" is never chosen: a computer name cannot hold the character \"%\"", true, note},
         {"long list", "<local> Alerts 0 " + names('L', 21) + "," + std::string(16, 'M') + "\n",
          sites, "line 1: a list of 1024 characters: a list holds at most 1023", true, problem},
         {"long list", "<local> Alerts 0 " + names('L', 21) + "," + std::string(15, 'M') + "\n",
          sites, "a list holds at most 1023", false},
         {"long reply", "<local> Alerts 0 A\nA Alerts 1 " + names('L', 20) + "," +
-                           std::string(23, 'M') + "\n",
-         sites, "A Alerts 1: a list of 983 characters: a server's reply carries at most 982",
+                           std::string(20, 'M') + "\n",
+         sites, "A Alerts 1: a list of 980 characters: a server's reply carries at most 979",
          true, problem},
         {"long reply", "<local> Alerts 0 A\nA Alerts 1 " + names('L', 20) + "," +
-                           std::string(22, 'M') + "\n",
+                           std::string(19, 'M') + "\n",
          sites, "reply carries", false},
         {"import refuses", "<local> Alerts 0 A,,B\n", sites, "line 1: the import refuses it",
          true, problem},

@@ -1,8 +1,8 @@
 // Server lists are published by servers. Whatever their bytes: parsing stays
 // inside the text and takes exactly the entries it counts, the entries format
-// back into a list that parses to the same names, limits and separators, no
-// unusable name passes as usable, and limits read like "%d" without its
-// overflow.
+// back into a list that parses to the same names, limits and separators, only
+// a name a computer can have passes as usable, and limits read like "%d"
+// without its overflow.
 
 #include <cerrno>
 #include <cstdint>
@@ -23,10 +23,16 @@ struct Entry {
     bool operator==(const Entry&) const = default;
 };
 
-bool HasControlCharacter(const std::string& text) {
-    for (char c : text)
-        if (static_cast<unsigned char>(c) < 0x20) return true;
-    return false;
+// What a Windows computer name can hold: 1 to 15 bytes, no period in front,
+// no control character and none of the characters its rules refuse.
+bool IsComputerName(const std::string& name) {
+    if (name.empty() || name.size() > 15 || name[0] == '.') return false;
+    for (char c : name) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || std::string("\\/:*?\"<>|[]+=;,% ").find(c) != std::string::npos)
+            return false;
+    }
+    return true;
 }
 
 std::vector<Entry> Parse(char* text, size_t length, bool readLimits) {
@@ -39,8 +45,7 @@ std::vector<Entry> Parse(char* text, size_t length, bool readLimits) {
         FUZZ_CHECK(cursor >= text && cursor <= text + length);
         entries.push_back({entry.name, entry.separator, entry.limitMs});
         const std::string& name = entries.back().name;
-        FUZZ_CHECK(IsUsableServerName(entry.name) ==
-                   (name.size() < kServerNameSize && !HasControlCharacter(name)));
+        FUZZ_CHECK(IsUsableServerName(entry.name) == IsComputerName(name));
     }
     FUZZ_CHECK(static_cast<int>(entries.size()) == counted);
     return entries;

@@ -69,6 +69,21 @@ TEST_F(Settings, IntervalsAreHeldWithinTheLongestTimerPeriod) {
     EXPECT_EQ(EngineSettings.CheckForNewParentIntervalMs, 0x7FFFFFFFu);
 }
 
+// 0 asks for the work at every opportunity, which the loops take as once a
+// second: a search that finds nothing must not retry without a pause.
+TEST_F(Settings, IntervalsAreNeverShorterThanASecond) {
+    control_.SetDword("CheckForNewParentIntervalInSeconds", 0);
+    control_.SetDword("CheckParentIntervalInMinutes", 0);
+    control_.SetDword("FindNearestParentIntervalInMinutes", 0);
+    EXPECT_EQ(LoadEngineSettings(), 0);
+    EXPECT_EQ(EngineSettings.CheckForNewParentIntervalMs, 1000u);
+    EXPECT_EQ(EngineSettings.CheckParentIntervalMs, 1000u);
+    EXPECT_EQ(EngineSettings.FindNearestParentIntervalMs, 1000u);
+    control_.SetDword("CheckForNewParentIntervalInSeconds", 1);
+    EXPECT_EQ(LoadEngineSettings(), 0);
+    EXPECT_EQ(EngineSettings.CheckForNewParentIntervalMs, 1000u);
+}
+
 TEST_F(Settings, ValuesAreTakenAsTheyAre) {
     control_.SetDword("CheckForNewParentIntervalInSeconds", 5);
     control_.SetDword("CheckParentIntervalInMinutes", 0);
@@ -83,7 +98,7 @@ TEST_F(Settings, ValuesAreTakenAsTheyAre) {
     EXPECT_EQ(LoadEngineSettings(), 0);
     const EngineSettingsRecord& s = EngineSettings;
     EXPECT_EQ(s.CheckForNewParentIntervalMs, 5000u);
-    EXPECT_EQ(s.CheckParentIntervalMs, 0u);
+    EXPECT_EQ(s.CheckParentIntervalMs, 1000u);  // 0, held at a second
     EXPECT_EQ(s.FindNearestParentIntervalMs, 60000u);
     EXPECT_EQ(s.RoamClient, 0u);
     EXPECT_EQ(s.RoamQuarantine, 1u);

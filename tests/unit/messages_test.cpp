@@ -15,7 +15,7 @@
 namespace {
 
 constexpr unsigned kFirstId = 1;
-constexpr unsigned kLastId = 160;
+constexpr unsigned kLastId = 169;
 constexpr unsigned kMissingId = 93;
 constexpr unsigned kUsageId = 140;
 
@@ -121,6 +121,15 @@ const ExpectedText kExpectedTexts[] = {
     {158, "RemoteFileCopy del equipo \"%s\"\n   archivo fuente \"%s\"\n   archivo de destino \"%s\"\n   c\xf3" "digo de resultado %d (0x%x)\n"},
     {159, "Error al suprimir la clave de registro para detener el uso m\xf3vil de WDR.\n"},
     {160, "Se necesita una conexi\xf3n de red para esta solicitud, pero no hay ninguna.\n"},
+    {161, "La b\xfasqueda termina en el nivel %d, el m\xe1s profundo: no se sigue la lista que %s publica para el nivel %d\n"},
+    {162, "servidor %s descartado: su nombre tiene %d caracteres y un nombre de equipo tiene como m\xe1ximo %d\n"},
+    {163, "servidor %s descartado: un nombre de equipo no puede contener el car\xe1" "cter \"%s\"\n"},
+    {164, "servidor %s descartado: un nombre de equipo no puede estar vac\xedo ni empezar por un punto\n"},
+    {165, "Se omite el valor %s de la clave %s del servidor %s: no cabe entero en %u bytes (nombre de %u bytes, datos de %u)\n"},
+    {166, "Se omite la clave %s del servidor %s: est\xe1 a m\xe1s de %d niveles de profundidad\n"},
+    {167, "Se detiene el recorrido de %s en el servidor %s: se lleg\xf3 al l\xedmite de %d claves o %d valores\n"},
+    {168, "servidor %s: su lista para el nivel %d no cabe en la respuesta; se descarta su \xfaltimo nombre, incompleto\n"},
+    {169, "Se deja la lista de %s en el servidor %s: anuncia m\xe1s entradas sin traer ninguna\n"},
 };
 
 const char kUsageText[] =
@@ -164,6 +173,8 @@ const ExpectedConversions kCallerArguments[] = {
     {82, ""},     {85, "s"},      {86, "s"},      {87, "dsddxs"}, {88, "dsddx"},
     {89, "sdc"},  {90, "sd"},     {91, "dd"},     {92, "s"},     {94, "dsdcddddddd"},
     {95, "ssd"},  {96, "sd"},     {97, "sd"},     {98, "sd"},    {99, "sd"},
+    {161, "dsd"}, {162, "sdd"},   {163, "ss"},    {164, "s"},    {165, "sssuuu"},
+    {166, "ssd"}, {167, "ssdd"},  {168, "sd"},    {169, "ss"},
     {100, "sd"},  {101, "sd"},    {102, "sd"},    {103, "sd"},   {104, "sd"},
     {105, "sd"},  {106, "sdx"},   {107, "sdx"},   {108, "ss"},   {109, "s"},
     {110, "ss"},  {111, "s"},     {112, "s"},     {113, "s"},    {114, "s"},
@@ -241,7 +252,7 @@ TEST_F(Messages, EveryIdButNinetyThreeHoldsAText) {
         EXPECT_EQ(Conversions(text).find('?'), std::string::npos) << text;
         present += !text.empty();
     }
-    EXPECT_EQ(present, 159u);
+    EXPECT_EQ(present, 168u);
 }
 
 TEST_F(Messages, FormatsTakeWhatTheirCallersPass) {

@@ -60,8 +60,8 @@ struct BestCase {
 };
 
 TEST(ChooseBestServer, FollowsPreferencesLimitsAndOrder) {
-    const std::string longName(kServerNameSize, 'L');
-    const std::string longestFitting(kServerNameSize - 1, 'F');
+    const std::string longName(kMaxComputerName + 1, 'L');
+    const std::string longestFitting(kMaxComputerName, 'F');
     const BestCase cases[] = {
         {"A>B, A acceptable: B is not considered", {{"A", 40, '>'}, {"B", 10, ','}}, "A"},
         {"A>B, A never answered", {{"A", FAILED, '>'}, {"B", 10, ','}}, "B"},
@@ -84,9 +84,10 @@ TEST(ChooseBestServer, FollowsPreferencesLimitsAndOrder) {
          {{"Evil\nParent=x", 1, '>'}, {"B", 10, ','}}, "B"},
         {"a name with a tab is never chosen", {{"Ev\til", 1, ','}, {"B", 10, ','}}, "B"},
         {"a name with a carriage return, alone", {{"Evil\r", 1, ','}}, ""},
-        {"a name of 128 characters is never chosen", {{longName, 1, '>'}, {"B", 10, ','}}, "B"},
-        {"a name of 127 characters fits", {{longestFitting, 1, ','}, {"B", 10, ','}},
+        {"a name of 16 characters is never chosen", {{longName, 1, '>'}, {"B", 10, ','}}, "B"},
+        {"a name of 15 characters fits", {{longestFitting, 1, ','}, {"B", 10, ','}},
          longestFitting.c_str()},
+        {"a name with a backslash is never chosen", {{"A\\B", 1, ','}, {"B", 10, ','}}, "B"},
     };
     for (const BestCase& c : cases) EXPECT_EQ(Best(c.entries), c.expected) << c.description;
 }
@@ -133,8 +134,14 @@ TEST(ChooseInEqualGroup, BalancesByClientsOrPicksAtRandom) {
         {"a member with an unusable name is not asked",
          {{"A", 10, '='}, {"B\r\n", 1, '='}, {"C", 30, ','}}, {{"A", 5}, {"C", 2}}, 0, "C",
          {"A", "C"}},
-        {"counts compare signed", {{"A", 10, '='}, {"B", 20, ','}}, {{"A", 3}, {"B", -5}}, 0,
+        {"counts compare signed", {{"A", 10, '='}, {"B", 20, ','}}, {{"A", 3}, {"B", 2}}, 0,
          "B", {"A", "B"}},
+        // A negative count would always win: it counts as unknown, and the pick
+        // at time 0 (next random 38 mod 2 + 0) falls on A.
+        {"a count with the top bit set is unknown", {{"A", 10, '='}, {"B", 20, ','}},
+         {{"A", 3}, {"B", -5}}, 0, "A", {"A", "B"}},
+        {"the lowest count with the top bit set too", {{"A", 10, '='}, {"B", 20, ','}},
+         {{"A", 3}, {"B", INT32_MIN}}, 0, "A", {"A", "B"}},
         // (next random of the time mod 3 + time mod 3) mod 3: 1000 -> 2, 1001 -> 0, 1002 -> 1.
         {"unknown count, time 1000", {{"A", 10, '='}, {"B", 20, '='}, {"C", 30, ','}},
          {{"A", 5}, {"B", 3}}, 1000, "C", {"A", "B", "C"}},

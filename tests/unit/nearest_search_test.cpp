@@ -76,8 +76,11 @@ product::Status WINAPI FakeRead(const char* server, const char* keyPath, uint8_t
     const FakeServer& fake = found->second;
     if (fake.delayMs) Sleep(fake.delayMs);
     if (fake.status) return fake.status;
-    Store16(block, static_cast<uint16_t>(fake.nextList.size() + 1));
-    std::memcpy(block + 2, fake.nextList.c_str(), fake.nextList.size() + 1);
+    // As the library replies: the value with its NUL, as much as the block
+    // holds between the length and the type word.
+    size_t told = std::min<size_t>(fake.nextList.size() + 1, capacity ? capacity - 4 : 980);
+    Store16(block, static_cast<uint16_t>(told));
+    std::memcpy(block + 2, fake.nextList.c_str(), told);
     return 0;
 }
 
@@ -150,11 +153,11 @@ TEST_F(NearestSearch, ARoleWithoutServersEndsAtOnceWithStatusOne) {
 }
 
 // Names end up in HPD.DAT lines, registry values and remote paths: a server
-// whose name carries control characters or does not fit the result answers
-// like any other, is measured, and is never chosen.
+// whose name no computer can have answers like any other, is measured, and is
+// never chosen.
 TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
     const std::string unusable[] = {"EVIL\r\nParent", "TAB\tBED", "BELL\x07",
-                                    std::string(kServerNameSize, 'L')};
+                                    "EVIL\\SHARE", std::string(kMaxComputerName + 1, 'L')};
     for (const std::string& bad : unusable) {
         Network.clear();
         Probed.clear();
@@ -166,8 +169,8 @@ TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
         EXPECT_STREQ(name, "B");
         EXPECT_EQ(std::count(Probed.begin(), Probed.end(), bad), 2);  // warm-up and sample
     }
-    // The longest name that fits is an ordinary name.
-    const std::string longest(kServerNameSize - 1, 'F');
+    // The longest computer name is an ordinary name.
+    const std::string longest(kMaxComputerName, 'F');
     Network.clear();
     Network[longest] = FakeServer{};
     Network["B"] = Answering("", 2);
@@ -269,6 +272,42 @@ TEST_F(NearestSearch, FollowsTheWinnersListsDownToTheLastLevel) {
     EXPECT_STREQ(name, "F2");
 }
 
+
+// A chain of servers each naming the next, 70 deep: the walk measures 64
+// levels and takes the best of the last, as the export stops there too.
+TEST_F(NearestSearch, TheWalkEndsAtTheDeepestLevel) {
+    auto server = [](int level) {
+        std::string name = "L";
+        name += std::to_string(level);
+        return name;
+    };
+    for (int level = 1; level <= 70; ++level)
+        Network[server(level)] = Answering(level < 70 ? server(level + 1) : "");
+    SetFirstList("L1");
+    ShowDetail = 1;
+    char name[kServerNameSize] = "";
+    CapturedStdout out;
+    EXPECT_EQ(FindNearestServer(kRole, name), 0);
+    std::string text = out.Finish();
+    EXPECT_STREQ(name, "L64");
+    EXPECT_EQ(Probed.size(), 65u);  // the warm-up and one sample per level
+    char line[kTextSize];
+    FormatMessageId(line, sizeof line, 161, 64, "L64", 65);
+    EXPECT_EQ(Count(text, line), 1u) << text;
+}
+
+// A list longer than a reply carries arrives cut, its last name in two: the
+// part that arrived ("MAD-1" of "MAD-1000") names another server, which is
+// never taken.
+TEST_F(NearestSearch, APartOfANameCutByTheReplyIsNeverTaken) {
+    Network["R"] = Answering(std::string(974, 'F') + ",MAD-1000");
+    Network["MAD-1"] = FakeServer{};
+    SetFirstList("R");
+    char name[kServerNameSize] = "";
+    EXPECT_EQ(FindNearestServer(kRole, name), static_cast<int>(product::kCommTimeout));
+    EXPECT_STREQ(name, "R");
+    EXPECT_EQ(std::count(Probed.begin(), Probed.end(), "MAD-1"), 0);
+}
 
 // Each role's winner goes to that role's entry of the table start-up hands
 // the search; a role the table leaves out fails its takeover, loudly.

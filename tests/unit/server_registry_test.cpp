@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "engine_fakes.h"
+#include "platform/stop_request.h"
 #include "product/server_registry.h"
 
 namespace {
@@ -23,6 +26,7 @@ struct FakeKey {
     std::vector<std::string> subkeys;
     std::vector<FakeValue> values;
     product::Status failWith = 0;
+    bool emptyMore = false;  // every listing says "more" and brings nothing
 };
 
 std::map<std::string, FakeKey> Tree;
@@ -31,14 +35,22 @@ constexpr uint32_t kBatch = 2;            // names per listing call
 // Where the next listing of a key resumes.
 std::map<std::string, size_t> SubkeyResume;
 std::map<std::string, size_t> ValueResume;
+size_t ListingCalls = 0;
+size_t StopAfterListings = 0;  // 0: never
 
 product::Status WINAPI FakeEnumSubKeys(const char* server, const char* keyPath,
                                        char* listing, uint32_t size, uint32_t* more,
                                        uint32_t* count) {
     SubkeyListings.push_back(keyPath);
+    if (++ListingCalls == StopAfterListings) RequestEngineStop();
     auto found = Tree.find(keyPath);
     if (found == Tree.end()) return product::kNotFound;
     if (found->second.failWith) return found->second.failWith;
+    if (found->second.emptyMore) {
+        *more = 1;
+        *count = 0;
+        return 0;
+    }
     size_t& next = SubkeyResume[keyPath];
     const std::vector<std::string>& names = found->second.subkeys;
     *count = 0;
@@ -54,8 +66,14 @@ product::Status WINAPI FakeEnumSubKeys(const char* server, const char* keyPath,
 
 product::Status WINAPI FakeEnumValues(const char* server, const char* keyPath, char* listing,
                                       uint32_t size, uint32_t* more, uint32_t* count) {
+    if (++ListingCalls == StopAfterListings) RequestEngineStop();
     auto found = Tree.find(keyPath);
     if (found == Tree.end()) return product::kNotFound;
+    if (found->second.emptyMore) {
+        *more = 1;
+        *count = 0;
+        return 0;
+    }
     size_t& next = ValueResume[keyPath];
     const std::vector<FakeValue>& values = found->second.values;
     *count = 0;
@@ -78,7 +96,7 @@ product::Status WINAPI FakeEnumValues(const char* server, const char* keyPath, c
 const char* WINAPI FakeUnpack(const char* cursor, char* name, uint32_t* type, uint8_t* data,
                               uint32_t* size) {
     size_t nameLength = std::strlen(cursor);
-    std::memcpy(name, cursor, nameLength + 1);
+    CopyText(name, product::kEntryNameSize, cursor);  // the library's 384 bytes at most
     cursor += nameLength + 1;
     uint32_t fields[2];
     std::memcpy(fields, cursor, sizeof fields);
@@ -117,7 +135,10 @@ protected:
         Product.EnumServerSubKeys = FakeEnumSubKeys;
         Product.EnumServerValues = FakeEnumValues;
         Product.UnpackValueEntry = FakeUnpack;
+        ListingCalls = 0;
+        StopAfterListings = 0;
     }
+    void TearDown() override { ClearEngineStop(); }
     SavedTables saved_;
 };
 
@@ -139,10 +160,10 @@ TEST_F(WalkServerKeyTest, WalksBatchesAndBuildsPathsWithOneBackslash) {
     EXPECT_EQ(SubkeyListings,
               (std::vector<std::string>{"", "Clients", "Clients\\A_::_01", "Clients\\B", "Clients",
                                         "Clients\\C", "Common"}));
-    EXPECT_EQ(seen.values,
-              (std::vector<std::string>{"Clients\\A_::_01|good|4|4", "Common|x|3|384",
-                                        "Common|y|1|1", "|Parent|1|1"}));
-    EXPECT_EQ(values, 4u);
+    // The 900-byte x does not fit the 384-byte buffer: skipped, never cut.
+    EXPECT_EQ(seen.values, (std::vector<std::string>{"Clients\\A_::_01|good|4|4",
+                                                     "Common|y|1|1", "|Parent|1|1"}));
+    EXPECT_EQ(values, 3u);
 }
 
 TEST_F(WalkServerKeyTest, MissingKeyIsEmptyAndCallbacksMayBeAbsent) {
@@ -188,6 +209,105 @@ TEST_F(WalkServerKeyTest, PathTooLongForTheBufferIsRefusedNotCut) {
     EXPECT_EQ(WalkServerKey("SRV", "K", &keys, &values, 1, 0, &seen, OnKey, OnValue),
               static_cast<product::Status>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(seen.keys.size(), 2u);
+}
+
+std::string Numbered(const char* prefix, int n) {
+    std::string name = prefix;
+    name += std::to_string(n);
+    return name;
+}
+
+// A server decides how deep and wide its keys are: the walk goes 16 keys
+// down, sees 256 keys and 1024 values at most, and says so.
+TEST_F(WalkServerKeyTest, DepthKeysAndValuesAreBounded) {
+    struct Case {
+        const char* shape;
+        std::function<void()> build;
+        uint32_t keys;
+        uint32_t values;
+        product::Status status;
+    };
+    const Case cases[] = {
+        {"a chain of 20 keys",
+         [] {
+             std::string path = "K";
+             for (int depth = 0; depth <= 20; ++depth) {
+                 std::string below = Numbered("D", depth + 1);
+                 Tree[path] = {{below}, {{"v", REG_DWORD, std::string(4, '\0')}}};
+                 path += "\\";
+                 path += below;
+             }
+         },
+         17, 17, 0},  // D1 to D16 walked below K; D17 reported, not walked
+        {"300 subkeys",
+         [] {
+             for (int i = 0; i < 300; ++i) Tree["K"].subkeys.push_back(Numbered("S", i));
+         },
+         256, 0, kWalkTooLarge},
+        {"1100 values",
+         [] {
+             for (int i = 0; i < 1100; ++i)
+                 Tree["K"].values.push_back({Numbered("v", i), REG_SZ, "1"});
+         },
+         0, 1024, kWalkTooLarge},
+    };
+    for (const Case& c : cases) {
+        Tree.clear();
+        SubkeyResume.clear();
+        ValueResume.clear();
+        c.build();
+        Seen seen;
+        uint32_t keys = 0, values = 0;
+        EXPECT_EQ(WalkServerKey("SRV", "K", &keys, &values, 1, 1, &seen, OnKey, OnValue),
+                  c.status)
+            << c.shape;
+        EXPECT_EQ(keys, c.keys) << c.shape;
+        EXPECT_EQ(values, c.values) << c.shape;
+        EXPECT_EQ(seen.values.size(), c.values) << c.shape;
+    }
+}
+
+// A listing that says "more" and brings nothing would be asked again for ever.
+TEST_F(WalkServerKeyTest, AListingOfNothingThatSaysMoreEndsThatListing) {
+    Tree["K"] = {{"S"}, {{"v", REG_SZ, "1"}}};
+    Tree["K\\S"] = {{}, {}, 0, true};
+    Seen seen;
+    uint32_t keys = 0, values = 0;
+    EXPECT_EQ(WalkServerKey("SRV", "K", &keys, &values, 1, 1, &seen, OnKey, OnValue), 0u);
+    EXPECT_EQ(seen.keys, std::vector<std::string>{"S"});
+    EXPECT_EQ(seen.values, std::vector<std::string>{"K|v|1|1"});
+    // K's subkeys, S's subkeys and values once each, K's values.
+    EXPECT_EQ(ListingCalls, 4u);
+}
+
+// A walk of a slow server's keys takes each listing's time: a stop asked for
+// meanwhile is honoured before the next listing.
+TEST_F(WalkServerKeyTest, AStopEndsTheWalkBeforeItsNextListing) {
+    for (int i = 0; i < 10; ++i) Tree["K"].subkeys.push_back(Numbered("S", i));
+    StopAfterListings = 3;
+    Seen seen;
+    uint32_t keys = 0, values = 0;
+    EXPECT_EQ(WalkServerKey("SRV", "K", &keys, &values, 1, 1, &seen, OnKey, OnValue),
+              kWalkStopped);
+    EXPECT_EQ(ListingCalls, 3u);
+}
+
+// The library's buffers hold 384 bytes of a name and 384 of data: a value
+// that does not fit is skipped, never handed on cut.
+TEST_F(WalkServerKeyTest, ValuesAreHandedOnWholeOrNotAtAll) {
+    Tree["K"] = {{},
+                 {{"fits", REG_BINARY, std::string(384, 'd')},
+                  {"data385", REG_BINARY, std::string(385, 'd')},
+                  {std::string(383, 'n'), REG_SZ, "1"},
+                  {std::string(384, 'n'), REG_SZ, "1"},
+                  {"last", REG_SZ, "1"}}};
+    Seen seen;
+    uint32_t keys = 0, values = 0;
+    EXPECT_EQ(WalkServerKey("SRV", "K", &keys, &values, 1, 1, &seen, OnKey, OnValue), 0u);
+    EXPECT_EQ(seen.values,
+              (std::vector<std::string>{"K|fits|3|384", "K|" + std::string(383, 'n') + "|1|1",
+                                        "K|last|1|1"}));
+    EXPECT_EQ(values, 3u);
 }
 
 // ---- ReadServerDword / WriteServerDword -------------------------------------------

@@ -146,9 +146,15 @@ TEST_P(ProbeBounds, CopyNeverExceedsTheBlockData) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, ProbeBounds,
     ::testing::Values(
-        BoundCase{"length 0xFFFF over a full block", {0, "", 0xFFFF, true}, 982},
-        BoundCase{"length 1000 over a full block", {0, "", 1000, true}, 982},
-        BoundCase{"exactly the block's 982 data bytes", {0, std::string(982, 'y')}, 982},
+        // A list that runs past the value's room keeps its entries before the
+        // last separator there, whatever the length claims.
+        BoundCase{"length 0xFFFF over a full block", {0, std::string(500, 'y') + ",", 0xFFFF, true},
+                  500},
+        BoundCase{"length 1000 over a full block", {0, std::string(600, 'y') + ",", 1000, true},
+                  600},
+        BoundCase{"the block's 982 data bytes", {0, std::string(900, 'y') + "," + std::string(81, 'z')},
+                  900},
+        BoundCase{"the longest whole list", {0, std::string(979, 'y') + std::string(1, '\0')}, 979},
         BoundCase{"length 0", {0, "ignored", 0}, 0},
         BoundCase{"length shorter than the text", {0, "ABCDEF", 3}, 3}));
 
