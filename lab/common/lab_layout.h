@@ -18,6 +18,8 @@ constexpr char kUnknownServerDelayValue[] = "UnknownServerDelayMs";
 constexpr char kCallerCodeKeyValue[] = "CallerCodeKey";
 constexpr char kVirusAlertValue[] = "VirusAlert";
 constexpr char kRecordCallsValue[] = "RecordCalls";
+// REG_SZ: the server that answers for every name no lab server holds.
+constexpr char kAnswerAnyValue[] = "AnswerAny";
 // REG_MULTI_SZ of "keyPath|name" entries: local values a network wrote, so
 // that the next reset removes them again.
 constexpr char kLocalWritesValue[] = "LocalWrites";
@@ -33,6 +35,14 @@ constexpr char kFailReadValue[] = "FailRead";
 constexpr char kFailReadStatusValue[] = "FailReadStatus";
 constexpr char kFailWriteValue[] = "FailWrite";
 constexpr char kLieLengthValue[] = "LieLength";
+// REG_SZ: the list the server answers for every list value it does not hold.
+constexpr char kEndlessListValue[] = "EndlessList";
+// DWORD 1: every listing of the server says "more" and brings nothing.
+constexpr char kEmptyMoreValue[] = "EmptyMore";
+// DWORD: further milliseconds of the operations named in SlowOperations
+// (REG_SZ, blank-separated; empty or absent: every operation).
+constexpr char kSlowMsValue[] = "SlowMs";
+constexpr char kSlowOperationsValue[] = "SlowOperations";
 // The latency a server has at no site, kept so that a move can restore it.
 constexpr char kPlainLatencyValue[] = "PlainLatencyMs";
 // Whether a server is down at no site (a site may make it unreachable).

@@ -1,5 +1,8 @@
 // labctl: the lab network from a shell.
 //   labctl load FILE        reset the lab and load the network described in FILE
+//   labctl add LINE...      add description lines to the loaded network, e.g.
+//                           the hostile-server kit's (labnet.h): each argument
+//                           is one line
 //   labctl reset            remove every lab server, file area and the call log
 //   labctl show SERVER      show a server's behaviour, registry and files
 //   labctl register [DLL]   register the stand-in product library (default:
@@ -131,12 +134,16 @@ int Product(int argc, char** argv) {
 
 int Usage() {
     std::fputs(
-        "usage: labctl load FILE | reset | show SERVER | register [DLLPATH]\n"
+        "usage: labctl load FILE | add LINE... | reset | show SERVER | register [DLLPATH]\n"
         "              | set SERVER NAME NUMBER | log | move SITE | site | sites\n"
         "              | monitor | now | down SERVER | up SERVER\n"
         "              | latency SERVER MS | refuse-writes SERVER [STATUS]\n"
         "              | client join|leave NAME | product stop|start|slow MS|never|normal\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
+        "  add LINE...     add description lines to the loaded network (one per\n"
+        "                  argument), e.g. the hostile-server kit's: endless,\n"
+        "                  overlong, illegal-names, answer-any, list-escaped, deep,\n"
+        "                  wide, oversize, empty-more, slow\n"
         "  reset           remove every lab server, file area and the call log\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
         "  register [DLL]  make the program use the stand-in product library\n"
@@ -178,6 +185,17 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("labctl: loaded %s\n", argv[2]);
+        return 0;
+    }
+    if (command == "add" && argc >= 3) {
+        std::string lines;
+        for (int i = 2; i < argc; ++i) lines += std::string(argv[i]) + "\n";
+        std::string error;
+        if (!lab::AddToNetwork(lines, &error)) {
+            std::fprintf(stderr, "labctl: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("labctl: added %d line%s\n", argc - 2, argc == 3 ? "" : "s");
         return 0;
     }
     if (command == "reset" && argc == 2) {

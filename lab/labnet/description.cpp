@@ -12,28 +12,14 @@
 #include <set>
 
 #include "../common/lab_layout.h"
+#include "common/handles.h"
 #include "common/text.h"
+#include "description_parser.h"
 #include "lab_store.h"
 #include "labnet.h"
 
 namespace lab {
 namespace {
-
-using Step = std::function<bool()>;
-
-struct Parser {
-    std::vector<Step> steps;
-    std::set<std::string> servers;  // upper-case names declared so far
-    std::set<std::string> sites;    // upper-case
-    std::set<std::string> filesWritten;
-    std::string error;
-    int lineNumber = 0;
-
-    bool Fail(const std::string& why) {
-        error = "line " + std::to_string(lineNumber) + ": " + why;
-        return false;
-    }
-};
 
 std::string Upper(std::string_view text) {
     std::string out(text);
@@ -81,6 +67,8 @@ bool Tokenize(std::string_view line, std::vector<std::string>* words, std::strin
     return true;
 }
 
+}  // namespace
+
 bool ParseNumber(std::string_view text, DWORD* value) {
     if (text.empty()) return false;
     std::string digits(text);
@@ -97,6 +85,8 @@ bool ParseNumber(std::string_view text, DWORD* value) {
     *value = static_cast<DWORD>(number);
     return true;
 }
+
+namespace {
 
 bool ParseHex(std::string_view text, std::string* bytes) {
     std::string digits;
@@ -119,6 +109,8 @@ bool ValidServerName(std::string_view name) {
            name.find('/') == std::string_view::npos && !IsLocalMachine(name);
 }
 
+}  // namespace
+
 bool KnownMachine(Parser& p, const std::string& machine) {
     if (IsLocalMachine(machine) || p.servers.count(Upper(machine))) return true;
     return p.Fail("unknown machine \"" + machine + "\" (declare it with a server line first)");
@@ -128,6 +120,8 @@ bool KnownServer(Parser& p, const std::string& server) {
     if (p.servers.count(Upper(server))) return true;
     return p.Fail("unknown server \"" + server + "\" (declare it with a server line first)");
 }
+
+namespace {
 
 // "name=value" options of server and lab lines.
 bool SplitOption(const std::string& word, std::string* name, std::string* value) {
@@ -396,34 +390,72 @@ bool ParseLine(Parser& p, std::string_view line) {
     if (kind == "lie") return ParseLie(p, w);
     if (kind == "lab") return ParseLab(p, w);
     if (kind == "site") return ParseSite(p, w);
+    bool known = false;
+    bool parsed = ParseKitLine(p, w, &known);
+    if (known) return parsed;
     return p.Fail("unknown item \"" + kind + "\"");
+}
+
+bool ParseLines(Parser& p, std::string_view description) {
+    for (size_t start = 0; start <= description.size();) {
+        size_t end = description.find('\n', start);
+        if (end == std::string_view::npos) end = description.size();
+        ++p.lineNumber;
+        if (!ParseLine(p, description.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool RunSteps(const Parser& p) {
+    for (const Step& step : p.steps)
+        if (!step()) return false;
+    BumpGeneration();
+    return true;
+}
+
+// The upper-case names of the subkeys of an HKLM key.
+std::set<std::string> UpperSubkeys(const char* path) {
+    std::set<std::string> names;
+    RegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+        for (const std::string& name : SubkeyNames(key.get())) names.insert(Upper(name));
+    return names;
 }
 
 }  // namespace
 
 bool LoadNetwork(std::string_view description, std::string* error) {
     Parser p;
-    for (size_t start = 0; start <= description.size();) {
-        size_t end = description.find('\n', start);
-        if (end == std::string_view::npos) end = description.size();
-        ++p.lineNumber;
-        if (!ParseLine(p, description.substr(start, end - start))) {
-            ResetNetwork();
-            if (error) *error = p.error;
-            return false;
-        }
-        start = end + 1;
+    if (!ParseLines(p, description)) {
+        ResetNetwork();
+        if (error) *error = p.error;
+        return false;
     }
     ResetNetwork();
     CreateFolders(kFilesFolder);
-    for (const Step& step : p.steps) {
-        if (!step()) {
-            ResetNetwork();
-            if (error) *error = "the lab could not store the network (registry or file error)";
-            return false;
-        }
+    if (!RunSteps(p)) {
+        ResetNetwork();
+        if (error) *error = "the lab could not store the network (registry or file error)";
+        return false;
     }
-    BumpGeneration();
+    if (error) error->clear();
+    return true;
+}
+
+bool AddToNetwork(std::string_view description, std::string* error) {
+    Parser p;
+    p.servers = UpperSubkeys(kServersKey);
+    p.sites = UpperSubkeys(kSitesKey);
+    if (!ParseLines(p, description)) {
+        if (error) *error = p.error;
+        return false;
+    }
+    CreateFolders(kFilesFolder);
+    if (!RunSteps(p)) {
+        if (error) *error = "the lab could not store the lines (registry or file error)";
+        return false;
+    }
     if (error) error->clear();
     return true;
 }

@@ -45,6 +45,41 @@
 //       code key the library accepts, a virus alert reported at registration,
 //       and recording of the call log.
 //
+// The hostile-server kit: servers that are misconfigured, half-upgraded or
+// hostile, and what such servers publish.
+//   endless SERVER [LIST]
+//       The server answers every list value it does not hold (every level of
+//       every role) with LIST, by default its own name: a walk without end.
+//   overlong MACHINE ROLE LEVEL NAME KEEP
+//       A list longer than a read reply carries: one filler name, then NAME,
+//       placed so that the reply is cut after KEEP of NAME's characters
+//       ("overlong A Parent 1 MAD-1000 5" arrives as "...,MAD-1").
+//   illegal-names MACHINE ROLE LEVEL [LIST]
+//       A list of names that no Windows computer can have, one per character
+//       a computer name cannot hold (\ / : * ? " < | [ ] + ; % blank, each
+//       control character, DEL), a name with a period in front and one of 16
+//       characters; then LIST. With answer-any they all answer.
+//   answer-any SERVER
+//       Every name no lab server holds is answered by SERVER (its latency, its
+//       registry): names no registry key can have answer too.
+//   list-escaped MACHINE ROLE LEVEL LIST
+//       As list, with \r \n \t \\ and \xNN in LIST: lists with control characters.
+//   deep SERVER KEYPATH DEPTH
+//       Keys D1\D2\...\D<DEPTH> below KEYPATH, each with DWORD Depth<n> = n.
+//   wide SERVER KEYPATH COUNT
+//       Keys W1 ... W<COUNT> below KEYPATH, each with DWORD Wide<n> = n.
+//   oversize SERVER KEYPATH NAME BYTES
+//       A REG_BINARY value of BYTES bytes 00 01 02 ... (more than a listing
+//       entry's 384 bytes of data, or than a whole listing).
+//   empty-more SERVER
+//       Every listing of the server's keys and values says "more" and brings
+//       nothing.
+//   slow SERVER MS [OPERATION...]
+//       The named operations of the server (EnumServerSubKeys,
+//       ReadServerValues ...; none named: all) take MS more.
+//   Counts no real server publishes: server ... clients=0x80000000 (or
+//   0xFFFFFFFF, 0xFFFFFFFD ...), or a dword line for ProductControl ClientCount.
+//
 // Example, a small two-level network:
 //   server HQ latency=5 clients=10
 //   server BRANCH latency=20 jitter=2 seed=7
@@ -75,6 +110,9 @@ namespace lab {
 // line and the reason, and the lab is left reset (nothing half-loaded).
 bool LoadNetwork(std::string_view description, std::string* error);
 bool LoadNetworkFile(const std::string& path, std::string* error);
+// Adds lines to the loaded network without a reset (servers and sites
+// declared before are known); nothing is added when a line is bad.
+bool AddToNetwork(std::string_view description, std::string* error);
 
 // Removes every server, file area and the call log, lab-wide settings, the
 // local list values (RoamManaging*) of this machine's ProductControl and the

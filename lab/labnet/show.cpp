@@ -100,6 +100,21 @@ std::string DeclaredName(std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// A REG_SZ behaviour value; false when absent.
+bool Text(HKEY key, const char* name, std::string* value) {
+    char text[512] = "";
+    DWORD type = 0, size = sizeof text - 1;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    *value = text;
+    return true;
+}
+
+}  // namespace
+
 std::string ShowServer(std::string_view requested) {
     if (!ServerExists(requested)) return "no lab server \"" + std::string(requested) + "\"\n";
     const std::string name = DeclaredName(requested);
@@ -114,13 +129,7 @@ std::string ShowServer(std::string_view requested) {
         return data;
     };
     std::string failRead;
-    {
-        char text[512] = "";
-        DWORD type = 0, size = sizeof text - 1;
-        if (RegQueryValueExA(key.get(), kFailReadValue, nullptr, &type,
-                             reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS)
-            failRead = text;
-    }
+    Text(key.get(), kFailReadValue, &failRead);
 
     std::string out = "server " + std::string(name) + "\n";
     out += "  latency " + std::to_string(number(kLatencyValue, 0)) + " ms, jitter " +
@@ -133,6 +142,15 @@ std::string ShowServer(std::string_view requested) {
                               Hex(number(kFailReadStatusValue, kDefaultFailReadStatus)));
     out += ", fail write: " + Hex(number(kFailWriteValue, 0)) +
            ", lie length: " + std::to_string(number(kLieLengthValue, 0)) + "\n";
+    std::string endless, slowOperations;
+    bool isEndless = Text(key.get(), kEndlessListValue, &endless);
+    Text(key.get(), kSlowOperationsValue, &slowOperations);
+    out += "  endless: " + (isEndless ? (endless.empty() ? name : endless) : std::string("-")) +
+           ", empty more: " + (number(kEmptyMoreValue, 0) == 1 ? "yes" : "no") + ", slow: " +
+           std::to_string(number(kSlowMsValue, 0)) + " ms" +
+           (number(kSlowMsValue, 0) ? " (" + (slowOperations.empty() ? "all" : slowOperations) + ")"
+                                    : std::string()) +
+           "\n";
 
     out += "registry:\n";
     RegKey registry;

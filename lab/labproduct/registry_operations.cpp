@@ -59,6 +59,12 @@ std::string JoinNames(const std::vector<std::string>& names) {
     return joined;
 }
 
+// A value of the server lists, RoamManaging<ROLE>Level<LEVEL>.
+bool IsListValue(const std::string& name) {
+    constexpr std::string_view kPrefix = "RoamManaging";
+    return name.size() > kPrefix.size() && EqualsNoCase(name.substr(0, kPrefix.size()), kPrefix);
+}
+
 // One round trip to the registry for the usual small value, a second only
 // for a large one.
 LONG QueryValue(HKEY key, const char* name, DWORD* type, std::vector<uint8_t>* data) {
@@ -140,14 +146,18 @@ Status WINAPI ReadServerValues(const char* server, const char* keyPath, uint8_t*
     for (const std::string& name : names) {
         DWORD type = 0;
         std::vector<uint8_t> data;
-        if (key) {
-            LONG status = QueryValue(key.get(), name.c_str(), &type, &data);
-            if (status == ERROR_FILE_NOT_FOUND) {
-                type = REG_NONE;
-                data.clear();
-            } else if (status) {
-                return status;
+        LONG status = key ? QueryValue(key.get(), name.c_str(), &type, &data)
+                          : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            type = REG_NONE;
+            data.clear();
+            if (call.answersEveryLevel() && IsListValue(name)) {
+                type = REG_SZ;
+                data.assign(call.endlessList().begin(), call.endlessList().end());
+                data.push_back('\0');
             }
+        } else if (status) {
+            return status;
         }
         if (capacity - pos < product::kReplyHeaderSize + product::kReplyTypeSize)
             return ERROR_MORE_DATA;
@@ -265,6 +275,10 @@ Status WINAPI EnumServerSubKeys(const char* server, const char* keyPath, char* l
         labproduct::EndListing(kSubKeyListing, server, keyPath);
         return refusal;
     }
+    if (call.emptyMore()) {
+        *more = 1;
+        return 0;
+    }
     RegKey key;
     if (Status status = OpenServerKey(call, keyPath, KEY_READ, &key)) {
         labproduct::EndListing(kSubKeyListing, server, keyPath);
@@ -309,6 +323,10 @@ Status WINAPI EnumServerValues(const char* server, const char* keyPath, char* li
     if (Status refusal = call.refusal()) {
         labproduct::EndListing(kValueListing, server, keyPath);
         return refusal;
+    }
+    if (call.emptyMore()) {
+        *more = 1;
+        return 0;
     }
     RegKey key;
     Status status = OpenServerKey(call, keyPath, KEY_READ, &key);

@@ -49,6 +49,11 @@ struct ServerBehaviour {
     DWORD failReadStatus = lab::kDefaultFailReadStatus;
     DWORD failWrite = 0;
     DWORD lieLength = 0;
+    bool endless = false;
+    std::string endlessList;
+    bool emptyMore = false;
+    DWORD slowMs = 0;
+    std::string slowOperations;
 };
 
 struct State {
@@ -141,6 +146,7 @@ const LabSettings& Settings(State& s) {
         if (QueryDword(key, lab::kCallerCodeKeyValue, &value)) s.settings.callerCodeKey = value;
         if (QueryDword(key, lab::kRecordCallsValue, &value)) s.settings.recordCalls = value == 1;
         s.settings.hasVirusAlert = QueryString(key, lab::kVirusAlertValue, &s.settings.virusAlert);
+        QueryString(key, lab::kAnswerAnyValue, &s.settings.answerAny);
     }
     s.haveSettings = true;
     return s.settings;
@@ -182,8 +188,29 @@ ServerBehaviour& Behaviour(State& s, const char* server) {
         QueryDword(key.get(), lab::kFailReadStatusValue, &b.failReadStatus);
         QueryDword(key.get(), lab::kFailWriteValue, &b.failWrite);
         QueryDword(key.get(), lab::kLieLengthValue, &b.lieLength);
+        b.endless = QueryString(key.get(), lab::kEndlessListValue, &b.endlessList);
+        DWORD emptyMore = 0;
+        QueryDword(key.get(), lab::kEmptyMoreValue, &emptyMore);
+        b.emptyMore = emptyMore == 1;
+        QueryDword(key.get(), lab::kSlowMsValue, &b.slowMs);
+        QueryString(key.get(), lab::kSlowOperationsValue, &b.slowOperations);
     }
     return s.servers.emplace(upper, b).first->second;
+}
+
+// Whether a slowness given for some operations (blank-separated; none named:
+// all of them) holds for this one.
+bool IsSlowOperation(const std::string& operations, const char* operation) {
+    if (operations.empty()) return true;
+    size_t start = 0;
+    while (start < operations.size()) {
+        size_t end = operations.find(' ', start);
+        if (end == std::string::npos) end = operations.size();
+        if (EqualsNoCase(std::string_view(operations).substr(start, end - start), operation))
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // Deterministic jitter in 0..jitterMs from the server's seed.
@@ -222,7 +249,11 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
         Guard guard(s.lock);
         CheckGeneration(s);
         record = Settings(s).recordCalls;
-        ServerBehaviour& b = Behaviour(s, server);
+        ServerBehaviour* found = &Behaviour(s, server);
+        // A name no lab server holds may be answered by one that answers for all.
+        const std::string& answerAny = Settings(s).answerAny;
+        if (!found->known && !answerAny.empty()) found = &Behaviour(s, answerAny.c_str());
+        ServerBehaviour& b = *found;
         if (!b.known) {
             delayMs_ = Settings(s).unknownServerDelayMs;
             refusal_ = lab::kDefaultDownStatus;
@@ -238,6 +269,10 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
             failReadStatus_ = b.failReadStatus;
             failWrite_ = b.failWrite;
             lieLength_ = b.lieLength;
+            answersEveryLevel_ = b.endless;
+            endlessList_ = b.endlessList.empty() ? b.keyName : b.endlessList;
+            emptyMore_ = b.emptyMore;
+            if (b.slowMs && IsSlowOperation(b.slowOperations, operation)) delayMs_ += b.slowMs;
         }
     }
     if (record) AppendCallLog(operation, server, keyPath, detail);

@@ -14,6 +14,7 @@ namespace labproduct {
 
 struct LabSettings {
     DWORD unknownServerDelayMs = 0;
+    std::string answerAny;
     uint32_t callerCodeKey = product::kCallerCodeKey;
     bool recordCalls = false;
     bool hasVirusAlert = false;
@@ -45,6 +46,10 @@ public:
     product::Status failReadStatus() const { return failReadStatus_; }
     product::Status failWrite() const { return failWrite_; }
     DWORD lieLength() const { return lieLength_; }
+    // The list answered for every list value the server does not hold.
+    bool answersEveryLevel() const { return answersEveryLevel_; }
+    const std::string& endlessList() const { return endlessList_; }
+    bool emptyMore() const { return emptyMore_; }
 
 private:
     LARGE_INTEGER start_{};
@@ -56,6 +61,9 @@ private:
     product::Status failReadStatus_ = 0;
     product::Status failWrite_ = 0;
     DWORD lieLength_ = 0;
+    bool answersEveryLevel_ = false;
+    std::string endlessList_;
+    bool emptyMore_ = false;
 };
 
 LabSettings CurrentSettings();

@@ -157,9 +157,9 @@ uint32_t WalkValues(Walk& walk, const char* keyPath, char* listing, char* name, 
                 PrintDetailMessage(kMsgValueNotWhole,
                                    ShownText<>(std::string_view(cursor, shape.nameLength)).get(),
                                    ShownText<>(keyPath).get(), ShownText<>(walk.server).get(),
-                                   static_cast<unsigned>(kKeyEntrySize),
-                                   static_cast<unsigned>(shape.nameLength),
-                                   static_cast<unsigned>(shape.dataSize));
+                                   static_cast<int>(kKeyEntrySize),
+                                   static_cast<int>(shape.nameLength),
+                                   static_cast<int>(shape.dataSize));
             } else {
                 ++*walk.valueCount;
                 if (walk.onValue) walk.onValue(walk.context, keyPath, name, type, data, size);

@@ -1,5 +1,6 @@
 // Network descriptions: what a good one stores, and how a bad one is refused.
 
+#include "harness/harness.h"
 #include "lab_fixture.h"
 
 namespace {
@@ -90,6 +91,13 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
          "line 2: \"4294967295\" is not a number of milliseconds or down in A=4294967295"},
         {"site HOME 192.0.2.1 192.0.2.2 192.0.2.3 192.0.2.4 192.0.2.5", "line 2: a site has at most 4 addresses"},
         {"copy A $\\t.exe Z:\\no\\such\\file.exe", "line 2: cannot find the local file \"Z:\\no\\such\\file.exe\""},
+        {"endless B", "line 2: unknown server \"B\" (declare it with a server line first)"},
+        {"overlong A Parent 1 MAD-1000 8", "line 2: \"8\" is not a number of 1 to 7"},
+        {"list-escaped A Parent 1 A\\x00", "line 2: \"A\\x00\" has an escape other than \\r \\n \\t \\\\ \\xNN"},
+        {"deep A K 101", "line 2: \"101\" is not a number of 1 to 100"},
+        {"wide A K", "line 2: wide needs SERVER KEYPATH COUNT"},
+        {"oversize A K Big 0", "line 2: \"0\" is not a number of 1 to 65536"},
+        {"answer-any", "line 2: answer-any needs SERVER"},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -98,6 +106,49 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
         EXPECT_EQ(error, c.error);
         EXPECT_FALSE(lab::ServerExists("A")) << "half-loaded after: " << c.line;
     }
+}
+
+// The hostile-server kit, added by hand to a loaded network: each line
+// stores what it says, and a bad one adds nothing.
+TEST_F(LabDescriptionTest, TheKitIsAddedToALoadedNetworkByHand) {
+    Load("server A latency=5\nserver ANY\n");
+    auto labctl = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "add");
+        return e2e::RunProgram(e2e::BuildPath("lab\\labctl.exe"), args);
+    };
+    e2e::RunResult added = labctl({"endless A", "empty-more A", "slow A 40 EnumServerValues",
+                                   "answer-any ANY", "overlong A Alerts 1 MAD-1000 5",
+                                   "list-escaped <local> Alerts 0 \"B\\r\\nC\\x7F\"",
+                                   "illegal-names A Alerts 2 GOOD", "deep A K 3", "wide A W 2",
+                                   "oversize A K Big 600"});
+    ASSERT_EQ(added.exitCode, 0u) << added.err;
+    std::string shown = lab::ShowServer("A");
+    EXPECT_NE(shown.find("endless: A, empty more: yes, slow: 40 ms (EnumServerValues)"),
+              std::string::npos)
+        << shown;
+    std::optional<std::string> overlong = lab::ReadString("A", "ProductControl",
+                                                          "RoamManagingAlertsLevel1");
+    ASSERT_TRUE(overlong);
+    EXPECT_EQ(overlong->size(), 974u + 9u);
+    EXPECT_EQ(overlong->substr(974), ",MAD-1000");
+    EXPECT_EQ(lab::ReadString("<local>", "ProductControl", "RoamManagingAlertsLevel0"),
+              "B\r\nC\x7F");
+    std::optional<std::string> illegal = lab::ReadString("A", "ProductControl",
+                                                         "RoamManagingAlertsLevel2");
+    ASSERT_TRUE(illegal);
+    EXPECT_EQ(illegal->substr(0, 8), "N\\X,N/X,");
+    EXPECT_EQ(illegal->substr(illegal->size() - 29), ".PERIOD,LLLLLLLLLLLLLLLL,GOOD");
+    EXPECT_EQ(lab::ReadDword("A", "K\\D1\\D2\\D3", "Depth3"), 3u);
+    EXPECT_EQ(lab::ReadDword("A", "W\\W2", "Wide2"), 2u);
+    std::optional<lab::Value> big = lab::ReadValue("A", "K", "Big");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->data.size(), 600u);
+
+    e2e::RunResult refused = labctl({"deep A K2 2", "endless NOBODY"});
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_NE(refused.err.find("line 2: unknown server \"NOBODY\""), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(lab::KeyExists("A", "K2"));
 }
 
 TEST_F(LabDescriptionTest, TheSampleNetworksLoad) {
