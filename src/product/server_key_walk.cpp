@@ -98,15 +98,25 @@ bool EndsEmpty(const Walk& walk, const char* keyPath, uint32_t more, uint32_t co
     return true;
 }
 
-uint32_t WalkKey(Walk& walk, const char* keyPath, int depth);
-
-uint32_t WalkSubkeys(Walk& walk, const char* keyPath, int depth, char* listing, char* path) {
+// Hands each batch of a listing to onBatch(count), asking for the next while
+// the listing says there is more; a status of onBatch ends the listing.
+template <typename OnBatch>
+uint32_t ForEachBatch(const Walk& walk, ServerListingFn listing, const char* keyPath,
+                      char* buffer, OnBatch onBatch) {
     uint32_t more = 0;
     uint32_t count = 0;
     do {
-        if (uint32_t status = List(walk, walk.library.enumSubKeys, keyPath, listing, &more, &count))
-            return status;
+        if (uint32_t status = List(walk, listing, keyPath, buffer, &more, &count)) return status;
         if (EndsEmpty(walk, keyPath, more, count)) return 0;
+        if (uint32_t status = onBatch(count)) return status;
+    } while (more);
+    return 0;
+}
+
+uint32_t WalkKey(Walk& walk, const char* keyPath, int depth);
+
+uint32_t WalkSubkeys(Walk& walk, const char* keyPath, int depth, char* listing, char* path) {
+    return ForEachBatch(walk, walk.library.enumSubKeys, keyPath, listing, [&](uint32_t count) {
         NameCursor names(listing, kKeyListingSize);
         for (uint32_t i = 0; i < count; ++i) {
             const char* name = names.Next();
@@ -127,17 +137,12 @@ uint32_t WalkSubkeys(Walk& walk, const char* keyPath, int depth, char* listing, 
             }
             if (uint32_t status = WalkKey(walk, path, depth + 1)) return status;
         }
-    } while (more);
-    return 0;
+        return 0u;
+    });
 }
 
 uint32_t WalkValues(Walk& walk, const char* keyPath, char* listing, char* name, uint8_t* data) {
-    uint32_t more = 0;
-    uint32_t count = 0;
-    do {
-        if (uint32_t status = List(walk, walk.library.enumValues, keyPath, listing, &more, &count))
-            return status;
-        if (EndsEmpty(walk, keyPath, more, count)) return 0;
+    return ForEachBatch(walk, walk.library.enumValues, keyPath, listing, [&](uint32_t count) {
         const char* cursor = listing;
         const char* end = listing + kKeyListingSize;
         for (uint32_t i = 0; i < count && cursor && cursor >= listing && cursor < end; ++i) {
@@ -166,8 +171,8 @@ uint32_t WalkValues(Walk& walk, const char* keyPath, char* listing, char* name, 
             }
             cursor = next;
         }
-    } while (more);
-    return 0;
+        return 0u;
+    });
 }
 
 uint32_t WalkKey(Walk& walk, const char* keyPath, int depth) {

@@ -214,9 +214,11 @@ TEST_F(HostileServerTest, EachKitEntryLeavesTheMachineWhole) {
         e2e::RunOptions options;
         options.timeoutMs = 60000;
         RunResult result = e2e::RunPerchman({row.option}, options);
-        ASSERT_TRUE(e2e::Finished(result));
+        // Each row on its own: one that fails leaves the others to be tried.
+        EXPECT_TRUE(e2e::Finished(result));
         auto found = Lines(result, 95);
-        ASSERT_EQ(found.size(), 1u) << e2e::Describe(result);
+        EXPECT_EQ(found.size(), 1u) << e2e::Describe(result);
+        if (found.size() != 1) continue;
         if (!row.chosen.empty()) {
             EXPECT_EQ(found[0][1], row.chosen);
             if (std::string(row.option) == "/nearest_alerts") {
