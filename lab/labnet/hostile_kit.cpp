@@ -81,7 +81,7 @@ bool ParseIllegalNames(Parser& p, const std::vector<std::string>& w) {
     for (char c = 1; c < 0x20; ++c) names.push_back(std::string("N") + c + "X");
     names.push_back("N\x7FX");
     names.push_back(".PERIOD");
-    names.push_back(std::string(16, 'L'));
+    names.push_back(std::string(128, 'L'));
     std::string list;
     for (const std::string& name : names) list += (list.empty() ? "" : ",") + name;
     if (w.size() == 5) list += "," + w[4];

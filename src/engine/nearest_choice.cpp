@@ -23,7 +23,7 @@ void ReportRefusedName(const char* name) {
     case NameFault::None: return;
     case NameFault::TooLong:
         PrintDetailMessage(kMsgNameTooLong, shown.get(), static_cast<int>(std::strlen(name)),
-                           static_cast<int>(kMaxComputerName));
+                           static_cast<int>(kLongestServerName));
         return;
     case NameFault::Character: {
         char character = static_cast<char>(check.character);

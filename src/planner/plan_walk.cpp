@@ -282,8 +282,8 @@ std::string NameRefusal(const std::string& name) {
     switch (check.fault) {
     case NameFault::None: break;
     case NameFault::TooLong:
-        return Concat({"a name of ", std::to_string(name.size()), " characters (a computer name "
-                       "has at most ", std::to_string(kMaxComputerName), ")"});
+        return Concat({"a name of ", std::to_string(name.size()), " characters (a server name "
+                       "has at most ", std::to_string(kLongestServerName), ")"});
     case NameFault::Character: {
         char character = static_cast<char>(check.character);
         return Concat({"a computer name cannot hold the character \"",

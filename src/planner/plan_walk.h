@@ -111,8 +111,8 @@ std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,
 // from the table's counts. Only the parent role registers its clients.
 void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks);
 
-// Why the search never takes a server of this name (a computer name has at
-// most 15 characters, and not every character), "" when it may.
+// Why the search never takes a server of this name (one of more than 127
+// characters, or with a character a computer name cannot hold), "" when it may.
 std::string NameRefusal(const std::string& name);
 // A list as a server's reply carries it to the search: one that does not fit
 // loses its last, partial entry.

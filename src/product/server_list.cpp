@@ -79,9 +79,9 @@ int32_t ReadDecimal(const char* text) {
 }
 
 NameCheck CheckServerName(const char* name) {
-    size_t length = strnlen(name, kMaxComputerName + 1);
+    size_t length = strnlen(name, kLongestServerName + 1);
     if (length == 0) return {NameFault::Empty, 0};
-    if (length > kMaxComputerName) return {NameFault::TooLong, 0};
+    if (length > kLongestServerName) return {NameFault::TooLong, 0};
     if (name[0] == '.') return {NameFault::LeadingPeriod, '.'};
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);

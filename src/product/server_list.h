@@ -40,13 +40,15 @@ int32_t ReadDecimal(const char* text);
 // level after level would otherwise keep a machine searching for ever.
 constexpr int kDeepestListLevel = 64;
 
-// A server name that can be handed on to a takeover is a Windows computer
-// name: names come from lists that servers publish and end up in HPD.DAT
-// lines, registry values and remote paths, where a blank, a quote, a "%", an
-// "=", a bracket or a backslash would change what the line or path says. The
-// rule is the NetBIOS computer name's: 1 to 15 bytes, no control character,
-// none of \ / : * ? " < > | [ ] + = ; , % or a blank, and no period in front.
-constexpr size_t kMaxComputerName = 15;
+// A server name that can be handed on to a takeover holds only what a Windows
+// computer name may hold: names come from lists that servers publish and end
+// up in HPD.DAT lines, registry values and remote paths, where a blank, a
+// quote, a "%", an "=", a bracket or a backslash would change what the line or
+// path says. So: no control character, none of \ / : * ? " < > | [ ] + = ; , %
+// or a blank, and no period in front. Its length is bounded by the search's
+// result (a full DNS name may stand where a 15-byte NetBIOS name usually does,
+// and lists have always carried such names), so 1 to 127 bytes.
+constexpr size_t kLongestServerName = kServerNameSize - 1;
 enum class NameFault { None, Empty, TooLong, LeadingPeriod, Character };
 struct NameCheck {
     NameFault fault;

@@ -137,7 +137,8 @@ TEST_F(LabDescriptionTest, TheKitIsAddedToALoadedNetworkByHand) {
                                                          "RoamManagingAlertsLevel2");
     ASSERT_TRUE(illegal);
     EXPECT_EQ(illegal->substr(0, 8), "N\\X,N/X,");
-    EXPECT_EQ(illegal->substr(illegal->size() - 29), ".PERIOD,LLLLLLLLLLLLLLLL,GOOD");
+    const std::string tail = ".PERIOD," + std::string(128, 'L') + ",GOOD";
+    EXPECT_EQ(illegal->substr(illegal->size() - tail.size()), tail);
     EXPECT_EQ(lab::ReadDword("A", "K\\D1\\D2\\D3", "Depth3"), 3u);
     EXPECT_EQ(lab::ReadDword("A", "W\\W2", "Wide2"), 2u);
     std::optional<lab::Value> big = lab::ReadValue("A", "K", "Big");

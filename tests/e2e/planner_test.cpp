@@ -393,7 +393,7 @@ TEST_F(PlannerTest, EachFindingHasACaseThatRaisesItAndOneThatDoesNot) {
     const std::string sites = "EAST A=10 B=20 C=30 D=40\nWEST A=10 B=20 C=30 D=40\n"
                               "clients A=1 B=2 C=3 D=4\n";
     const std::string slowB = "EAST A=10 B=99 C=30\nWEST A=10 B=99 C=30\n";
-    const std::string name16(16, 'N'), name15(15, 'N');
+    const std::string name128(128, 'N'), name127(127, 'N');
     auto names = [](char letter, int count) {  // names of 47 letters joined by ","
         std::string list;
         for (int i = 0; i < count; ++i) list += (i ? "," : "") + std::string(47, letter);
@@ -442,10 +442,10 @@ TEST_F(PlannerTest, EachFindingHasACaseThatRaisesItAndOneThatDoesNot) {
          "<local> Alerts 0: no site that reads this list can reach \"B\"", true, note},
         {"unreachable", "<local> Alerts 0 A,B\n", "EAST A=10 B=down\nWEST A=10 B=5\n",
          "can reach", false},
-        {"long name", "<local> Alerts 0 A," + name16 + "\n", sites,
-         "is never chosen: a name of 16 characters (a computer name has at most 15)", true,
-         note},
-        {"long name", "<local> Alerts 0 A," + name15 + "\n", sites, "is never chosen", false},
+        {"long name", "<local> Alerts 0 A," + name128 + "\n", sites,
+         "is never chosen: a name of 128 characters (a server name has at most 127)", true,
+         problem},
+        {"long name", "<local> Alerts 0 A," + name127 + "\n", sites, "is never chosen", false},
         {"name no computer has", "<local> Alerts 0 A,B%\n", sites,
          "\"B%\" is never chosen: a computer name cannot hold the character \"%\"", true, note},
         {"long list", "<local> Alerts 0 " + names('L', 21) + "," + std::string(16, 'M') + "\n",

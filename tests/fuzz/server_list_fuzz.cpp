@@ -23,10 +23,10 @@ struct Entry {
     bool operator==(const Entry&) const = default;
 };
 
-// What a Windows computer name can hold: 1 to 15 bytes, no period in front,
-// no control character and none of the characters its rules refuse.
+// What a server name may be: 1 to 127 bytes, no period in front, no control
+// character and none of the characters a Windows computer name refuses.
 bool IsComputerName(const std::string& name) {
-    if (name.empty() || name.size() > 15 || name[0] == '.') return false;
+    if (name.empty() || name.size() > 127 || name[0] == '.') return false;
     for (char c : name) {
         unsigned char byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F || std::string("\\/:*?\"<>|[]+=;,% ").find(c) != std::string::npos)

@@ -122,7 +122,7 @@ const ExpectedText kExpectedTexts[] = {
     {159, "Error al suprimir la clave de registro para detener el uso m\xf3vil de WDR.\n"},
     {160, "Se necesita una conexi\xf3n de red para esta solicitud, pero no hay ninguna.\n"},
     {161, "La b\xa3squeda termina en el nivel %d, el m\xa0s profundo: no se sigue la lista que %s publica para el nivel %d\n"},
-    {162, "servidor %s descartado: su nombre tiene %d caracteres y un nombre de equipo tiene como m\xa0ximo %d\n"},
+    {162, "servidor %s descartado: su nombre tiene %d caracteres y un nombre de servidor tiene como m\xa0ximo %d\n"},
     {163, "servidor %s descartado: un nombre de equipo no puede contener el car\xa0" "cter \"%s\"\n"},
     {164, "servidor %s descartado: un nombre de equipo no puede estar vac\xa1o ni empezar por un punto\n"},
     {165, "Se omite el valor %s de la clave %s del servidor %s: no cabe entero en %d bytes (nombre de %d bytes, datos de %d)\n"},

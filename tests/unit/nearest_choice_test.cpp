@@ -60,8 +60,8 @@ struct BestCase {
 };
 
 TEST(ChooseBestServer, FollowsPreferencesLimitsAndOrder) {
-    const std::string longName(kMaxComputerName + 1, 'L');
-    const std::string longestFitting(kMaxComputerName, 'F');
+    const std::string longName(kLongestServerName + 1, 'L');
+    const std::string longestFitting(kLongestServerName, 'F');
     const BestCase cases[] = {
         {"A>B, A acceptable: B is not considered", {{"A", 40, '>'}, {"B", 10, ','}}, "A"},
         {"A>B, A never answered", {{"A", FAILED, '>'}, {"B", 10, ','}}, "B"},
@@ -85,7 +85,7 @@ TEST(ChooseBestServer, FollowsPreferencesLimitsAndOrder) {
         {"a name with a tab is never chosen", {{"Ev\til", 1, ','}, {"B", 10, ','}}, "B"},
         {"a name with a carriage return, alone", {{"Evil\r", 1, ','}}, ""},
         {"a name of 16 characters is never chosen", {{longName, 1, '>'}, {"B", 10, ','}}, "B"},
-        {"a name of 15 characters fits", {{longestFitting, 1, ','}, {"B", 10, ','}},
+        {"a name of 127 characters fits", {{longestFitting, 1, ','}, {"B", 10, ','}},
          longestFitting.c_str()},
         {"a name with a backslash is never chosen", {{"A\\B", 1, ','}, {"B", 10, ','}}, "B"},
     };

@@ -157,7 +157,7 @@ TEST_F(NearestSearch, ARoleWithoutServersEndsAtOnceWithStatusOne) {
 // never chosen.
 TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
     const std::string unusable[] = {"EVIL\r\nParent", "TAB\tBED", "BELL\x07",
-                                    "EVIL\\SHARE", std::string(kMaxComputerName + 1, 'L')};
+                                    "EVIL\\SHARE", std::string(kLongestServerName + 1, 'L')};
     for (const std::string& bad : unusable) {
         Network.clear();
         Probed.clear();
@@ -170,7 +170,7 @@ TEST_F(NearestSearch, ServersWithUnusableNamesAreMeasuredButNeverChosen) {
         EXPECT_EQ(std::count(Probed.begin(), Probed.end(), bad), 2);  // warm-up and sample
     }
     // The longest computer name is an ordinary name.
-    const std::string longest(kMaxComputerName, 'F');
+    const std::string longest(kLongestServerName, 'F');
     Network.clear();
     Network[longest] = FakeServer{};
     Network["B"] = Answering("", 2);

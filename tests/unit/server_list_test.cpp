@@ -108,7 +108,8 @@ TEST(ServerNames, OnlyWhatAComputerNameCanHoldPasses) {
         {"\xD1" "AND\xDA", NameFault::None},  // letters of the system code page
         {"WEB$!#&'()~", NameFault::None},
         {std::string(15, 'N'), NameFault::None},
-        {std::string(16, 'N'), NameFault::TooLong},
+        {std::string(127, 'N'), NameFault::None},
+        {std::string(128, 'N'), NameFault::TooLong},
         {std::string(300, 'N'), NameFault::TooLong},
         {"", NameFault::Empty},
         {".HIDDEN", NameFault::LeadingPeriod, '.'},
