@@ -14,6 +14,7 @@
 #include "platform/stop_request.h"
 #include "platform/system_functions.h"
 #include "entry/win9x_background.h"
+#include "output/debug_writer.h"
 #include "output/output.h"
 #include "product/product_library.h"
 
@@ -49,6 +50,9 @@ int RunAsService(int isWin9x) {
         return 1;
     }
     SERVICE_TABLE_ENTRYA table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+    // Every line of the service, the control handler's included, goes to the
+    // debugger channel through the writer: none of them waits on a viewer.
+    DebugWriterScope writer(true);
     // Started from a console instead of by the service control manager, the
     // call fails at once and the run ends quietly.
     if (FrameFunctions.StartServiceCtrlDispatcherA)
@@ -118,8 +122,10 @@ void RunServiceBody(DWORD, char**) {
 }
 
 void ServiceStop() {
-    DebugOutput("ServiceStop");
+    // The stop first: under "/debug" the line goes out directly and may wait
+    // on a viewer, which must not hold the stop back.
     StopEngineLoop();
+    DebugOutput("ServiceStop");
 }
 
 void DebugService(int argc, char** argv) {

@@ -14,6 +14,7 @@
 #include "platform/system_functions.h"
 #include "entry/win9x_engine_thread.h"
 #include "entry/win9x_report.h"
+#include "output/debug_writer.h"
 #include "output/output.h"
 
 namespace {
@@ -116,6 +117,10 @@ void ReportStartFailure() {
 
 int Win9xServiceMain(int debug) {
     TraceMessage("Win9xServiceMain begin\n", nullptr, false);
+    // Without a console every line goes to the debugger channel, through the
+    // writer so that none of them waits on a viewer. Declared first, it is
+    // drained last, after the mutex is given back.
+    DebugWriterScope writer(!debug);
     KernelHandle mutex;
     if (!debug) {
         // Lines go to the debugger channel: the console was given up at start.
@@ -147,6 +152,7 @@ int Win9xServiceMain(int debug) {
         // everything it holds left to the system, and an exit code that
         // tells this end from a clean one.
         std::fflush(stdout);
+        writer.Stop();
         ExitProcess(ERROR_TIMEOUT);
     }
     return 0;

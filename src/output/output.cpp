@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "output/debug_writer.h"
 
 volatile LONG ShowDetail = 0;
 volatile LONG ServiceRunning = 0;
@@ -101,8 +102,9 @@ void PrintMessage(const char* text, FILE* file, bool detail) {
 
 void DebugOutput(const char* text) {
     char line[kTextSize];
+    // The clock is read when the line is made, also when it is written later.
     FormatText(line, "%d - %s\n", static_cast<int>(ClockMs()), text);
-    OutputDebugStringA(line);
+    if (!QueueDebugLine(line)) OutputDebugStringA(line);
 }
 
 void TraceMessage(const char*, FILE*, bool) {}

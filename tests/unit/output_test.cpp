@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output/output.h"
+#include "captured_debug_lines.h"
 
 // Where a line goes: standard output (captured through its descriptor, so the
 // console's text-mode translation is part of what is compared), the report
@@ -65,35 +66,7 @@ private:
     std::string text_;
 };
 
-// OutputDebugStringA raises DBG_PRINTEXCEPTION_C with the length and the text;
-// a vectored handler sees it first and lets it go on to the system's handler.
-class CapturedDebugLines {
-public:
-    CapturedDebugLines() {
-        lines_ = &captured_;
-        handler_ = AddVectoredExceptionHandler(1, &CapturedDebugLines::Handler);
-    }
-    ~CapturedDebugLines() {
-        RemoveVectoredExceptionHandler(handler_);
-        lines_ = nullptr;
-    }
-    const std::vector<std::string>& lines() const { return captured_; }
-
-private:
-    static LONG CALLBACK Handler(EXCEPTION_POINTERS* pointers) {
-        const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-        if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2 &&
-            lines_) {
-            const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-            size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
-            lines_->emplace_back(text, strnlen(text, length));
-        }
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    static inline std::vector<std::string>* lines_ = nullptr;
-    std::vector<std::string> captured_;
-    void* handler_ = nullptr;
-};
+using unit_test::CapturedDebugLines;
 
 std::string Loaded(unsigned id) {
     char text[kTextSize];
@@ -167,7 +140,7 @@ TEST_F(Output, ServiceRunningSendsEvenDetailLinesToTheDebuggerWithTheClock) {
     EXPECT_EQ(console, "");
     EXPECT_EQ(CloseReport(report), "Buscando\r\n");
     ASSERT_EQ(debug.lines().size(), 1u);
-    const std::string& line = debug.lines()[0];
+    const std::string line = debug.lines()[0];
     size_t digits = line.find_first_not_of("0123456789");
     ASSERT_GT(digits, 0u) << line;
     EXPECT_EQ(line.substr(digits), " - Buscando\n\n");
@@ -230,7 +203,7 @@ TEST_F(Output, PrintSystemErrorOfABackgroundProcessGoesToTheDebugger) {
     ServiceRunning = 0;
     EXPECT_EQ(console, "");
     ASSERT_EQ(debug.lines().size(), 1u);
-    const std::string& line = debug.lines()[0];
+    const std::string line = debug.lines()[0];
     EXPECT_NE(line.find(" - CreateMutex: "), std::string::npos) << line;
     EXPECT_EQ(line.substr(line.size() - 6), " (2)\n\n") << line;
 }
