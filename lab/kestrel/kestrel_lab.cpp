@@ -189,6 +189,13 @@ DWORD UnregisterControlObject() {
 
 void ResetBehaviour() { SHDeleteKeyA(HKEY_LOCAL_MACHINE, kLabProductKey); }
 
+void RemoveProduct() {
+    StopService();
+    UninstallService();
+    UnregisterControlObject();
+    ResetBehaviour();
+}
+
 void SetBehaviour(const char* valueName, DWORD value) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kLabProductKey, 0, nullptr, 0, KEY_ALL_ACCESS,

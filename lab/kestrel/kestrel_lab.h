@@ -35,6 +35,10 @@ DWORD ServiceState();
 DWORD RegisterControlObject(const std::string& labDirectory = LabDirectory());
 DWORD UnregisterControlObject();
 
+// Stops the service and removes it, the control object's registration and
+// the stand-in's lab values: the prefix as before the product was set up.
+void RemoveProduct();
+
 // Clears the stand-in's lab values (delay, never-confirm, failure, counters).
 void ResetBehaviour();
 void SetBehaviour(const char* valueName, DWORD value);

@@ -18,6 +18,9 @@
 //                           planner (perchplan)
 //   labctl monitor          print the debugger-channel lines of programs not
 //                           started under a debugger, as they come, until Ctrl+C
+//   labctl dead-viewer [mutex]
+//                           play a debug-output viewer that stopped reading,
+//                           until Ctrl+C (with mutex: it also holds DBWinMutex)
 //   labctl now              print the servers as this machine reaches them now,
 //                           as a site table of the planner
 // Faults while programs run (until the next move, which restores the site's
@@ -69,6 +72,22 @@ int Monitor() {
             std::fflush(stdout);
         }
     }
+    return 0;
+}
+
+// What an administrator's viewer leaves behind when it crashed or hangs: the
+// channel's objects, and nobody reading them.
+int DeadViewer(bool holdMutex) {
+    lab::DebugMonitor viewer;
+    std::string error;
+    if (!viewer.StartSilent(holdMutex, &error)) {
+        std::fprintf(stderr, "labctl: %s\n", error.c_str());
+        return 1;
+    }
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+    std::fprintf(stderr, "labctl: a debug-output viewer that never answers%s (Ctrl+C ends)\n",
+                 holdMutex ? ", holding DBWinMutex" : "");
+    while (!interrupted) Sleep(250);
     return 0;
 }
 
@@ -136,7 +155,7 @@ int Usage() {
     std::fputs(
         "usage: labctl load FILE | add LINE... | reset | show SERVER | register [DLLPATH]\n"
         "              | set SERVER NAME NUMBER | log | move SITE | site | sites\n"
-        "              | monitor | now | down SERVER | up SERVER\n"
+        "              | monitor | dead-viewer [mutex] | now | down SERVER | up SERVER\n"
         "              | latency SERVER MS | refuse-writes SERVER [STATUS]\n"
         "              | client join|leave NAME | product stop|start|slow MS|never|normal\n"
         "  load FILE       reset the lab and load the network described in FILE\n"
@@ -156,6 +175,10 @@ int Usage() {
         "  sites           print the network's sites as a site table for perchplan\n"
         "  monitor         print the debugger-channel lines of programs not started\n"
         "                  under a debugger (services), as they come, until Ctrl+C\n"
+        "  dead-viewer [mutex]\n"
+        "                  play a viewer that stopped reading, until Ctrl+C: the\n"
+        "                  channel's objects exist and nobody answers (with mutex\n"
+        "                  it also holds DBWinMutex)\n"
         "  now             print the servers as this machine reaches them now\n"
         "  down SERVER, up SERVER\n"
         "                  the server cannot be reached from here, or can again\n"
@@ -241,6 +264,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "monitor" && argc == 2) return Monitor();
+    if (command == "dead-viewer" && (argc == 2 || (argc == 3 && std::string(argv[2]) == "mutex")))
+        return DeadViewer(argc == 3);
     if (command == "now" && argc == 2) {
         std::fputs(lab::SiteTableNow().c_str(), stdout);
         return 0;

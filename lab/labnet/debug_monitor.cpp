@@ -13,6 +13,7 @@ constexpr DWORD kTextCapacity = kBufferSize - sizeof(DWORD);
 // Several threads may wait at once while one auto-reset event wakes only one
 // of them: the others look again after this slice.
 constexpr DWORD kWaitSliceMs = 50;
+constexpr DWORD kMutexWaitMs = 45000;
 
 LONG monitorRunning = 0;  // one listener per process
 
@@ -46,11 +47,12 @@ private:
     CRITICAL_SECTION& lock_;
 };
 
-// A named object of the channel that nobody else has made yet.
-bool CreateOwned(HANDLE created, KernelHandle* owner) {
+// A named object of the channel that nobody else has made yet (or, unless
+// mustCreate, one that exists already).
+bool CreateOwned(HANDLE created, KernelHandle* owner, bool mustCreate) {
     bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     owner->reset(created);
-    return *owner && !existed;
+    return *owner && !(existed && mustCreate);
 }
 
 }  // namespace
@@ -63,6 +65,37 @@ DebugMonitor::~DebugMonitor() {
 }
 
 bool DebugMonitor::Start(std::string* error) {
+    if (!Open(true, error)) return false;
+    SetEvent(answering_.get());
+    return true;
+}
+
+bool DebugMonitor::StartSilent(bool holdMutex, std::string* error) {
+    // A writer still waiting on an earlier viewer keeps the objects alive:
+    // found so, they are just as dead.
+    if (!Open(false, error)) return false;
+    if (!holdMutex) return true;
+    OpenToEveryone open;
+    mutex_.reset(CreateMutexA(&open.attributes, FALSE, "DBWinMutex"));
+    // Writers hold it while they hand a line over, or, after an earlier dead
+    // viewer, while they wait their 10 s for it: several may be queued.
+    DWORD taken = mutex_ ? WaitForSingleObject(mutex_.get(), kMutexWaitMs) : WAIT_FAILED;
+    holdsMutex_ = taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED;
+    if (!holdsMutex_) {
+        if (error) *error = "cannot take DBWinMutex";
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void DebugMonitor::Revive() {
+    if (holdsMutex_) ReleaseMutex(mutex_.get());
+    holdsMutex_ = false;
+    if (answering_) SetEvent(answering_.get());
+}
+
+bool DebugMonitor::Open(bool mustCreate, std::string* error) {
     if (InterlockedCompareExchange(&monitorRunning, 1, 0) != 0) {
         if (error) *error = "a debug-output monitor already runs in this process";
         return false;
@@ -72,15 +105,16 @@ bool DebugMonitor::Start(std::string* error) {
     bool owned =
         CreateOwned(CreateFileMappingA(INVALID_HANDLE_VALUE, &open.attributes, PAGE_READWRITE, 0,
                                        kBufferSize, "DBWIN_BUFFER"),
-                    &mapping_) &&
+                    &mapping_, mustCreate) &&
         CreateOwned(CreateEventA(&open.attributes, FALSE, FALSE, "DBWIN_BUFFER_READY"),
-                    &bufferReady_) &&
+                    &bufferReady_, mustCreate) &&
         CreateOwned(CreateEventA(&open.attributes, FALSE, FALSE, "DBWIN_DATA_READY"),
-                    &dataReady_);
+                    &dataReady_, mustCreate);
     if (owned) view_ = static_cast<const char*>(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
     arrived_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (owned && view_ && arrived_ && stop_)
+    answering_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (owned && view_ && arrived_ && stop_ && answering_)
         thread_.reset(CreateThread(nullptr, 0, &DebugMonitor::Collect, this, 0, nullptr));
     if (!thread_) {
         if (error)
@@ -99,9 +133,12 @@ void DebugMonitor::Stop() {
         WaitForSingleObject(thread_.get(), INFINITE);
         thread_.reset();
     }
+    if (holdsMutex_) ReleaseMutex(mutex_.get());
+    holdsMutex_ = false;
     if (view_) UnmapViewOfFile(view_);
     view_ = nullptr;
-    for (KernelHandle* handle : {&mapping_, &bufferReady_, &dataReady_, &arrived_, &stop_})
+    for (KernelHandle* handle :
+         {&mapping_, &bufferReady_, &dataReady_, &arrived_, &stop_, &answering_, &mutex_})
         handle->reset();
     if (started_) InterlockedExchange(&monitorRunning, 0);
     started_ = false;
@@ -113,6 +150,8 @@ DWORD WINAPI DebugMonitor::Collect(void* self) {
 }
 
 void DebugMonitor::CollectLines() {
+    HANDLE untilAnswering[] = {stop_.get(), answering_.get()};
+    if (WaitForMultipleObjects(2, untilAnswering, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
     HANDLE waits[] = {stop_.get(), dataReady_.get()};
     for (;;) {
         SetEvent(bufferReady_.get());

@@ -47,6 +47,14 @@ public:
     // saying why, when another listener (in this process or another one)
     // already owns the channel.
     bool Start(std::string* error);
+    // A viewer that stopped reading, as a crashed, paused or hung one leaves
+    // the channel: its objects exist and nobody answers, so every writer's
+    // OutputDebugStringA waits 10 s for the buffer. With holdMutex it also
+    // holds "DBWinMutex", which writers wait for without a limit. Revive makes
+    // it read again, from the lines that writers then still hand over. Start
+    // it, Revive it and Stop it on one thread: the mutex is that thread's.
+    bool StartSilent(bool holdMutex, std::string* error);
+    void Revive();
     // Stops collecting and gives the channel up; lines collected so far stay.
     // Not while another thread waits in WaitFor.
     void Stop();
@@ -64,7 +72,10 @@ private:
     static DWORD WINAPI Collect(void* self);
     void CollectLines();
 
+    bool Open(bool mustCreate, std::string* error);
+
     bool started_ = false;
+    bool holdsMutex_ = false;
     mutable CRITICAL_SECTION lock_;
     std::vector<DebugLine> lines_;
     KernelHandle arrived_;  // auto-reset: set for each line
@@ -73,6 +84,8 @@ private:
     const char* view_ = nullptr;
     KernelHandle bufferReady_;
     KernelHandle dataReady_;
+    KernelHandle answering_;  // manual-reset: set while the monitor reads
+    KernelHandle mutex_;
     KernelHandle thread_;
 };
 

@@ -51,10 +51,7 @@ protected:
         e2e::SetBinary(HKEY_LOCAL_MACHINE, e2e::kProductRoot, "GUID", e2e::kTestGuid);
     }
     void TearDown() override {
-        kestrel::StopService();
-        kestrel::UninstallService();
-        kestrel::UnregisterControlObject();
-        kestrel::ResetBehaviour();
+        kestrel::RemoveProduct();
         DeleteFileA(kHpdPath);
         RemoveDirectoryA(kHome);
         e2e::ProductTest::TearDown();

@@ -108,10 +108,7 @@ void TakeoverTest::SetUp() {
 
 void TakeoverTest::TearDown() {
     if (capturing_) Captured();
-    kestrel::StopService();
-    kestrel::UninstallService();
-    kestrel::UnregisterControlObject();
-    kestrel::ResetBehaviour();
+    kestrel::RemoveProduct();
     Product = savedProduct;
     EngineFunctions.IsWin9x = savedWin9x_;
     CloseProductKeys();

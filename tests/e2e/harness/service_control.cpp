@@ -26,14 +26,14 @@ SERVICE_STATUS_PROCESS Query(SC_HANDLE service) {
     return status;
 }
 
+}  // namespace
+
 double NowMs() {
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
-
-}  // namespace
 
 ServiceHandle OpenNamedService(const char* name, DWORD access) {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));

@@ -38,6 +38,9 @@ struct ServiceStop {
 // Sends the stop control (when it runs) and times it to "stopped".
 ServiceStop StopPerchmanService(DWORD waitMs = 30000);
 
+// Milliseconds of the performance counter, for the stops' and starts' times.
+double NowMs();
+
 // Polls condition every few milliseconds; false when timeoutMs passed first.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
