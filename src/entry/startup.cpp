@@ -8,11 +8,12 @@
 #include "engine/nearest.h"
 #include "output/output.h"
 #include "platform/system_functions.h"
+#include "platform/system_library.h"
 #include "product/product_interface.h"
 #include "takeover/takeovers.h"
 
 DWORD LoadWinsock() {
-    Winsock.Module = LoadLibraryA("ws2_32.dll");
+    Winsock.Module = LoadSystemLibrary("ws2_32.dll");
     if (!Winsock.Module) return product::kLibraryUnavailable;
     bool complete = true;
     complete &= BindProcedure(Winsock.WSAStartup, Winsock.Module, "WSAStartup");
@@ -33,8 +34,13 @@ DWORD UnloadWinsock() {
 }
 
 DWORD LoadWinInet() {
-    WinInet.Module = LoadLibraryA("wininet.dll");
+    WinInet.Module = LoadSystemLibrary("wininet.dll");
     if (!WinInet.Module) return product::kLibraryUnavailable;
+    // The connection check may load the IP helper library on first use, by
+    // its bare name, from the program's folder first. Loaded here from the
+    // system folder, it is found loaded instead. Optional: not every system
+    // has it, and the check does without.
+    WinInet.IpHelper = LoadSystemLibrary("iphlpapi.dll");
     // An entry point that is found stays bound even when the other is missing.
     bool plain = BindProcedure(WinInet.InternetGetConnectedState, WinInet.Module,
                       "InternetGetConnectedState");

@@ -17,6 +17,7 @@ struct WinsockFunctions {
 };
 struct WinInetFunctions {
     HMODULE Module = nullptr;
+    HMODULE IpHelper = nullptr;  // kept loaded with WinINet
     BOOL(WINAPI* InternetGetConnectedState)(LPDWORD flags, DWORD reserved) = nullptr;
     BOOL(WINAPI* InternetGetConnectedStateEx)(LPDWORD flags, LPSTR name, DWORD size,
                                               DWORD reserved) = nullptr;

@@ -6,6 +6,7 @@
 #include "common/bind.h"
 #include "common/text.h"
 #include "output/output.h"
+#include "platform/system_library.h"
 
 SystemFunctions FrameFunctions;
 SystemFunctions EngineFunctions;
@@ -22,12 +23,12 @@ void ReleaseLibrary(HMODULE& module) {
 }
 
 int LoadNtSet(SystemFunctions& f) {
-    f.Advapi32 = LoadLibraryA("advapi32.dll");
+    f.Advapi32 = LoadSystemLibrary("advapi32.dll");
     if (!f.Advapi32) {
         PrintMessageId(kMsgLibraryMissing, nullptr, false, "advapi32");
         return 0;
     }
-    f.Kernel32 = LoadLibraryA("Kernel32");
+    f.Kernel32 = LoadSystemLibrary("kernel32.dll");
     if (!f.Kernel32) {
         ReleaseLibrary(f.Advapi32);
         PrintMessageId(kMsgLibraryMissing, nullptr, false, "Kernel32");
@@ -69,7 +70,7 @@ int LoadNtSet(SystemFunctions& f) {
 }
 
 int LoadWin9xSet(SystemFunctions& f) {
-    f.Kernel32 = LoadLibraryA("Kernel32");
+    f.Kernel32 = LoadSystemLibrary("kernel32.dll");
     if (!f.Kernel32) {
         PrintMessageId(kMsgLibraryMissing, nullptr, false, "Kernel32");
         return 0;

@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "common/text.h"
 #include "output/output.h"
+#include "platform/system_library.h"
 #include "product/product_interface.h"
 #include "product/product_keys.h"
 
@@ -58,13 +59,7 @@ DWORD GetAppDataDirectory(int kind, char* out) {
         return 0;
     }
 
-    char systemDirectory[MAX_PATH];
-    UINT length = GetSystemDirectoryA(systemDirectory, sizeof systemDirectory);
-    if (length == 0 || length >= sizeof systemDirectory) return GetLastError();
-    char libraryPath[MAX_PATH];
-    if (!FormatText(libraryPath, "%s\\shfolder.dll", systemDirectory))
-        return ERROR_FILENAME_EXCED_RANGE;
-    Module library(LoadLibraryA(libraryPath));
+    Module library(LoadSystemLibrary("shfolder.dll"));
     if (!library) return GetLastError();
     GetFolderPathFn getFolderPath = reinterpret_cast<GetFolderPathFn>(
         reinterpret_cast<void*>(GetProcAddress(library.get(), "SHGetFolderPathA")));

@@ -3,6 +3,7 @@
 
 #include "product/product_library.h"
 
+#include <cstring>
 #include <ctime>
 
 #include "common/bind.h"
@@ -87,7 +88,12 @@ product::Status LoadProductLibrary() {
         return product::kLibraryUnavailable;
     path[size < kLibraryPathSize ? size : kLibraryPathSize] = '\0';
 
-    Product.Module = LoadLibraryA(path);
+    // As COM loads an in-process server: by the registered path, and what the
+    // library needs in turn from its own folder first, never from the
+    // program's, which need not be the system's to write.
+    bool fullPath = std::strchr(path, '\\') != nullptr;
+    Product.Module = fullPath ? LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
+                              : LoadLibraryA(path);
     if (!Product.Module) return product::kLibraryUnavailable;
     if (!BindAll(Product.Module)) {
         UnloadProductLibrary();
