@@ -34,6 +34,9 @@ constexpr char kDownStatusValue[] = "DownStatus";
 constexpr char kFailReadValue[] = "FailRead";
 constexpr char kFailReadStatusValue[] = "FailReadStatus";
 constexpr char kFailWriteValue[] = "FailWrite";
+// A file copy from the server writes the first half of the file where it was
+// asked to and then fails with this status, as a copy cut off half-way does.
+constexpr char kFailCopyValue[] = "FailCopy";
 constexpr char kLieLengthValue[] = "LieLength";
 // REG_SZ: the list the server answers for every list value it does not hold.
 constexpr char kEndlessListValue[] = "EndlessList";
@@ -61,6 +64,7 @@ constexpr char kCurrentSiteValue[] = "CurrentSite";
 constexpr DWORD kDefaultTimeoutMs = 200;
 constexpr DWORD kDefaultDownStatus = 0x40000010;
 constexpr DWORD kDefaultFailReadStatus = ERROR_ACCESS_DENIED;
+constexpr DWORD kDefaultFailCopyStatus = ERROR_NETNAME_DELETED;
 // A remote path that is not "$\..." or tries to leave the server's area.
 constexpr DWORD kBadRemotePathStatus = ERROR_INVALID_NAME;
 

@@ -263,7 +263,7 @@ bool ParseFile(Parser& p, const std::vector<std::string>& w) {
 }
 
 bool ParseFail(Parser& p, const std::vector<std::string>& w) {
-    if (w.size() < 3) return p.Fail("fail needs SERVER read|write ...");
+    if (w.size() < 3) return p.Fail("fail needs SERVER read|write|copy ...");
     if (!KnownServer(p, w[1])) return false;
     std::string server = w[1];
     if (w[2] == "read") {
@@ -285,7 +285,14 @@ bool ParseFail(Parser& p, const std::vector<std::string>& w) {
         p.steps.push_back([=] { return SetBehaviour(server, kFailWriteValue, status); });
         return true;
     }
-    return p.Fail("fail takes read or write, not \"" + w[2] + "\"");
+    if (w[2] == "copy") {
+        DWORD status = kDefaultFailCopyStatus;
+        if (w.size() > 4 || (w.size() == 4 && (!ParseNumber(w[3], &status) || status == 0)))
+            return p.Fail("fail copy takes a non-zero STATUS");
+        p.steps.push_back([=] { return SetBehaviour(server, kFailCopyValue, status); });
+        return true;
+    }
+    return p.Fail("fail takes read, write or copy, not \"" + w[2] + "\"");
 }
 
 bool ParseLie(Parser& p, const std::vector<std::string>& w) {

@@ -32,6 +32,8 @@
 //       build folder, e.g. %BUILD%\lab\labtool.exe).
 //   fail SERVER read VALUENAME [STATUS]     reading that value fails (default 5)
 //   fail SERVER write STATUS                every write and delete fails
+//   fail SERVER copy [STATUS]               every file copy writes half the
+//                                           file, then fails (default 64)
 //   lie SERVER LENGTH                       read replies claim this length
 //   site NAME ADDRESS... [SERVER=MS|SERVER=down]...
 //       A place the machine can move to (see MoveToSite): one to four IPv4

@@ -141,6 +141,7 @@ std::string ShowServer(std::string_view requested) {
     out += "  fail read: " + (failRead.empty() ? std::string("-") : failRead + " -> " +
                               Hex(number(kFailReadStatusValue, kDefaultFailReadStatus)));
     out += ", fail write: " + Hex(number(kFailWriteValue, 0)) +
+           ", fail copy: " + Hex(number(kFailCopyValue, 0)) +
            ", lie length: " + std::to_string(number(kLieLengthValue, 0)) + "\n";
     std::string endless, slowOperations;
     bool isEndless = Text(key.get(), kEndlessListValue, &endless);

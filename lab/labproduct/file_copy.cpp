@@ -33,6 +33,25 @@ bool RelativeRemotePath(std::string_view remote, std::string* relative) {
     return true;
 }
 
+// A copy cut off half-way: the first half of the source lands where the copy
+// was asked to go, as a transfer that broke off leaves it.
+Status CopyHalf(const std::string& source, const char* localPath, Status status) {
+    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return static_cast<Status>(GetLastError());
+    std::string bytes(GetFileSize(in, nullptr) / 2, '\0');
+    DWORD read = 0;
+    ReadFile(in, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(in);
+    HANDLE out = CreateFileA(localPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return static_cast<Status>(GetLastError());
+    DWORD written = 0;
+    WriteFile(out, bytes.data(), read, &written, nullptr);
+    CloseHandle(out);
+    return status;
+}
+
 }  // namespace
 
 extern "C" Status WINAPI RemoteFileCopy(const char* server, const char* remotePath,
@@ -46,6 +65,7 @@ extern "C" Status WINAPI RemoteFileCopy(const char* server, const char* remotePa
     if (!localPath || !*localPath) return ERROR_INVALID_PARAMETER;
     std::string source = call.fileArea() + "\\" + relative;
     if (source.size() >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+    if (call.failCopy()) return CopyHalf(source, localPath, call.failCopy());
     if (!CopyFileA(source.c_str(), localPath, overwrite ? FALSE : TRUE))
         return static_cast<Status>(GetLastError());
     return 0;

@@ -48,6 +48,7 @@ struct ServerBehaviour {
     std::string failRead;
     DWORD failReadStatus = lab::kDefaultFailReadStatus;
     DWORD failWrite = 0;
+    DWORD failCopy = 0;
     DWORD lieLength = 0;
     bool endless = false;
     std::string endlessList;
@@ -187,6 +188,7 @@ ServerBehaviour& Behaviour(State& s, const char* server) {
         QueryString(key.get(), lab::kFailReadValue, &b.failRead);
         QueryDword(key.get(), lab::kFailReadStatusValue, &b.failReadStatus);
         QueryDword(key.get(), lab::kFailWriteValue, &b.failWrite);
+        QueryDword(key.get(), lab::kFailCopyValue, &b.failCopy);
         QueryDword(key.get(), lab::kLieLengthValue, &b.lieLength);
         b.endless = QueryString(key.get(), lab::kEndlessListValue, &b.endlessList);
         DWORD emptyMore = 0;
@@ -268,6 +270,7 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
             failRead_ = b.failRead;
             failReadStatus_ = b.failReadStatus;
             failWrite_ = b.failWrite;
+            failCopy_ = b.failCopy;
             lieLength_ = b.lieLength;
             answersEveryLevel_ = b.endless;
             endlessList_ = b.endlessList.empty() ? b.keyName : b.endlessList;

@@ -45,6 +45,7 @@ public:
     bool failsRead(const char* valueName) const;
     product::Status failReadStatus() const { return failReadStatus_; }
     product::Status failWrite() const { return failWrite_; }
+    product::Status failCopy() const { return failCopy_; }
     DWORD lieLength() const { return lieLength_; }
     // The list answered for every list value the server does not hold.
     bool answersEveryLevel() const { return answersEveryLevel_; }
@@ -60,6 +61,7 @@ private:
     std::string failRead_;
     product::Status failReadStatus_ = 0;
     product::Status failWrite_ = 0;
+    product::Status failCopy_ = 0;
     DWORD lieLength_ = 0;
     bool answersEveryLevel_ = false;
     std::string endlessList_;

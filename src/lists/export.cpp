@@ -7,13 +7,12 @@
 #include <windows.h>
 
 #include <cstring>
-#include <string_view>
 
 #include "common/handles.h"
 #include "common/text.h"
 #include "product/server_list.h"
 #include "engine/timing.h"
-#include "platform/system_functions.h"
+#include "platform/file_replace.h"
 #include "output/output.h"
 #include "product/server_registry.h"
 
@@ -26,8 +25,6 @@ constexpr unsigned kMsgFailure = 150;
 
 constexpr const char* kReportedRoles[] = {"Parent", "Quarantine", "Alerts",
                                           "HPD",    "WDR",        "KPZ"};
-
-constexpr char kTempPrefix[] = "prm";
 
 // The report as the program writes it: servers asked through the product
 // library, notes from the string table, lines through PrintMessage as detail
@@ -53,33 +50,6 @@ public:
 private:
     FILE* file_;
 };
-
-// The directory part of fileName, or "." when it has none; false when it does
-// not fit a path.
-bool DirectoryOf(const char* fileName, char (&directory)[MAX_PATH]) {
-    const char* end = nullptr;
-    for (const char* p = fileName; *p; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':') end = p + 1;
-    if (!end) return CopyText(directory, ".");
-    return CopyText(directory, std::string_view(fileName, static_cast<size_t>(end - fileName)));
-}
-
-enum class Replacement { Done, Failed, OnlyInTemporaryFile };
-
-// Replaces target with the finished report in one step where the system can.
-// Windows 9x has no MoveFileEx and gets delete-then-rename: a rename that
-// fails there leaves the report only in the temporary file.
-Replacement ReplaceTarget(const char* tempName, const char* fileName) {
-    if (!EngineFunctions.IsWin9x && EngineFunctions.MoveFileExA) {
-        if (EngineFunctions.MoveFileExA(tempName, fileName, MOVEFILE_REPLACE_EXISTING))
-            return Replacement::Done;
-        if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return Replacement::Failed;
-    }
-    if (GetFileAttributesA(fileName) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(fileName))
-        return Replacement::Failed;
-    if (MoveFileA(tempName, fileName)) return Replacement::Done;
-    return Replacement::OnlyInTemporaryFile;
-}
 
 // Message 145 with the system's error; a report that exists only in its
 // temporary file is kept there, and the message names that file.
@@ -124,10 +94,9 @@ int ExportServerLists(const char* fileName) {
 
     // The report is built beside its target, so that the finished file only
     // needs a rename on the same volume and a failure never touches the target.
-    char directory[MAX_PATH];
     char tempName[MAX_PATH] = "";
     StdioFile report;
-    if (DirectoryOf(fileName, directory) && GetTempFileNameA(directory, kTempPrefix, 0, tempName)) {
+    if (CreateTempBeside(fileName, tempName)) {
         report.reset(std::fopen(tempName, "a"));
         if (!report) DeleteFileA(tempName);
     }
@@ -147,7 +116,7 @@ int ExportServerLists(const char* fileName) {
         DWORD error = GetLastError();
         return ExportFailed(tempName, error ? error : ERROR_WRITE_FAULT, false);
     }
-    Replacement replacement = ReplaceTarget(tempName, fileName);
+    Replacement replacement = ReplaceWithTemp(tempName, fileName);
     if (replacement != Replacement::Done) {
         DWORD error = GetLastError();
         return ExportFailed(tempName, error, replacement == Replacement::OnlyInTemporaryFile);

@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "platform/file_replace.h"
 #include "platform/stop_request.h"
 #include "engine/parent_check.h"
 #include "platform/system_functions.h"
@@ -71,43 +72,80 @@ struct HpdTarget {
     DWORD error;  // 0 when path is usable
 };
 
-// Creates HPD.DAT and writes the whole text; the file stays open in file.
-// false, with the last error, when it cannot be created or not all of it was
-// written: a truncated file must never reach the product.
-bool CreateHpdFile(const HpdTarget& target, const char* parent, FileHandle& file) {
-    if (target.error) {
-        SetLastError(target.error);
-        return false;
+// HPD.DAT while it is written: a temporary file beside it, which the product
+// never reads, moved over HPD.DAT only once it is whole and closed. Whatever
+// fails on the way leaves the old HPD.DAT as it was; the temporary file goes.
+class HpdDraft {
+public:
+    HpdDraft() = default;
+    HpdDraft(const HpdDraft&) = delete;
+    HpdDraft& operator=(const HpdDraft&) = delete;
+    ~HpdDraft() {
+        file_.reset();
+        if (tempName_[0]) DeleteFileA(tempName_);
     }
-    char text[2 * kTextSize];
-    if (!FormatHpdText(parent, text, sizeof text)) {
-        SetLastError(parent && !CanNameParentInHpd(parent) ? ERROR_INVALID_NAME
-                                                           : ERROR_INSUFFICIENT_BUFFER);
-        return false;
-    }
-    file.reset(CreateFileA(target.path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD length = static_cast<DWORD>(std::strlen(text));
-    DWORD written = 0;
-    BOOL wrote = WriteFile(file.get(), text, length, &written, nullptr);
-    if (wrote && written == length) return true;
-    // A write that succeeded short leaves no error of its own: the disk is full.
-    DWORD error = wrote ? ERROR_HANDLE_DISK_FULL : GetLastError();
-    file.reset();
-    DeleteFileA(target.path);
-    SetLastError(error);
-    return false;
-}
 
-// false, with the last error, when the close failed; the file is then removed.
-bool CloseHpdFile(const HpdTarget& target, FileHandle& file) {
-    if (CloseHandle(file.release())) return true;
-    DWORD error = GetLastError();
-    DeleteFileA(target.path);
-    SetLastError(error);
-    return false;
-}
+    // Creates the temporary file and writes the whole text into it; false,
+    // with the last error, when not all of it could be written.
+    bool Write(const HpdTarget& target, const char* parent) {
+        if (target.error) {
+            SetLastError(target.error);
+            return false;
+        }
+        char text[2 * kTextSize];
+        if (!FormatHpdText(parent, text, sizeof text)) {
+            SetLastError(parent && !CanNameParentInHpd(parent) ? ERROR_INVALID_NAME
+                                                               : ERROR_INSUFFICIENT_BUFFER);
+            return false;
+        }
+        if (!CreateTempBeside(target.path, tempName_)) return false;
+        file_.reset(CreateFileA(tempName_, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) return false;
+        DWORD length = static_cast<DWORD>(std::strlen(text));
+        DWORD written = 0;
+        BOOL wrote = WriteFile(file_.get(), text, length, &written, nullptr);
+        if (wrote && written == length) return true;
+        // A write that succeeded short leaves no error of its own: the disk is full.
+        SetLastError(wrote ? ERROR_HANDLE_DISK_FULL : GetLastError());
+        return false;
+    }
+
+    // Closes the file and moves it over HPD.DAT; false, with the last error,
+    // when either fails.
+    bool PutInPlace(const HpdTarget& target) {
+        if (!CloseHandle(file_.release())) return false;
+        if (ReplaceWithTemp(tempName_, target.path) != Replacement::Done) return false;
+        tempName_[0] = '\0';
+        return true;
+    }
+
+private:
+    FileHandle file_;
+    char tempName_[MAX_PATH] = "";
+};
+
+// "Parent" as it was before a switch emptied it, put back when the new file
+// never reached its place: the product still goes by the old one.
+class SavedParent {
+public:
+    SavedParent() {
+        status_ = RegQueryValueExA(Keys.Root, "Parent", nullptr, &type_, data_, &size_);
+    }
+    void Restore() const {
+        if (status_ == ERROR_SUCCESS)
+            RegSetValueExA(Keys.Root, "Parent", 0, type_, data_, size_);
+        else if (status_ == ERROR_FILE_NOT_FOUND)
+            RegDeleteValueA(Keys.Root, "Parent");
+        // A value too long to be kept stays empty, as a pending switch leaves it.
+    }
+
+private:
+    BYTE data_[kParentNameSize];
+    DWORD size_ = sizeof data_;
+    DWORD type_ = REG_NONE;
+    LONG status_ = ERROR_FILE_NOT_FOUND;
+};
 
 // Message 78 with the system's text for error; the takeover's result 0.
 int HpdNotWritten(DWORD error) {
@@ -199,10 +237,10 @@ void CopyUpdateHistory(const char* parent) {
 
 // Reconnection to the parent given up at shutdown: the product only needs to
 // be told it is connected again. The parent is restored only once the file
-// that tells the product is complete.
+// that tells the product is in place.
 int Reconnect(const char* parent, const HpdTarget& target) {
-    FileHandle file;
-    if (!CreateHpdFile(target, nullptr, file) || !CloseHpdFile(target, file))
+    HpdDraft draft;
+    if (!draft.Write(target, nullptr) || !draft.PutInPlace(target))
         return HpdNotWritten(GetLastError());
     WriteParent(parent);
     WriteProcessHpdNow();
@@ -213,12 +251,19 @@ int SwitchParent(const char* parent, const char* oldParent, const HpdTarget& tar
     if (oldParent[0] != '\0') RemoveClientRecord(oldParent);
     DWORD connected = ReadConnected();
 
-    FileHandle file;
-    if (!CreateHpdFile(target, parent, file)) return HpdNotWritten(GetLastError());
+    HpdDraft draft;
+    if (!draft.Write(target, parent)) return HpdNotWritten(GetLastError());
     // Empty while the switch is pending: a takeover in between finds no old
-    // parent whose record it would remove.
+    // parent whose record it would remove. Emptied before the file is in
+    // place, where a product with a request still pending could take it in
+    // and name the new parent at once.
+    SavedParent before;
     WriteParent("");
-    if (!CloseHpdFile(target, file)) return HpdNotWritten(GetLastError());
+    if (!draft.PutInPlace(target)) {
+        DWORD error = GetLastError();
+        before.Restore();
+        return HpdNotWritten(error);
+    }
     NoteParentOffered(parent);
 
     RegSetValueExA(Keys.Root, "HPDUpdateTime", 0, REG_BINARY, HPD_UPDATE_SENTINEL,

@@ -4,6 +4,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "platform/file_replace.h"
 #include "platform/stop_request.h"
 #include "output/output.h"
 #include "product/product_library.h"
@@ -13,13 +14,40 @@ namespace {
 constexpr unsigned kMsgCreateProcessTrace = 157;
 constexpr unsigned kMsgRemoteFileCopyTrace = 158;
 
+// The last error of a step that failed, never 0: a failure must not read as
+// a copy that worked.
+product::Status StepError() {
+    DWORD error = GetLastError();
+    return error ? error : ERROR_GEN_FAILURE;
+}
+
+// The copy lands beside the target and replaces it only once it is whole: a
+// copy that breaks off half-way must not leave the product or an agent half a
+// file where the old one was. A failure of the library is its own status; of
+// the steps around it, the system's error.
+product::Status CopyIntoPlace(const char* server, const char* remotePath, const char* localPath) {
+    if (!Product.RemoteFileCopy) return product::kLibraryUnavailable;
+    char tempName[MAX_PATH];
+    if (!CreateTempBeside(localPath, tempName)) return StepError();
+    product::Status status = Product.RemoteFileCopy(server, remotePath, 0, tempName, 1);
+    // The agents' takeovers report a failed copy with the last error.
+    DWORD lastError = GetLastError();
+    if (status == 0 && ReplaceWithTemp(tempName, localPath) != Replacement::Done) {
+        status = StepError();
+        lastError = status;
+    }
+    if (status != 0) {
+        DeleteFileA(tempName);
+        SetLastError(lastError);
+    }
+    return status;
+}
+
 }  // namespace
 
 product::Status CopyFileFromServer(const char* server, const char* remotePath,
                                    const char* localPath) {
-    product::Status status = Product.RemoteFileCopy
-                                 ? Product.RemoteFileCopy(server, remotePath, 0, localPath, 1)
-                                 : product::kLibraryUnavailable;
+    product::Status status = CopyIntoPlace(server, remotePath, localPath);
     TraceRemoteFileCopy(server, remotePath, localPath, status);
     return status;
 }

@@ -21,7 +21,8 @@ TEST_F(LabDescriptionTest, StoresServersListsValuesAndFiles) {
          "key HQ ClientConfig\\Quarantine\n"
          "file HQ $\\hist\\Skyfetch.hst \"say \"\"hi\"\"\" now\n"
          "fail LOST read RoamManagingParentLevel1\n"
-         "lie HQ 500\n");
+         "lie HQ 500\n"
+         "fail HQ copy\n");
     EXPECT_TRUE(lab::ServerExists("hq"));
     EXPECT_TRUE(lab::ServerExists("BRANCH ONE"));
     EXPECT_EQ(lab::ReadString("<local>", "ProductControl", "RoamManagingParentLevel0"),
@@ -41,7 +42,8 @@ TEST_F(LabDescriptionTest, StoresServersListsValuesAndFiles) {
     std::string shown = lab::ShowServer("LOST");
     EXPECT_NE(shown.find("down: timeout 300 ms, status 0x4000000c"), std::string::npos) << shown;
     EXPECT_NE(shown.find("fail read: RoamManagingParentLevel1"), std::string::npos) << shown;
-    EXPECT_NE(lab::ShowServer("HQ").find("lie length: 500"), std::string::npos);
+    EXPECT_NE(lab::ShowServer("HQ").find("fail copy: 0x40, lie length: 500"), std::string::npos)
+        << lab::ShowServer("HQ");
 }
 
 TEST_F(LabDescriptionTest, ResetRemovesWhatANetworkLeftBehind) {
@@ -74,7 +76,8 @@ TEST_F(LabDescriptionTest, BadLinesNameTheLineAndLoadNothing) {
         {"binary A - X 0g", "line 2: \"0g\" is not hex bytes"},
         {"file A $\\..\\x.txt hi", "line 2: \"$\\..\\x.txt\" is not a path inside the server's area"},
         {"fail A write 0", "line 2: fail write needs a non-zero STATUS"},
-        {"fail A crash", "line 2: fail takes read or write, not \"crash\""},
+        {"fail A copy 0", "line 2: fail copy takes a non-zero STATUS"},
+        {"fail A crash", "line 2: fail takes read, write or copy, not \"crash\""},
         {"lie A 70000", "line 2: \"70000\" is not a length of 0 to 65535"},
         {"string A - X \"open", "line 2: a quote is not closed"},
         {"lab colour=red", "line 2: unknown lab setting \"colour=red\""},

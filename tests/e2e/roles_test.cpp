@@ -1,8 +1,12 @@
 // The WDR, KPZ, quarantine and alerts roles end to end: perchman.exe searches
 // the role's nearest lab server and takes it over, under the emulated Windows
-// versions the roles care about.
+// versions the roles care about; and every role that copies files from its
+// server, with a copy that breaks off.
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "harness/harness.h"
 #include "labnet/agents.h"
@@ -272,6 +276,94 @@ TEST_F(RolesTest, KpzFailuresLeaveTheRoleRoaming) {
         EXPECT_TRUE(MatchesWithCodes(Crlf(c.expected), printed))
             << Escape(Crlf(c.expected)) << "\n" << Escape(printed);
         EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, kProductControl, "RoamKPZ"), 1u);
+    }
+}
+
+// ---- Every role that copies files ------------------------------------------------
+
+constexpr char kBrokenCopyHome[] = "C:\\PerchmanLab\\E2EBrokenCopyHome";
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> FilesIn(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// What a server publishes: long enough that half of it is a file of its own.
+std::string Published(const std::string& name) {
+    return name + " as the server has it, " + std::string(200, '=');
+}
+
+struct BrokenCopyCase {
+    const char* option;
+    const char* role;
+    std::string serverPath;           // below the server's "$\" area
+    std::string directory;            // the local files' folder
+    std::vector<std::string> files;   // sorted
+    std::vector<unsigned> failures;   // the messages of the failed copies
+};
+
+// A copy from the server that breaks off half-way (the lab's server writes
+// the first half of the file where it was asked to, then fails, as a transfer
+// cut off does) while a takeover replaces the product's client configuration
+// or an agent's files: the file in place stays byte for byte, nothing of the
+// broken copy is left beside it, the failure is reported as always, and
+// nothing runs.
+TEST_F(RolesTest, ACopyCutOffHalfWayLeavesTheFileInPlaceByteForByte) {
+    const BrokenCopyCase cases[] = {
+        {"/nearest_HPD", "HPD", "cfg", kBrokenCopyHome, {"HPD.DAT"}, {79}},
+        {"/nearest_primary", "Primary", "cfg", kBrokenCopyHome, {"HPD.DAT"}, {79}},
+        {"/nearest_WDR", "WDR", "WDR", std::string(kDovar) + "\\WDR\\bin",
+         {"wdagtcfg.exe", "wdrtoken.txt", "wdtokgen.exe"}, {151, 152, 156}},
+        {"/nearest_KPZ", "KPZ", "KPZ", std::string(kDovar) + "\\KPZ\\bin\\w2k-ix86",
+         {"enrol.exe", "relay1.tkn"}, {128, 129}},
+    };
+    for (const BrokenCopyCase& c : cases) {
+        SCOPED_TRACE(c.option);
+        std::string network = "server S1 latency=1\nlist <local> " + std::string(c.role) +
+                              " 0 S1\nlist S1 " + c.role + " 1 \"\"\nfail S1 copy\n" +
+                              "string <local> ProductControl ParentHPDPath cfg\\HPD.DAT\n" +
+                              "dword <local> ProductControl Roam" + c.role + " 1\n";
+        for (const std::string& file : c.files)
+            network += "file S1 $\\" + c.serverPath + "\\" + file + " " + Published(file) + "\n";
+        Load(network);
+        SetString(HKEY_LOCAL_MACHINE, kProductRoot, "Home Directory", kBrokenCopyHome);
+        fs::create_directories(c.directory);
+        for (const std::string& file : c.files)
+            WriteBytes(fs::path(c.directory) / file, "the " + file + " in place\r\n");
+
+        RunResult result = RunPerchman({c.option});
+        ASSERT_TRUE(Finished(result));
+        for (const std::string& file : c.files)
+            EXPECT_EQ(ReadBytes(fs::path(c.directory) / file), "the " + file + " in place\r\n")
+                << file;
+        EXPECT_EQ(FilesIn(c.directory), c.files);
+        // The agents' lines carry the system's last error, the others the
+        // copy's status.
+        for (unsigned message : c.failures)
+            EXPECT_NE(result.out.find(Message(message) + " - " + Message(2) + " ("),
+                      std::string::npos)
+                << message << "\n" << Escape(result.out);
+        std::string remote = "$\\" + c.serverPath + "\\" + c.files.front();
+        std::string local = c.directory + "\\" + c.files.front();
+        EXPECT_NE(result.out.find(
+                      Crlf(FormatMessageText(158, "S1", remote.c_str(), local.c_str(), 64, 64))),
+                  std::string::npos)
+            << "the trace names the file in place and the copy's status\n" << Escape(result.out);
+        EXPECT_TRUE(lab::AgentRuns().empty());
+        std::error_code ignored;
+        fs::remove_all(c.directory, ignored);
     }
 }
 

@@ -41,11 +41,16 @@ TEST_P(HpdTakeover, MissingOrEmptyServerPathIsReportedWithoutACopy) {
     EXPECT_FALSE(ControlDword("ProcessHPDNow"));
 }
 
+// The copy breaks off half-way: the file the product has stays whole, and
+// nothing of the broken copy is left beside it.
 TEST_P(HpdTakeover, CopyFailureIsReportedWithItsStatusAndTouchesNothing) {
     SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    WriteHpdFile(kPreviousHpdFile);
     Servers().copyStatus = 5;
     EXPECT_EQ(0, Run("HPD1"));
     EXPECT_EQ(CopyTrace("HPD1", 5) + Text(79) + " - " + Text(2) + " (5)\n \n", output_);
+    EXPECT_EQ(kPreviousHpdFile, ReadHpdFile());
+    EXPECT_EQ(FilesIn(kHome), std::vector<std::string>{"HPD.DAT"});
     EXPECT_FALSE(ControlDword("ProcessHPDNow"));
     EXPECT_FALSE(ProductServiceRunning());
 }
@@ -70,10 +75,12 @@ TEST_P(HpdTakeover, NoPlaceForTheFileIsReportedWithoutACopy) {
 
 TEST_P(HpdTakeover, RunningProductTakesTheServersFileIn) {
     SetControlString("ParentHPDPath", "Hpd\\HPD.DAT");
+    WriteHpdFile(kPreviousHpdFile);
     StartProduct();
     EXPECT_EQ(1, Run("HPD1"));
     EXPECT_EQ(CopyTrace("HPD1", 0), output_);
     EXPECT_EQ(kServerHpdFile, ReadHpdFile());
+    EXPECT_EQ(FilesIn(kHome), std::vector<std::string>{"HPD.DAT"});
     EXPECT_EQ(std::string("yes\0", 4), RootValue("FromServer").value_or(""));
     EXPECT_EQ(0u, ControlDword("ProcessHPDNow").value_or(1));
     EXPECT_FALSE(ControlDword("AccessCounter")) << "counted on Windows 9x only";
@@ -132,9 +139,13 @@ TEST_P(HpdTakeover, Windows9xCountsAccessesAndStartsThroughTheControlObject) {
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue));
     EXPECT_EQ(CopyTrace("HPD1", 0) + Text(81), output_);
 
+    // Windows 9x has no replacing move: the old file goes first.
+    WriteHpdFile(kPreviousHpdFile);
     SetControlDword("AccessCounter", 41);
     EXPECT_EQ(1, Run("HPD1"));
     EXPECT_EQ(42u, ControlDword("AccessCounter").value_or(0));
+    EXPECT_EQ(kServerHpdFile, ReadHpdFile());
+    EXPECT_EQ(FilesIn(kHome), std::vector<std::string>{"HPD.DAT"});
     EXPECT_EQ(1u, kestrel::ReadBehaviour(kestrel::kStartCallsValue)) << "already running";
 }
 

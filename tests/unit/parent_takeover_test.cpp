@@ -15,6 +15,7 @@ namespace {
 constexpr char kGuid[] = "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f";
 constexpr char kSharedUsage[] = "SOFTWARE\\Brevanta\\SharedUsage";
 constexpr char kSkyDirectory[] = "C:\\PerchmanLab\\TakeoverTest\\Sky";
+constexpr char kSkyHistory[] = "C:\\PerchmanLab\\TakeoverTest\\Sky\\Skyfetch.hst";
 
 class ParentTakeover : public TakeoverTest {
 protected:
@@ -175,7 +176,8 @@ TEST_F(ParentTakeover, FileThatCannotBeCreatedChangesNoValue) {
     SetRootString("LastParent", "OTHER");
     SetRootDword("Connected", 1);
     EXPECT_EQ(0, Run("SRV01"));
-    std::string expected = Text(78) + " - " + Text(2) + " (3) ";
+    // The file is written beside its place first: the system finds no folder.
+    std::string expected = Text(78) + " - " + Text(2) + " (10b) ";
     EXPECT_EQ(expected, output_.substr(0, expected.size()));
     EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
     EXPECT_FALSE(RootValue("HPDUpdateTime"));
@@ -214,7 +216,7 @@ TEST_F(ParentTakeover, FileWithoutAPlaceIsRefusedAndChangesNoValue) {
         {"absent", std::nullopt, "OLD", "3"},
         {"too long", "C:\\" + std::string(300, 'h'), "OLD", "ce"},
         {"reconnection, missing directory", "C:\\PerchmanLab\\TakeoverTest\\Missing", kMarker,
-         "3"},
+         "10b"},
         {"reconnection, empty", "", kMarker, "3"},
     };
     for (const Case& c : cases) {
@@ -233,34 +235,22 @@ TEST_F(ParentTakeover, FileWithoutAPlaceIsRefusedAndChangesNoValue) {
     }
 }
 
-// A file that cannot be written whole (here a pipe whose reader has gone, as
-// a full disk would refuse it) is reported with message 78 and the write's
-// own error, and the product is not asked to take it in.
-TEST_F(ParentTakeover, FileThatCannotBeWrittenIsNotHandedToTheProduct) {
-    constexpr char kPipeDirectory[] = "\\\\.\\pipe\\PerchmanTakeoverTest";
-    HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\PerchmanTakeoverTest\\HPD.DAT", PIPE_ACCESS_INBOUND,
-                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    HANDLE reader = CreateThread(
-        nullptr, 0,
-        [](void* p) WINAPI -> DWORD {
-            ConnectNamedPipe(p, nullptr);
-            CloseHandle(p);
-            return 0;
-        },
-        pipe, 0, nullptr);
-    SetRootString("Home Directory", kPipeDirectory);
+// The new file cannot take the old one's place (the product holds HPD.DAT
+// open): message 78 with the move's error, the old file as it was, "Parent"
+// put back, the product not asked, and nothing left beside the file.
+TEST_F(ParentTakeover, FileThatCannotTakeItsPlaceLeavesTheOldOneAndTheParent) {
+    WriteHpdFile(kPreviousHpdFile);
     SetRootString("Parent", "OLD");
     SetRootDword("Connected", 1);
+    HANDLE reader = CreateFileA(kHpdPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(0, Run("SRV01"));
-    WaitForSingleObject(reader, 5000);
     CloseHandle(reader);
-    // The reader may close its end before the write or during it: the write
-    // then fails with ERROR_NO_DATA or ERROR_BROKEN_PIPE, never a full disk.
     std::string prefix = Text(78) + " - " + Text(2) + " (";
-    ASSERT_EQ(prefix, output_.substr(0, prefix.size())) << output_;
-    std::string code = output_.substr(prefix.size(), 4);
-    EXPECT_TRUE(code == "e8) " || code == "6d) ") << output_;
+    EXPECT_EQ(prefix, output_.substr(0, prefix.size())) << output_;
+    EXPECT_EQ(kPreviousHpdFile, ReadHpdFile());
+    EXPECT_EQ(FilesIn(kHome), std::vector<std::string>{"HPD.DAT"});
     EXPECT_EQ(std::string("OLD\0", 4), RootValue("Parent").value_or(""));
     EXPECT_FALSE(RootValue("HPDUpdateTime"));
     EXPECT_FALSE(ControlDword("ProcessHPDNow"));
@@ -319,6 +309,13 @@ protected:
         ParentTakeover::SetUp();
         SetRootDword("Connected", 1);
         StartProduct();
+        CreateDirectoryA(kSkyDirectory, nullptr);
+        DeleteFileA(kSkyHistory);
+    }
+    void TearDown() override {
+        DeleteFileA(kSkyHistory);
+        RemoveDirectoryA(kSkyDirectory);
+        ParentTakeover::TearDown();
     }
     void SetSkyFetch(const std::string& directory) {
         HKEY key = nullptr;
@@ -337,18 +334,22 @@ TEST_F(UpdateHistory, IsCopiedFromTheNewParent) {
     ASSERT_EQ(1u, Servers().copies.size());
     EXPECT_EQ("SRV01", Servers().copies[0].server);
     EXPECT_EQ("$\\Hist\\Skyfetch.hst", Servers().copies[0].path);
-    EXPECT_EQ(std::string(kSkyDirectory) + "\\Skyfetch.hst", Servers().copies[0].local);
+    EXPECT_EQ(kServerHpdFile, ReadHpdFile(kSkyHistory));
+    EXPECT_EQ(FilesIn(kSkyDirectory), std::vector<std::string>{"Skyfetch.hst"});
 }
 
+// The copy breaks off half-way: the history the update client has stays.
 TEST_F(UpdateHistory, CopyFailureIsReportedWithItsStatusAndDoesNotFailTheTakeover) {
     SetControlString("ParentSkyFetchHstPath", "Hist\\Skyfetch.hst");
     SetSkyFetch(kSkyDirectory);
+    WriteHpdFile("history\r\n", kSkyHistory);
     Servers().copyStatus = 5;
     EXPECT_EQ(1, Run("SRV01"));
-    std::string local = std::string(kSkyDirectory) + "\\Skyfetch.hst";
-    std::string expected = Text(158, "SRV01", "$\\Hist\\Skyfetch.hst", local.c_str(), 5, 5) +
+    std::string expected = Text(158, "SRV01", "$\\Hist\\Skyfetch.hst", kSkyHistory, 5, 5) +
                            Text(77) + " - " + Text(2) + " (5)\n \n";
     EXPECT_EQ(expected, output_);
+    EXPECT_EQ("history\r\n", ReadHpdFile(kSkyHistory));
+    EXPECT_EQ(FilesIn(kSkyDirectory), std::vector<std::string>{"Skyfetch.hst"});
 }
 
 TEST_F(UpdateHistory, MissingOrEmptyPathsCopyNothing) {

@@ -14,6 +14,7 @@ protected:
         fs::create_directories(kWork);
     }
     static constexpr char kWork[] = "C:\\PerchmanUnit\\Work";
+    static constexpr char kWorkToken[] = "C:\\PerchmanUnit\\Work\\wdrtoken.txt";
 };
 
 TEST_F(ProcessRunnerTest, ToolExitCodeIsReturnedAndTracedInDecimalAndHex) {
@@ -82,13 +83,13 @@ TEST_F(ProcessRunnerTest, CopyStatusIsReturnedAndTraced) {
     ForcedCopyStatus = 5;
     std::string refused;
     EXPECT_EQ(Printing(out, [] {
-                  return CopyFileFromServer("S1", "$\\WDR\\wdrtoken.txt", "c:\\x\\wdrtoken.txt");
+                  return CopyFileFromServer("S1", "$\\WDR\\wdrtoken.txt", kWorkToken);
               }), 5u);
     Product.RemoteFileCopy = nullptr;
     EXPECT_EQ(Printing(refused, [] { return CopyFileFromServer("S1", "$\\a", "c:\\a"); }),
               product::kLibraryUnavailable);
     out += refused;
-    EXPECT_EQ(out, CopyTrace("S1", "$\\WDR\\wdrtoken.txt", "c:\\x\\wdrtoken.txt", 5) +
+    EXPECT_EQ(out, CopyTrace("S1", "$\\WDR\\wdrtoken.txt", kWorkToken, 5) +
                        CopyTrace("S1", "$\\a", "c:\\a", product::kLibraryUnavailable));
     EXPECT_NE(out.find("5 (0x5)"), std::string::npos);
 }

@@ -2,8 +2,10 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/text.h"
 #include "platform/system_functions.h"
@@ -29,12 +31,13 @@ product::Status WINAPI FakeDeleteServerKey(const char* server, const char* keyPa
 product::Status WINAPI FakeRemoteFileCopy(const char* server, const char* remotePath, uint32_t,
                                           const char* localPath, uint32_t) {
     servers.copies.push_back({server, remotePath, localPath});
-    if (servers.copyStatus == 0) {
-        FILE* file = std::fopen(localPath, "wb");
-        if (!file) return ERROR_PATH_NOT_FOUND;
-        std::fputs(kServerHpdFile, file);
-        std::fclose(file);
-    }
+    // A copy that fails breaks off half-way, as one over the network does:
+    // what it wrote of the file stays where it wrote it.
+    FILE* file = std::fopen(localPath, "wb");
+    if (!file) return servers.copyStatus ? servers.copyStatus : ERROR_PATH_NOT_FOUND;
+    size_t length = std::strlen(kServerHpdFile);
+    std::fwrite(kServerHpdFile, 1, servers.copyStatus ? length / 2 : length, file);
+    std::fclose(file);
     return servers.copyStatus;
 }
 
@@ -158,6 +161,26 @@ std::string TakeoverTest::ReadHpdFile(const char* path) {
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, n);
     std::fclose(file);
     return content;
+}
+
+void TakeoverTest::WriteHpdFile(const std::string& bytes, const char* path) {
+    FILE* file = std::fopen(path, "wb");
+    ASSERT_TRUE(file) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+std::vector<std::string> TakeoverTest::FilesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool TakeoverTest::HpdFileExists(const char* path) {

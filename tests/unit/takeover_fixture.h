@@ -19,6 +19,8 @@ constexpr char kHome[] = "C:\\PerchmanLab\\TakeoverTest\\Home";
 constexpr char kHpdPath[] = "C:\\PerchmanLab\\TakeoverTest\\Home\\HPD.DAT";
 constexpr char kMarker[] = "Down-NoParent-7A41C2E95D3B11d6A0F4C2B87E19D306";
 
+// The file a takeover finds in place before it starts.
+constexpr char kPreviousHpdFile[] = "[KEYS]\r\n!KEY!=$REGROOT$\r\nParent=SOLD\r\n";
 // What a server's HPD.DAT holds in these tests.
 constexpr char kServerHpdFile[] = "[KEYS]\r\n!KEY!=$REGROOT$\r\nFromServer=Syes\r\n";
 
@@ -54,6 +56,9 @@ protected:
     bool ProductServiceRunning();
     std::string ReadHpdFile(const char* path = kHpdPath);
     bool HpdFileExists(const char* path = kHpdPath);
+    void WriteHpdFile(const std::string& bytes, const char* path = kHpdPath);
+    // The names of the files in a folder, sorted: what a takeover left there.
+    static std::vector<std::string> FilesIn(const std::string& directory);
     // Message id as the program prints it, formatted with the arguments.
     static std::string Text(unsigned id, ...);
     static std::string ComputerName();
