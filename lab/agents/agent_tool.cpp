@@ -6,7 +6,9 @@
 // directory or command line shows: the token generator writes its token file
 // from the token text, the configuration and registration tools need their
 // token file. A missing input ends the tool with kMissingInput. A HangMs
-// value there makes it hang that long first, as a tool that never ends.
+// value there makes it hang that long first, as a tool that never ends. Each
+// run also leaves ConsoleWindow there: 1 when the tool was given a console
+// window (one an interactive user could see and close), 0 when not.
 
 #include <windows.h>
 
@@ -56,6 +58,18 @@ bool ChosenDword(const std::string& tool, const char* name, DWORD* value) {
     return status == ERROR_SUCCESS && type == REG_DWORD;
 }
 
+void RecordConsoleWindow(const std::string& tool) {
+    std::string path = kAgentsKey + tool;
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    DWORD window = GetConsoleWindow() != nullptr ? 1 : 0;
+    RegSetValueExA(key, "ConsoleWindow", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&window),
+                   sizeof window);
+    RegCloseKey(key);
+}
+
 bool FileExists(const char* path) {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -90,6 +104,7 @@ int main(int argc, char** argv) {
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof directory, directory);
     AppendLog(tool + "|" + directory + "|" + GetCommandLineA() + "\n");
+    RecordConsoleWindow(tool);
     DWORD hangMs = 0;
     if (ChosenDword(tool, "HangMs", &hangMs)) Sleep(hangMs);
     DWORD code = DoWork(tool, argc, argv);

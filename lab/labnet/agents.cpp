@@ -38,6 +38,16 @@ bool SetAgentExitCode(std::string_view tool, DWORD code) {
     return ok;
 }
 
+std::optional<bool> AgentHadConsoleWindow(std::string_view tool) {
+    std::string path = std::string(kAgentsKey) + "\\" + std::string(tool);
+    DWORD window = 0;
+    DWORD size = sizeof window;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, path.c_str(), "ConsoleWindow", RRF_RT_REG_DWORD, nullptr,
+                     &window, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return window != 0;
+}
+
 void ResetAgents() {
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, kAgentsKey);
     DeleteFileA(kAgentsLogPath);

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@ struct AgentRun {
 std::vector<AgentRun> AgentRuns();
 // The exit code every later run of the tool ends with.
 bool SetAgentExitCode(std::string_view tool, DWORD code);
+// Whether the last run of the tool had a console window (nullopt: no run).
+std::optional<bool> AgentHadConsoleWindow(std::string_view tool);
 // Forgets the chosen exit codes and the recorded runs.
 void ResetAgents();
 

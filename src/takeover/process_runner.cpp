@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "platform/file_replace.h"
 #include "platform/stop_request.h"
+#include "platform/system_functions.h"
 #include "output/output.h"
 #include "product/product_library.h"
 
@@ -60,8 +61,13 @@ ToolRun RunAndWait(const char* toolPath, const char* commandLine, const char* wo
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(toolPath, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                        nullptr, workingDirectory, &startup, &info))
+    // On NT a console tool started by a service would get a console window of
+    // its own on the interactive user's desktop, running as LocalSystem, and
+    // closing it would end the tool and fail the takeover. Windows 9x knows
+    // no such flag.
+    DWORD flags = NORMAL_PRIORITY_CLASS | (EngineFunctions.IsWin9x ? 0 : CREATE_NO_WINDOW);
+    if (!CreateProcessA(toolPath, command, nullptr, nullptr, FALSE, flags, nullptr,
+                        workingDirectory, &startup, &info))
         return run;
     ProcessOwner process(info);
     run.started = true;

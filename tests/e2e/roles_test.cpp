@@ -9,6 +9,8 @@
 #include <iterator>
 
 #include "harness/harness.h"
+#include "harness/service_control.h"
+#include "harness/unattended_run.h"
 #include "labnet/agents.h"
 #include "labnet/labnet.h"
 
@@ -179,6 +181,24 @@ TEST_F(RolesTest, WdrFailuresLeaveTheRoleRoaming) {
         EXPECT_EQ(lab::AgentRuns().size(), c.runs);
         EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, kProductControl, "RoamWDR"), 1u);
     }
+}
+
+// The service runs as LocalSystem with no console: a console tool it started
+// would get a console window of its own on the interactive user's desktop,
+// which the user could close and so fail the takeover. The tools get none.
+TEST_F(RolesTest, WdrToolsOfTheServiceGetNoConsoleWindow) {
+    fs::create_directories(kWdrDirectory);
+    Load(std::string(kWdrNetwork) + kTokenText + kGenerator + kConfigTool);
+    UnattendedRun service(Family::NtService);
+    std::string error;
+    ASSERT_TRUE(service.Start(&error)) << error;
+    EXPECT_TRUE(WaitUntil(
+        [] { return !ValueExists(HKEY_LOCAL_MACHINE, kProductControl, "RoamWDR"); }, 60000))
+        << "the agent was not moved";
+    EXPECT_TRUE(service.Stop().ended);
+    ASSERT_EQ(lab::AgentRuns().size(), 2u);
+    EXPECT_EQ(lab::AgentHadConsoleWindow("wdtokgen.exe"), false);
+    EXPECT_EQ(lab::AgentHadConsoleWindow("wdagtcfg.exe"), false);
 }
 
 TEST_F(RolesTest, WdrEmptyServerPathIsReportedWithTheSystemText) {
