@@ -150,5 +150,14 @@ bool LineReader::Fill() {
     size_t read = std::fread(buffer_, 1, sizeof buffer_, file_);
     end_ = TextBeforeEndOfFile(std::string_view(reinterpret_cast<const char*>(buffer_), read));
     ended_ = end_ < read;
-    return end_ > 0;
+    // Editors that save "UTF-8" put a byte-order mark first: it is no part of
+    // the first line's machine name.
+    if (!started_) {
+        started_ = true;
+        constexpr unsigned char kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+        if (end_ >= sizeof kByteOrderMark &&
+            std::memcmp(buffer_, kByteOrderMark, sizeof kByteOrderMark) == 0)
+            position_ = sizeof kByteOrderMark;
+    }
+    return position_ < end_;
 }

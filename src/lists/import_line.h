@@ -77,4 +77,5 @@ private:
     size_t position_ = 0;
     size_t end_ = 0;
     bool ended_ = false;  // the end-of-file mark has been read
+    bool started_ = false;  // the first block has been read
 };

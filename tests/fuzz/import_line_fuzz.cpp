@@ -1,7 +1,8 @@
 // Import files come from any editor or tool. Whatever their bytes: nothing
-// after the first Ctrl-Z is read; every line handed out is normalised; and a
-// line is either refused whole or yields an entry that, written back as a
-// line, parses to the very same entry, with a list that is valid and compact.
+// after the first Ctrl-Z is read, nor a byte-order mark that opens the file;
+// every line handed out is normalised; and a line is either refused whole or
+// yields an entry that, written back as a line, parses to the very same
+// entry, with a list that is valid and compact.
 
 #include <cstdint>
 #include <cstdio>
@@ -118,8 +119,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const void* mark = std::memchr(data, 0x1A, size);
     size_t before = mark ? static_cast<size_t>(static_cast<const uint8_t*>(mark) - data) : size;
     if (mark) FUZZ_CHECK(ReadLines(data, before, false) == lines);
+    // A byte-order mark that opens the file is no part of it.
+    static const uint8_t kMark[] = {0xEF, 0xBB, 0xBF};
+    auto opensWithMark = [&](size_t at) {
+        return before >= at + sizeof kMark && std::memcmp(data + at, kMark, sizeof kMark) == 0;
+    };
+    size_t start = opensWithMark(0) ? sizeof kMark : 0;
+    // Only the first mark is skipped: a second one would be skipped in the file without the first.
+    if (start && !opensWithMark(start))
+        FUZZ_CHECK(ReadLines(data + start, size - start, false) == lines);
     size_t breaks = 0;
-    for (size_t i = 0; i < before; ++i) breaks += data[i] == '\n';
-    FUZZ_CHECK(lines.size() == breaks + (before > 0 && data[before - 1] != '\n' ? 1 : 0));
+    for (size_t i = start; i < before; ++i) breaks += data[i] == '\n';
+    FUZZ_CHECK(lines.size() == breaks + (before > start && data[before - 1] != '\n' ? 1 : 0));
     return 0;
 }

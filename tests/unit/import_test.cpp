@@ -214,6 +214,19 @@ TEST_F(ImportTest, CrLfLineEndsDoNotReachValuesAndLinesAreCountedAsInTheFile) {
                        Msg(64, "RoamManagingKPZLevel0", "k"));
 }
 
+// A byte-order mark opens a file saved as UTF-8; only there is it skipped.
+TEST_F(ImportTest, AByteOrderMarkOpensTheFileAndIsNoPartOfItsFirstLine) {
+    const std::string mark = "\xEF\xBB\xBF";
+    // Further down the same bytes belong to the line: its machine is no "<local>".
+    std::string out = ImportText(mark + "<local> Parent 0 a,b\r\n" + mark + "<local> HPD 0 h\r\n");
+    EXPECT_EQ(out.rfind(Msg(64, "RoamManagingParentLevel0", "a,b"), 0), 0u) << out;
+    EXPECT_EQ(LocalValue("RoamManagingParentLevel0"), std::string("a,b", 4));
+    EXPECT_FALSE(LocalValue("RoamManagingHPDLevel0"));
+    EXPECT_EQ(ImportText(mark), "");
+    EXPECT_EQ(ImportText(mark + "\x1a<local> WDR 0 w\r\n"), "");
+    EXPECT_FALSE(LocalValue("RoamManagingWDRLevel0"));
+}
+
 TEST_F(ImportTest, LongLineIsOneMalformedLineAndNoPieceOfItIsApplied) {
     // Pieces of 1023 characters would each look like an entry of its own.
     std::string piece = "<local> WDR 0 w";
