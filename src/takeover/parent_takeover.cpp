@@ -235,12 +235,27 @@ void CopyUpdateHistory(const char* parent) {
     PrintStatusMessage(kMsgHistoryCopyFailed, status, false);
 }
 
+// Whether the product still has a file of ours to take in: it lowers
+// "ProcessHPDNow" once it has read HPD.DAT.
+bool HandedOverFilePending() {
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    return RegQueryValueExA(Keys.ProductControl, "ProcessHPDNow", nullptr, &type,
+                            reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+           type == REG_DWORD && size == sizeof value && value != 0;
+}
+
 // Reconnection to the parent given up at shutdown: the product only needs to
 // be told it is connected again. The parent is restored only once the file
-// that tells the product is in place.
+// that tells the product is in place. A switch to this parent that was cut
+// by the stop may have left its file untaken: the short form would put only
+// "connected" in place of all that names the parent, so the whole form is
+// handed over again.
 int Reconnect(const char* parent, const HpdTarget& target) {
     HpdDraft draft;
-    if (!draft.Write(target, nullptr) || !draft.PutInPlace(target))
+    const char* named = HandedOverFilePending() ? parent : nullptr;
+    if (!draft.Write(target, named) || !draft.PutInPlace(target))
         return HpdNotWritten(GetLastError());
     WriteParent(parent);
     WriteProcessHpdNow();

@@ -74,6 +74,26 @@ TEST_F(ParentTakeover, ReconnectionAfterShutdownWritesTheShortFormWithoutWaiting
     EXPECT_FALSE(ProductServiceRunning());
 }
 
+// A switch cut by a stop leaves a file the product has not taken in yet; a
+// reconnection to the same parent at the next start must not shrink it to
+// the short form, which names no parent's folders.
+TEST_F(ParentTakeover, ReconnectionHandsTheWholeFormOverWhileTheLastFileIsUntaken) {
+    for (DWORD pending : {1u, 0u}) {
+        SCOPED_TRACE(pending ? "file untaken" : "file taken in");
+        SetRootString("Parent", kMarker);
+        SetRootString("LastParent", "SRV01");
+        SetControlDword("ProcessHPDNow", pending);
+        EXPECT_EQ(1, Run("SRV01"));
+        EXPECT_EQ("", output_);
+        EXPECT_EQ(pending ? FullForm("SRV01") : ShortForm(), ReadHpdFile());
+        EXPECT_EQ(std::string("SRV01\0", 6), RootValue("Parent").value_or("?"));
+        EXPECT_EQ(1u, ControlDword("ProcessHPDNow").value_or(0));
+        EXPECT_FALSE(RootValue("LastParent"));
+        EXPECT_TRUE(Servers().deletedKeys.empty());
+        EXPECT_FALSE(ProductServiceRunning());
+    }
+}
+
 struct PreviousParentCase {
     const char* name;
     const char* parent;      // nullptr: absent
