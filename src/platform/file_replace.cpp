@@ -37,8 +37,24 @@ Replacement ReplaceWithTemp(const char* tempName, const char* target) {
             return Replacement::Done;
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return Replacement::Failed;
     }
-    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES && !DeleteFileA(target))
+    if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES)
+        return MoveFileA(tempName, target) ? Replacement::Done : Replacement::Failed;
+    // MoveFile wants a free name: the one reserved for the old file is let go
+    // again just before the old file takes it.
+    char aside[MAX_PATH];
+    if (!CreateTempBeside(target, aside)) return Replacement::Failed;
+    if (!DeleteFileA(aside) || !MoveFileA(target, aside)) {
+        DWORD error = GetLastError();
+        DeleteFileA(aside);
+        SetLastError(error);
         return Replacement::Failed;
-    if (MoveFileA(tempName, target)) return Replacement::Done;
-    return Replacement::OnlyInTemporaryFile;
+    }
+    if (MoveFileA(tempName, target)) {
+        DeleteFileA(aside);
+        return Replacement::Done;
+    }
+    DWORD error = GetLastError();
+    bool restored = MoveFileA(aside, target) != FALSE;
+    SetLastError(error);
+    return restored ? Replacement::Failed : Replacement::OnlyInTemporaryFile;
 }

@@ -15,7 +15,10 @@ bool CreateTempBeside(const char* target, char (&tempName)[MAX_PATH]);
 
 enum class Replacement { Done, Failed, OnlyInTemporaryFile };
 // Moves tempName over target in one step where the system can. Windows 9x
-// has no MoveFileEx and gets delete-then-move: a move that fails there after
-// the delete leaves the new content only in tempName. On failure the last
-// error says why.
+// has no MoveFileEx: the old target is moved aside under a name of its own,
+// the new file takes its place, and only then is the old one deleted; a move
+// that fails puts the old file back. Failed leaves target as it was;
+// OnlyInTemporaryFile (the old file could not be put back either, and stays
+// under its aside name) leaves the new content only in tempName. On failure
+// the last error says why.
 Replacement ReplaceWithTemp(const char* tempName, const char* target);

@@ -185,9 +185,14 @@ std::string CaptureOutput(Body body) {
 constexpr char kControl[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion\\ProductControl";
 
 // Every list value of this machine, so a test starts and ends without any.
+// Leaves the product's ProductControl key in place, as every machine with the
+// product has it, without a list: a test run alone finds what it would find
+// after the others.
 inline void RemoveLocalLists() {
     RegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, KEY_ALL_ACCESS, key.put())) return;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kControl, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        key.put(), nullptr))
+        return;
     char name[16384];
     for (DWORD index = 0;;) {
         DWORD size = sizeof name;
