@@ -144,9 +144,14 @@ TEST_F(ServiceE2E, RunsSearchesPublishesAndReleasesOnEveryNtVersion) {
         EXPECT_EQ(Root("Parent"), "SRV01");
         EXPECT_TRUE(lab::ReadLocalFile(kHpdPath).has_value());
         EXPECT_EQ(e2e::ReadString(HKEY_LOCAL_MACHINE, kCommon, "NQSSERVER"), "SRV01");
+        // The roles are searched one after another and their lines reach the
+        // channel through the service's writer thread: the Alerts search may
+        // still be under way when the count is published.
+        const std::string alertsFound = FormatMessageText(95, "Alerts", "SRV01", 0);
+        EXPECT_TRUE(e2e::WaitUntil([&] { return CountLines(monitor, alertsFound) > 0; }, 30000));
         EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "", "SRV01", 0)), 1u);
         EXPECT_EQ(CountLines(monitor, FormatMessageText(96, "SRV01", 0)), 1u);
-        EXPECT_EQ(CountLines(monitor, FormatMessageText(95, "Alerts", "SRV01", 0)), 1u);
+        EXPECT_EQ(CountLines(monitor, alertsFound), 1u);
 
         // One client, then a burst of them (a change while the count is
         // taken must not be lost), then all of them gone again.
