@@ -31,12 +31,22 @@ printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'\
 '\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'\
 '\xb8\x01\x00\x00\x00\xbb\x07\x00\x00\x00\xcd\x80' > "$probe"
 chmod +x "$probe"
-error="$(timeout 10 "$probe" 2>&1)"
+# Started through bash's exec, not timeout's own: a C library that cannot
+# execute a file ("Exec format error") hands it to /bin/sh as a script, and
+# the shell's "not found" (127) would hide why the kernel refused it.
+error="$(timeout 10 bash -c 'exec "$0"' "$probe" 2>&1)"
 status=$?
 case $status in
     7) ;;
     124) echo "this machine does not run 32-bit x86 code (a 32-bit program did not end within 10 s)"; exit 1 ;;
-    126) echo "this machine does not run 32-bit x86 code (a 32-bit program cannot be started: ${error##*: })"; exit 1 ;;
+    126|127)
+        reason="${error%%$'\n'*}"
+        reason="${reason##*: }"
+        [ -n "$reason" ] || reason="status $status"
+        dmesg 2>/dev/null | grep -q '32-bit emulation disabled' &&
+            reason="$reason; its 32-bit emulation is disabled"
+        echo "this machine does not run 32-bit x86 code (the kernel refuses to start a 32-bit program: $reason)"
+        exit 1 ;;
     *) echo "this machine does not run 32-bit x86 code (a 32-bit program ended with status $status instead of 7)"; exit 1 ;;
 esac
 if [ ! -x "$wine32" ]; then
