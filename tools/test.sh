@@ -1,105 +1,122 @@
 #!/usr/bin/env bash
 # The full test run: installs what is missing, builds both programs, checks
 # the shipped 32-bit executable as a file, fuzzes the text formats natively,
-# and runs every test under Wine, inside a network namespace of its own
-# (tools/labshell.sh) where the tests can move the machine between sites.
-# The end-to-end tests run the shipped 32-bit programs under 32-bit Wine
-# where the machine runs 32-bit code (tools/runs-pe32.sh), the 64-bit twin
-# elsewhere; the run says which at its start.
+# and runs every test under Wine in shards, each in a Wine prefix and a
+# network namespace of its own (tools/run-shards.py, tools/labshell.sh) where
+# the tests can move the machine between sites.
+# The tests run the shipped 32-bit programs under 32-bit Wine where the
+# machine runs 32-bit code (tools/runs-pe32.sh), the 64-bit twin elsewhere;
+# the run says which at its start, and each stage's time as it ends.
+#
+#   tools/test.sh [GTEST_ARGS...]     e.g. --gtest_filter=-*SlowWait*
+#
+# PERCHMAN_PE32=0 asks for the twin's run on a machine that could do both.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-if [ -z "${PERCHMAN_NETNS:-}" ]; then
-    "$root/tools/setup.sh"  # may need the package registry: before the namespace
-    "$root/tools/labshell.sh" --check && exec "$root/tools/labshell.sh" "$0" "$@"
-    echo "test: no network namespace can be made here; the tests that move the machine between sites are skipped" >&2
-fi
-# Which programs the end-to-end tests run: decided once, for the build too.
-# PERCHMAN_PE32=0 asks for the twin's run on a machine that could do both.
+runStart=$SECONDS
+stageStart=$SECONDS
+stageTimes=()
+stageDone() {
+    stageTimes+=("$1 $((SECONDS - stageStart)) s")
+    echo "test: $1 took $((SECONDS - stageStart)) s"
+    stageStart=$SECONDS
+}
+
+"$root/tools/setup.sh"  # may need the package registry
+stageDone packages
+
+# Which programs the tests run: decided once, for the build too.
 reason="asked for with PERCHMAN_PE32=0"
 if [ "${PERCHMAN_PE32:-}" != 0 ] && reason="$("$root/tools/runs-pe32.sh")"; then
     export PERCHMAN_PE32=1
-    echo "test: the end-to-end tests run the shipped 32-bit build/i686/src/perchman.exe and" \
-         "build/i686/src/planner/perchplan.exe under 32-bit Wine: $reason"
+    testBuild="$root/build/i686-tests"
+    echo "test: the tests run the shipped 32-bit build/i686/src/perchman.exe and" \
+         "build/i686/src/planner/perchplan.exe, and are themselves 32-bit programs, under 32-bit Wine: $reason"
 else
     export PERCHMAN_PE32=0
-    echo "test: the end-to-end tests run the 64-bit twin build/x86_64/src/perchman.exe and" \
+    testBuild="$root/build/x86_64"
+    echo "test: the tests run the 64-bit twin build/x86_64/src/perchman.exe and" \
          "build/x86_64/src/planner/perchplan.exe under 64-bit Wine: $reason"
 fi
 # Every include points down the floors of docs/architecture.md.
 "$root/tools/check-floors.py" --self-test
 "$root/tools/check-floors.py"
+
+# The build, with the fuzz targets beside it and the tests' Wine prefix made
+# meanwhile (a new prefix is half a minute of Wine starting up; every shard
+# and soak later takes a copy of it).
+logs="$root/build/test-logs"
+mkdir -p "$logs" "$testBuild"
+[ -f "$testBuild/winearch" ] || { [ "$PERCHMAN_PE32" = 1 ] && echo win32 || echo win64; } > "$testBuild/winearch"
+PERCHMAN_BUILD="$testBuild" "$root/tools/wine.sh" cmd /c exit >"$logs/prefix.log" 2>&1 </dev/null &
+prefixPid=$!
+"$root/tools/fuzz.sh" --build-only >"$logs/fuzz-build.log" 2>&1 &
+fuzzBuildPid=$!
 "$root/tools/build.sh" --for-tests
+if ! wait "$fuzzBuildPid"; then
+    cat "$logs/fuzz-build.log" >&2
+    exit 1
+fi
+wait "$prefixPid" || true  # run-shards.py says so when the prefix is not there
 "$root/tools/check-pe32.py" "$root/build/i686/src/perchman.exe" "$root/build/x86_64/src/perchman.exe"
 "$root/tools/check-pe32.py" --exports= "$root/build/i686/src/planner/perchplan.exe" \
     "$root/build/x86_64/src/planner/perchplan.exe"
-# The text formats, fuzzed natively under sanitizers for a bounded time each.
-"$root/tools/fuzz.sh" 30
-# Keep each prefix's Wine server, and the services it starts, alive for the
-# whole run: a cold start of Wine costs seconds, a warm one a fraction of a
-# second. They are started here with their output going nowhere, so that no
-# long-lived process holds CTest's output pipes open.
+stageDone build
+
+# The text formats, fuzzed natively under sanitizers for a bounded time each,
+# two targets at a time, at the lowest priority: beside the Wine tests, which
+# mostly sleep, they take what the tests leave and never hold the tests up.
+nice -n 19 "$root/tools/fuzz.sh" --at-once 2 30 >"$logs/fuzz.log" 2>&1 &
+fuzzPid=$!
+
+# The roaming soak (bench/roaming_soak): one short run per family with a
+# fixed seed, both at once, each in a network namespace and a copy of the
+# prefix of its own, so that they move their machine without the tests
+# seeing it. It moves the machine: only where a namespace can be made.
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
-builds=("$root/build/x86_64")
-[ "$PERCHMAN_PE32" = 1 ] && builds+=("$root/build/i686-tests")
-for build in "${builds[@]}"; do
-    export PERCHMAN_BUILD="$build" WINEPREFIX="$build/wineprefix"
-    "$root/tools/wine.sh" cmd /c exit >/dev/null 2>&1 </dev/null || true
-    "$wineserver" -k >/dev/null 2>&1 || true
-    "$wineserver" -p >/dev/null 2>&1 </dev/null
-    "$root/tools/wine.sh" cmd /c exit >/dev/null 2>&1 </dev/null || true
-done
-unset PERCHMAN_BUILD WINEPREFIX
-endServers() {
-    for build in "${builds[@]}"; do
-        WINEPREFIX="$build/wineprefix" "$wineserver" -k >/dev/null 2>&1 || true
-    done
-}
-trap endServers EXIT
-# The roaming soak (bench/roaming_soak): one short run per family with a
-# fixed seed, both at once, each in a network namespace and a Wine prefix of
-# its own, so that they move their machine without the tests seeing it.
-soakBuild="$root/build/x86_64"
-[ "$PERCHMAN_PE32" = 1 ] && soakBuild="$root/build/i686-tests"
+WINEPREFIX="$testBuild/wineprefix" "$wineserver" -k >/dev/null 2>&1 || true
+WINEPREFIX="$testBuild/wineprefix" "$wineserver" -w >/dev/null 2>&1 || true
 soakPids=()
 soakRuns=("nt 1101" "9x 1102")
-[ -n "${PERCHMAN_NETNS:-}" ] || soakRuns=()  # it moves the machine: only in a namespace
+"$root/tools/labshell.sh" --check || soakRuns=()
 for run in "${soakRuns[@]}"; do
     read -r family seed <<<"$run"
-    mkdir -p "$soakBuild/soak-$family"
-    cp "$soakBuild/winearch" "$soakBuild/soak-$family/winearch"
-    env -u PERCHMAN_NETNS PERCHMAN_BUILD="$soakBuild/soak-$family" "$root/tools/labshell.sh" --own-prefix \
-        "$root/tools/wine.sh" "$soakBuild/bench/roaming_soak.exe" "$seed" 1.5 "$family" \
-        >"$soakBuild/soak-$family.log" 2>&1 </dev/null &
+    soak="$testBuild/soak-$family"
+    rm -rf "$soak"
+    mkdir -p "$soak"
+    cp "$testBuild/winearch" "$soak/winearch"
+    cp -a --reflink=auto "$testBuild/wineprefix" "$soak/wineprefix"
+    env -u PERCHMAN_NETNS PERCHMAN_BUILD="$soak" "$root/tools/labshell.sh" --own-prefix \
+        "$root/tools/wine.sh" "$testBuild/bench/roaming_soak.exe" "$seed" 1.5 "$family" \
+        >"$logs/soak-$family.log" 2>&1 </dev/null &
     soakPids+=($!)
 done
-soaksPassed() {
-    local passed=0 family run
-    for run in "${soakRuns[@]}"; do
-        family=${run% *}
-        if wait "${soakPids[0]}"; then
-            grep -av '^wine: ' "$soakBuild/soak-$family.log" || true
-        else
-            cat "$soakBuild/soak-$family.log"
-            echo "test: the roaming soak ($family) failed: $soakBuild/soak-$family.log" >&2
-            passed=1
-        fi
-        soakPids=("${soakPids[@]:1}")
-    done
-    return $passed
-}
-if [ "$PERCHMAN_PE32" = 1 ]; then
-    # The end-to-end tests once, against the shipped programs: the twin's
-    # pass, or the unit tests as 32-bit programs too, would not fit the run's
-    # time (both widths' unit tests: ctest in build/i686-tests). The soaks
-    # run beside the unit tests, which use the other prefix.
-    status=0
-    (cd "$root/build/x86_64" && ctest --output-on-failure -E '^e2e_tests$' "$@") || status=1
-    soaksPassed || status=1
-    (cd "$root/build/i686-tests" && ctest --output-on-failure -E '^unit_tests$' "$@") || status=1
-    exit $status
-fi
+
+# The unit and end-to-end tests, in shards that run at once.
 status=0
-(cd "$root/build/x86_64" && ctest --output-on-failure "$@") || status=1
-soaksPassed || status=1
+"$root/tools/run-shards.py" "$testBuild" unit_tests=2 e2e_tests=4 -- "$@" || status=1
+stageDone "unit and end-to-end tests"
+
+for index in "${!soakRuns[@]}"; do
+    family=${soakRuns[$index]% *}
+    if wait "${soakPids[$index]}"; then
+        grep -av '^wine: ' "$logs/soak-$family.log" || true
+    else
+        cat "$logs/soak-$family.log"
+        echo "test: the roaming soak ($family) failed: $logs/soak-$family.log" >&2
+        status=1
+    fi
+done
+stageDone "soaks (beside the tests)"
+if wait "$fuzzPid"; then
+    cat "$logs/fuzz.log"
+else
+    cat "$logs/fuzz.log"
+    status=1
+fi
+stageDone "fuzzing (beside the tests)"
+
+echo "test: $( ((status)) && echo FAILED || echo passed ) in $((SECONDS - runStart)) s:" \
+     "$(IFS=,; echo "${stageTimes[*]}" | sed 's/,/, /g')"
 exit $status

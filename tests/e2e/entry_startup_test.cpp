@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "harness/harness.h"
+#include "harness/win9x_systems.h"
 
 namespace e2e {
 namespace {
@@ -15,7 +16,9 @@ struct Family {
     Windows version;
     const char* flag;  // what the unit run expects: "win9x", "nt4" or "win2000"
 };
-const Family kFamilies[] = {{Windows::Win98, "win9x"},
+const Family kFamilies[] = {{Windows::Win95, "win9x"},
+                            {Windows::Win98, "win9x"},
+                            {Windows::WinMe, "win9x"},
                             {Windows::NT4, "nt4"},
                             {Windows::Win2000, "win2000"},
                             {Windows::XP, "win2000"}};
@@ -102,28 +105,29 @@ TEST(DebuggerChannel, ServiceLinesArriveWithTheClockPrefix) {
 struct Mode {
     std::vector<std::string> args;
     DWORD exitCode;
+    bool needsNetwork;
 };
 
 // Every mode that returns by itself ("/debug" and the Windows 9x background
 // mode run until stopped) and does not install anything.
 const Mode kModes[] = {
-    {{}, 0},
-    {{"/unknown"}, 0},
-    {{"/import", "C:\\no such folder\\import.txt"}, 0},
-    {{"/export"}, 0},
-    {{"/shutdown"}, 0},
-    {{"/nearest"}, 0},
-    {{"/nearest_parent"}, 0},
-    {{"/nearest_quarantine"}, 0},
-    {{"/nearest_HPD"}, 0},
-    {{"/nearest_KPZ"}, 0},
-    {{"/nearest_WDR"}, 0},
-    {{"/nearest_primary"}, 0},
-    {{"/nearest_alerts"}, 0},
-    {{"/time_network", "1", "10", "NOSUCHSERVER"}, 0},
-    {{"/check_parent"}, 0},
-    {{"/remove", "PerchmanNoSuchService"}, 0},
-    {{"/install", "C:\\dir", "svc", "Tool.txt"}, kRefused},
+    {{}, 0, false},
+    {{"/unknown"}, 0, false},
+    {{"/import", "C:\\no such folder\\import.txt"}, 0, true},
+    {{"/export"}, 0, true},
+    {{"/shutdown"}, 0, true},
+    {{"/nearest"}, 0, true},
+    {{"/nearest_parent"}, 0, true},
+    {{"/nearest_quarantine"}, 0, true},
+    {{"/nearest_HPD"}, 0, true},
+    {{"/nearest_KPZ"}, 0, true},
+    {{"/nearest_WDR"}, 0, true},
+    {{"/nearest_primary"}, 0, true},
+    {{"/nearest_alerts"}, 0, true},
+    {{"/time_network", "1", "10", "NOSUCHSERVER"}, 0, true},
+    {{"/check_parent"}, 0, true},
+    {{"/remove", "PerchmanNoSuchService"}, 0, false},
+    {{"/install", "C:\\dir", "svc", "Tool.txt"}, kRefused, false},
 };
 
 std::string Show(const std::vector<std::string>& args) {
@@ -149,6 +153,34 @@ TEST_F(Degraded, WithoutWinInetEveryModeStarts) {
         ASSERT_TRUE(Finished(result));
         EXPECT_EQ(result.exitCode, mode.exitCode) << Describe(result);
         EXPECT_FALSE(result.Loaded("wininet.dll"));
+    }
+}
+
+// A Windows 95 without Winsock 2 has no WinINet either (it needs the socket
+// library): the program finds no connection state there, so every operation
+// that needs the network says so with its own message and does nothing more,
+// and the others run as on any machine.
+TEST_F(Degraded, OnWindows95WithoutWinsock2TheNetworkOperationsSayThereIsNone) {
+    // The observation means something: an ordinary Windows 95 has both.
+    RunResult ordinary = RunPerchman({"/unknown"}, Win9xRunOptions(kWin9xSystems[1]));
+    ASSERT_TRUE(Finished(ordinary));
+    ASSERT_TRUE(ordinary.Loaded("ws2_32.dll") && ordinary.Loaded("wininet.dll")) << Describe(ordinary);
+
+    RunOptions options = Win9xRunOptions(Win95WithoutWinsock2System());
+    options.timeoutMs = 60000;
+    for (const Mode& mode : kModes) {
+        if (mode.args.empty()) continue;  // the background mode on this family
+        SCOPED_TRACE(Show(mode.args));
+        RunResult result = RunPerchman(mode.args, options);
+        ASSERT_TRUE(Finished(result));
+        EXPECT_EQ(result.exitCode, mode.exitCode) << Describe(result);
+        EXPECT_FALSE(result.Loaded("ws2_32.dll"));
+        EXPECT_FALSE(result.Loaded("wininet.dll"));
+        if (mode.needsNetwork) {
+            EXPECT_BYTES_EQ(Crlf(Message(160)), result.out);
+        } else {
+            EXPECT_EQ(result.out.find(Message(160)), std::string::npos) << Escape(result.out);
+        }
     }
 }
 

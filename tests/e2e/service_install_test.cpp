@@ -11,6 +11,7 @@
 
 #include "harness/harness.h"
 #include "harness/service_control.h"
+#include "harness/win9x_systems.h"
 #include "labnet/labnet.h"
 
 namespace {
@@ -312,18 +313,18 @@ bool WaitForStatus(DWORD status, DWORD timeoutMs) {
 }
 
 // On Windows 9x the registration is a RunServices value and the instance a
-// hidden background process. Copies are installed as bg.EXE and bg2.EXE so
-// that the instance started from the value runs under Windows 98 too: the
-// harness sets the emulated version for perchman.exe only while it runs it.
-// (A copy over the running instance's own file would fail: the copy comes
-// before the removal.)
-class Win9xInstallTest : public ServiceInstallTest {
+// hidden background process, on every system of the family. Copies are
+// installed as bg.EXE and bg2.EXE so that the instance started from the value
+// runs under the same system: the harness sets the emulated version for
+// perchman.exe only while it runs it. (A copy over the running instance's own
+// file would fail: the copy comes before the removal.)
+class Win9xInstallTest : public ServiceInstallTest, public ::testing::WithParamInterface<e2e::Win9xSystem> {
 protected:
     void SetUp() override {
         ServiceInstallTest::SetUp();
         saved_ = e2e::ReadString(HKEY_LOCAL_MACHINE, kRunServices, "winemenubuilder");
-        for (const char* copy : kCopies) e2e::SetWindowsVersion(copy, Windows::Win98);
-        options_.version = Windows::Win98;
+        for (const char* copy : kCopies) e2e::SetWin9xSystem(copy, &GetParam());
+        options_ = e2e::Win9xRunOptions(GetParam());
     }
     void TearDown() override {
         if (BackgroundInstanceRuns()) {
@@ -334,7 +335,7 @@ protected:
         e2e::DeleteValue(HKEY_LOCAL_MACHINE, kRunServices, "Perchman");
         if (saved_) e2e::SetString(HKEY_LOCAL_MACHINE, kRunServices, "winemenubuilder", *saved_);
         for (const char* copy : kCopies) {
-            e2e::SetWindowsVersion(copy, std::nullopt);
+            e2e::SetWin9xSystem(copy, nullptr);
             DeleteFileA((folder_ + "\\" + copy).c_str());
         }
         ServiceInstallTest::TearDown();
@@ -347,7 +348,10 @@ protected:
     e2e::RunOptions options_;
 };
 
-TEST_F(Win9xInstallTest, InstallRemovesFirstThenRegistersAndStartsTheBackgroundInstance) {
+INSTANTIATE_TEST_SUITE_P(Systems, Win9xInstallTest, ::testing::ValuesIn(e2e::kWin9xSystems),
+                         e2e::Win9xSystemName);
+
+TEST_P(Win9xInstallTest, InstallRemovesFirstThenRegistersAndStartsTheBackgroundInstance) {
     auto install = [&](const char* copy) {
         return std::vector<std::string>{"/install", folder_, "Perchman", copy};
     };

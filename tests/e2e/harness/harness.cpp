@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 
@@ -260,13 +261,42 @@ void DebugUntilExit(const PROCESS_INFORMATION& child, DWORD timeoutMs, RunResult
     }
 }
 
+// Right after a namespace's Wine server has started, its programs may see no
+// network connection for a moment, and a program under test would then refuse
+// its operation with message 160. A process of tests waits for the connection
+// once, before its first test, as the program sees it.
+class LabNetworkReady : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (!std::getenv("PERCHMAN_NETNS")) return;  // no lab network to wait for
+        HMODULE wininet = LoadLibraryA("wininet.dll");
+        using Connected = BOOL(WINAPI*)(DWORD*, DWORD);
+        auto connected = reinterpret_cast<Connected>(
+            reinterpret_cast<void*>(GetProcAddress(wininet, "InternetGetConnectedState")));
+        ASSERT_TRUE(connected) << "wininet.dll cannot tell the connection state";
+        DWORD flags = 0;
+        DWORD start = GetTickCount();
+        while (!connected(&flags, 0) && GetTickCount() - start < kNetworkWaitMs) Sleep(100);
+        DWORD waited = GetTickCount() - start;
+        ASSERT_TRUE(connected(&flags, 0)) << "Wine saw no network connection within " << waited << " ms";
+        if (waited >= 100) std::printf("the lab's network was seen after %lu ms\n", waited);
+    }
+
+private:
+    static constexpr DWORD kNetworkWaitMs = 30000;
+};
+
+::testing::Environment* const labNetworkReady = ::testing::AddGlobalTestEnvironment(new LabNetworkReady);
+
 }  // namespace
 
 // ---- Running ---------------------------------------------------------------------------
 
 const char* WineVersionName(Windows version) {
     switch (version) {
+    case Windows::Win95: return "win95";
     case Windows::Win98: return "win98";
+    case Windows::WinMe: return "winme";
     case Windows::NT4: return "nt40";
     case Windows::Win2000: return "win2k";
     case Windows::XP: return "winxp";

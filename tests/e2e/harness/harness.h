@@ -19,8 +19,9 @@ namespace e2e {
 
 // Wine's per-application Windows version of the program being run. Win31
 // reports the Win32s platform: neither the NT nor the Windows 9x family.
-enum class Windows { Win98, NT4, Win2000, XP, Win31 };
-const char* WineVersionName(Windows version);  // "win98", "nt40", "win2k", "winxp", "win31"
+enum class Windows { Win95, Win98, WinMe, NT4, Win2000, XP, Win31 };
+// "win95", "win98", "winme", "nt40", "win2k", "winxp", "win31"
+const char* WineVersionName(Windows version);
 
 struct RunOptions {
     Windows version = Windows::XP;
