@@ -11,6 +11,7 @@
 #include "entry/event_log.h"
 #include "entry/run_modes.h"
 #include "entry/service_status.h"
+#include "entry/shutdown_monitor.h"
 #include "platform/stop_request.h"
 #include "platform/system_functions.h"
 #include "entry/win9x_background.h"
@@ -141,9 +142,15 @@ BOOL WINAPI ConsoleControlHandler(DWORD controlType) {
     // Closing the window, log-off and shut-down are left to the next handler.
     if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT) return FALSE;
     WriteConsoleMessage(kMsgStopping);
-    if (FrameFunctions.IsWin9x)
+    if (FrameFunctions.IsWin9x) {
+        // The handler runs in the very process whose mode it stops, and the
+        // monitor's window may not exist yet (its thread is still starting):
+        // the supervisor is told directly too, so that the request is never
+        // lost, and the window, once there, goes at the mode's end.
+        ShutdownSeen = 1;
         StopBackgroundInstance();
-    else
+    } else {
         ServiceStop();
+    }
     return TRUE;
 }

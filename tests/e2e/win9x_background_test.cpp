@@ -499,13 +499,15 @@ TEST_F(Win98DedicatedConsole, DebugRunStopsOnCtrlC) {
     bool signalled = false;
     options.whileRunning = [&](DWORD) {
         // The engine's first search is over once the alerts role is taken over.
-        if (!WaitForControl("LoadNQS", 1, 60000)) return;
+        if (!WaitForControl("LoadNQS", 1, 30000)) return;
         KernelHandle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName));
         mutexSeen = static_cast<bool>(mutex);
         signalled = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
     };
+    // Ended here before the process that runs this test is given up on.
+    options.timeoutMs = 60000;
     RunResult run = RunPerchman({"/debug"}, options);
-    ASSERT_TRUE(Finished(run)) << Describe(run);
+    ASSERT_TRUE(Finished(run)) << "signalled " << signalled << ", " << Describe(run);
     EXPECT_TRUE(signalled);
     EXPECT_FALSE(mutexSeen) << "/debug took the single-instance mutex";
     EXPECT_EQ(run.exitCode, 0u);

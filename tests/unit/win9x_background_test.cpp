@@ -16,6 +16,7 @@
 
 #include "engine/main_loop.h"
 #include "entry/win9x_background.h"
+#include "entry/service_frame.h"
 #include "entry/shutdown_monitor.h"
 #include "entry/win9x_engine_thread.h"
 #include "output/output.h"
@@ -144,6 +145,18 @@ TEST_F(Monitor, ClassTakenEndsTheThreadAndTheStopDoesNotHang) {
     // The other module's class is still there: only a class of our own is taken back.
     EXPECT_NE(UnregisterClassA(kMonitorWindowClass, nullptr), 0);
     if (!returned) InterlockedExchange(&MonitorTerminated, 1);
+}
+
+// Ctrl+C under "/debug" before the monitor's window exists (its thread still
+// starting on a busy machine): the request reaches the supervisor all the
+// same, and is not lost with the window that was not there to take it.
+TEST_F(Monitor, CtrlCBeforeTheWindowExistsStillStopsTheMode) {
+    const auto savedFamily = FrameFunctions.IsWin9x;
+    FrameFunctions.IsWin9x = 1;
+    ASSERT_FALSE(FindWindowA(kMonitorWindowClass, kMonitorWindowTitle));
+    EXPECT_TRUE(ConsoleControlHandler(CTRL_C_EVENT));
+    EXPECT_EQ(ShutdownSeen, 1);
+    FrameFunctions.IsWin9x = savedFamily;
 }
 
 // The end-to-end tests start this alone, in a process of its own: the stop
