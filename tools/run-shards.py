@@ -16,8 +16,8 @@ between sites without the others seeing it.
 The tests are dealt out by their last measured times (tools/test-times.txt;
 a test not named there counts as DEFAULT_SECONDS), longest first, each to
 the shard with the least work so far. Each shard's result is printed as it
-ends, with the output of its failing tests; BUILD/test-times.txt receives
-this run's times, to refresh tools/test-times.txt from when tests change.
+ends, with the output of its failing tests; BUILD/test-times.txt keeps the
+times measured, to refresh tools/test-times.txt from when tests change.
 Exit status 0 when every shard passed.
 """
 
@@ -101,10 +101,10 @@ def list_tests(build, program, gtest_args):
     return names
 
 
-def read_times():
+def read_times(path=TIMES):
     times = {}
-    if os.path.isfile(TIMES):
-        with open(TIMES, encoding="utf-8") as file:
+    if os.path.isfile(path):
+        with open(path, encoding="utf-8") as file:
             for line in file:
                 fields = line.split()
                 if len(fields) == 2 and not line.startswith("#"):
@@ -240,10 +240,14 @@ def main(argv):
             shard.wait(deadline - time.monotonic())
             passed = report(shard, measured) and passed
             pending.remove(shard)
-    with open(os.path.join(build, "test-times.txt"), "w", encoding="utf-8") as file:
-        file.write("# seconds per test, as run by tools/run-shards.py\n")
-        for name in sorted(measured):
-            file.write(f"{name} {measured[name]:.1f}\n")
+    # Merged into what earlier runs measured: a run of a few tests keeps the rest.
+    kept = os.path.join(build, "test-times.txt")
+    times = read_times(kept)
+    times.update(measured)
+    with open(kept, "w", encoding="utf-8") as file:
+        file.write("# seconds per test, as last run by tools/run-shards.py\n")
+        for name in sorted(times):
+            file.write(f"{name} {times[name]:.1f}\n")
     return 0 if passed else 1
 
 
