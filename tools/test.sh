@@ -95,7 +95,7 @@ done
 
 # The unit and end-to-end tests, in shards that run at once.
 status=0
-"$root/tools/run-shards.py" "$testBuild" unit_tests=2 e2e_tests=5 -- "$@" || status=1
+"$root/tools/run-shards.py" "$testBuild" unit_tests=2 e2e_tests=4 -- "$@" || status=1
 stageDone "unit and end-to-end tests"
 
 for index in "${!soakRuns[@]}"; do
