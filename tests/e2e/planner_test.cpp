@@ -1080,9 +1080,15 @@ TEST_F(PlannerTest, MakesASiteRowFromARealTimeNetworkRun) {
     std::printf("[ agreement ] site row from a /time_network run: SRV1 20 ms as %s, SRV2 5 ms "
                 "as %s, SRV3 12 ms as %s\n",
                 m[1].str().c_str(), m[2].str().c_str(), m[3].str().c_str());
-    EXPECT_NEAR(std::stoi(m[1]), 20, 1) << row.out;
-    EXPECT_NEAR(std::stoi(m[2]), 5, 1) << row.out;
-    EXPECT_NEAR(std::stoi(m[3]), 12, 1) << row.out;
+    // A probe is never faster than its server's latency, but a machine busy
+    // with other tests may answer it a few milliseconds late: the median of
+    // the passes (exact in the test below) stays within that.
+    const std::pair<int, int> measuredAgainstLatency[] = {
+        {std::stoi(m[1]), 20}, {std::stoi(m[2]), 5}, {std::stoi(m[3]), 12}};
+    for (const auto& [measured, latency] : measuredAgainstLatency) {
+        EXPECT_GE(measured, latency - 1) << row.out;
+        EXPECT_LE(measured, latency + 5) << row.out;
+    }
     // The row is a line of the site table as it stands.
     e2e::RunResult plan = PlanTexts("<local> Parent 0 SRV1,SRV2,SRV3\n", row.out);
     EXPECT_NE(plan.out.find("  EAST             Parent     SRV2\r\n"), std::string::npos)
