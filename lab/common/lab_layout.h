@@ -73,6 +73,21 @@ constexpr char kLabFolder[] = "C:\\PerchmanLab";
 constexpr char kFilesFolder[] = "C:\\PerchmanLab\\Files";
 constexpr char kCallLogPath[] = "C:\\PerchmanLab\\calls.log";
 
+// A fleet: several prefixes that share one set of servers. Value of the lab
+// key (REG_SZ): a folder (a Z:\ path of the Unix file system every prefix
+// sees) that holds the servers' registries and file areas instead of this
+// prefix's registry and C:\PerchmanLab. Each server's behaviour (latency,
+// reachability from the machine's site) stays in the prefix's own registry,
+// since the site a machine sits at decides it.
+constexpr char kSharedServersValue[] = "SharedServers";
+// Below that folder: each server's product registry as folders (keys) and
+// files (values), each server's "$\" area, the servers down for every machine
+// (an empty file named by the server), and one call log per machine.
+constexpr char kSharedRegistryFolder[] = "Servers";
+constexpr char kSharedFilesFolder[] = "Files";
+constexpr char kSharedDownFolder[] = "Down";
+constexpr char kSharedCallsFolder[] = "Calls";
+
 // This machine's product keys, where "<local>" lines of a network go.
 constexpr char kLocalMachineName[] = "<local>";
 constexpr char kLocalProductRoot[] = "SOFTWARE\\Tarvo\\Kelvane\\Fendwall6\\CurrentVersion";

@@ -4,6 +4,9 @@
 //                           the hostile-server kit's (labnet.h): each argument
 //                           is one line
 //   labctl reset            remove every lab server, file area and the call log
+//   labctl share FOLDER     keep the loaded servers' registries and files in
+//                           FOLDER, shared with the prefixes copied from this
+//                           one (a fleet of machines, see labnet.h)
 //   labctl show SERVER      show a server's behaviour, registry and files
 //   labctl register [DLL]   register the stand-in product library (default:
 //                           the one of this build)
@@ -164,6 +167,7 @@ int Usage() {
         "                  overlong, illegal-names, answer-any, list-escaped, deep,\n"
         "                  wide, oversize, empty-more, slow\n"
         "  reset           remove every lab server, file area and the call log\n"
+        "  share FOLDER    keep the servers in FOLDER, shared by a fleet's prefixes\n"
         "  show SERVER     show a server's behaviour, registry tree and files\n"
         "  register [DLL]  make the program use the stand-in product library\n"
         "  set SERVER NAME NUMBER\n"
@@ -219,6 +223,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("labctl: added %d line%s\n", argc - 2, argc == 3 ? "" : "s");
+        return 0;
+    }
+    if (command == "share" && argc == 3) {
+        std::string error;
+        if (!lab::ShareServers(argv[2], &error)) {
+            std::fprintf(stderr, "labctl: share %s: %s\n", argv[2], error.c_str());
+            return 1;
+        }
+        std::printf("labctl: the servers live in %s\n", argv[2]);
         return 0;
     }
     if (command == "reset" && argc == 2) {

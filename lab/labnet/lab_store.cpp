@@ -216,7 +216,7 @@ void ResetNetwork() {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLabKey, 0, KEY_ALL_ACCESS, labKey.put()) ==
         ERROR_SUCCESS) {
         for (const char* name : {kUnknownServerDelayValue, kCallerCodeKeyValue, kVirusAlertValue,
-                                 kRecordCallsValue, kAnswerAnyValue})
+                                 kRecordCallsValue, kAnswerAnyValue, kSharedServersValue})
             RegDeleteValueA(labKey.get(), name);
     }
     RemoveLocalValues();

@@ -181,6 +181,18 @@ bool RefuseWrites(std::string_view server, DWORD status);
 bool ClientJoins(std::string_view name);
 bool ClientLeaves(std::string_view name);
 
+// ---- A fleet: several prefixes sharing one set of servers ----------------------
+// Copies every server of the loaded network (its product registry and its
+// "$\" area) into folder (a Windows path, e.g. Z:\tmp\fleet\servers, see
+// lab_layout.h) and makes this prefix's library serve them from there. A
+// server's published ClientCount N becomes N records of clients elsewhere
+// ("Clients\ELSEWHERE-1" ...): in the folder a server publishes the number
+// of its Clients subkeys, as the program does on a parent, after every
+// change below Clients. The servers' behaviour (latency, sites, faults) stays
+// in this prefix. Further prefixes copied from this one share the same
+// folder. A reset stops sharing; the folder is left as it is.
+bool ShareServers(const std::string& folder, std::string* error);
+
 // ---- Direct access for tests ------------------------------------------------
 // MACHINE may be a server name or <local>; keyPath "" or "-" is the root.
 struct Value {

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "product/product_interface.h"
 #include "server_state.h"
+#include "shared_store.h"
 
 using product::Status;
 using labproduct::ServerCall;
@@ -117,6 +118,73 @@ Status OpenServerKey(const ServerCall& call, const char* keyPath, REGSAM access,
     return status == ERROR_SUCCESS ? 0 : static_cast<Status>(status);
 }
 
+bool Shared(const ServerCall& call) { return !call.sharedRoot().empty(); }
+
+std::string SharedKey(const ServerCall& call, const char* keyPath) {
+    return labproduct::shared::KeyFolder(call.sharedRoot(), keyPath ? keyPath : "");
+}
+
+// A server's key as the listings walk it, by index, from either home.
+class ListedKey {
+public:
+    Status open(const ServerCall& call, const char* keyPath, bool values) {
+        if (!Shared(call)) return OpenServerKey(call, keyPath, KEY_READ, &key_);
+        shared_ = true;
+        std::string folder = SharedKey(call, keyPath);
+        if (!labproduct::shared::KeyExists(folder)) return product::kNotFound;
+        return static_cast<Status>(values ? labproduct::shared::ListValues(folder, &values_)
+                                          : labproduct::shared::ListSubKeys(folder, &subKeys_));
+    }
+    LONG subKeyAt(DWORD index, std::string* name) {
+        if (shared_) {
+            if (index >= subKeys_.size()) return ERROR_NO_MORE_ITEMS;
+            *name = subKeys_[index];
+            return ERROR_SUCCESS;
+        }
+        char text[256];
+        DWORD length = sizeof text;
+        LONG status =
+            RegEnumKeyExA(key_.get(), index, text, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS) name->assign(text, length);
+        return status;
+    }
+    LONG valueAt(DWORD index, labproduct::shared::StoredValue* value) {
+        if (shared_) {
+            if (index >= values_.size()) return ERROR_NO_MORE_ITEMS;
+            *value = values_[index];
+            return ERROR_SUCCESS;
+        }
+        if (!sized_) {
+            DWORD longestName = 0, longestData = 0;
+            if (LONG status = RegQueryInfoKeyA(key_.get(), nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr, nullptr, &longestName,
+                                               &longestData, nullptr, nullptr))
+                return status;
+            name_.resize(longestName + 2);
+            data_.resize(longestData + 1);
+            sized_ = true;
+        }
+        DWORD nameLength = static_cast<DWORD>(name_.size());
+        DWORD dataSize = static_cast<DWORD>(data_.size());
+        LONG status = RegEnumValueA(key_.get(), index, name_.data(), &nameLength, nullptr,
+                                    &value->type, data_.data(), &dataSize);
+        if (status == ERROR_SUCCESS) {
+            value->name.assign(name_.data(), nameLength);
+            value->data.assign(data_.begin(), data_.begin() + dataSize);
+        }
+        return status;
+    }
+
+private:
+    bool shared_ = false;
+    RegKey key_;
+    std::vector<std::string> subKeys_;
+    std::vector<labproduct::shared::StoredValue> values_;
+    bool sized_ = false;
+    std::vector<char> name_;
+    std::vector<uint8_t> data_;
+};
+
 }  // namespace
 
 extern "C" {
@@ -136,8 +204,9 @@ Status WINAPI ReadServerValues(const char* server, const char* keyPath, uint8_t*
     // A server that publishes nothing under a name answers with an empty value
     // (length 0, type REG_NONE): that is how a search learns that a level ends.
     RegKey key;
-    Status keyStatus = OpenServerKey(call, keyPath, KEY_QUERY_VALUE, &key);
+    Status keyStatus = Shared(call) ? 0 : OpenServerKey(call, keyPath, KEY_QUERY_VALUE, &key);
     if (keyStatus && keyStatus != product::kNotFound) return keyStatus;
+    std::string sharedKey = Shared(call) ? SharedKey(call, keyPath) : std::string();
 
     // Built aside and copied at the end, so a failing read leaves the request intact.
     std::vector<uint8_t> reply(capacity, 0);
@@ -146,8 +215,9 @@ Status WINAPI ReadServerValues(const char* server, const char* keyPath, uint8_t*
     for (const std::string& name : names) {
         DWORD type = 0;
         std::vector<uint8_t> data;
-        LONG status = key ? QueryValue(key.get(), name.c_str(), &type, &data)
-                          : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+        LONG status = Shared(call) ? labproduct::shared::ReadValue(sharedKey, name, &type, &data)
+                      : key      ? QueryValue(key.get(), name.c_str(), &type, &data)
+                                 : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
         if (status == ERROR_FILE_NOT_FOUND) {
             type = REG_NONE;
             data.clear();
@@ -231,6 +301,16 @@ Status WINAPI WriteServerValues(const char* server, const char* keyPath, uint32_
 
     // The count the caller passes is not trusted: every value in the block is
     // written (the import sends two values with a count of one).
+    if (Shared(call)) {
+        std::string folder = SharedKey(call, keyPath);
+        for (const WriteEntry& entry : entries)
+            if (LONG status = labproduct::shared::WriteValue(folder, entry.name, entry.type,
+                                                             entry.data, entry.size))
+                return static_cast<Status>(status);
+        if (labproduct::shared::TouchesClients(keyPath ? keyPath : ""))
+            labproduct::shared::PublishClientCount(call.sharedRoot());
+        return 0;
+    }
     RegKey key;
     std::string path = call.keyPathUnderRoot(keyPath);
     if (LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
@@ -249,6 +329,8 @@ Status WINAPI DeleteServerValue(const char* server, const char* keyPath, const c
     if (Status refusal = call.refusal()) return refusal;
     if (call.failWrite()) return call.failWrite();
     if (!name || !*name) return ERROR_INVALID_PARAMETER;
+    if (Shared(call))
+        return static_cast<Status>(labproduct::shared::DeleteValue(SharedKey(call, keyPath), name));
     RegKey key;
     if (Status status = OpenServerKey(call, keyPath, KEY_SET_VALUE, &key)) return status;
     return static_cast<Status>(RegDeleteValueA(key.get(), name));
@@ -260,6 +342,14 @@ Status WINAPI DeleteServerKey(const char* server, const char* keyPath) {
     if (call.failWrite()) return call.failWrite();
     // The product root itself is not the caller's to delete.
     if (!keyPath || !*keyPath) return ERROR_ACCESS_DENIED;
+    if (Shared(call)) {
+        std::string folder = SharedKey(call, keyPath);
+        if (!labproduct::shared::KeyExists(folder)) return product::kNotFound;
+        Status status = static_cast<Status>(labproduct::shared::DeleteKey(folder));
+        if (labproduct::shared::TouchesClients(keyPath))
+            labproduct::shared::PublishClientCount(call.sharedRoot());
+        return status;
+    }
     RegKey root;
     if (Status status = OpenServerKey(call, "", KEY_ALL_ACCESS, &root)) return status;
     return static_cast<Status>(SHDeleteKeyA(root.get(), keyPath));
@@ -279,18 +369,17 @@ Status WINAPI EnumServerSubKeys(const char* server, const char* keyPath, char* l
         *more = 1;
         return 0;
     }
-    RegKey key;
-    if (Status status = OpenServerKey(call, keyPath, KEY_READ, &key)) {
+    ListedKey key;
+    if (Status status = key.open(call, keyPath, false)) {
         labproduct::EndListing(kSubKeyListing, server, keyPath);
         return status;
     }
     DWORD index = labproduct::ListingCursor(kSubKeyListing, server, keyPath);
     uint32_t used = 0;
     for (;; ++index) {
-        char name[256];
-        DWORD nameLength = sizeof name;
-        LONG status = RegEnumKeyExA(key.get(), index, name, &nameLength, nullptr, nullptr,
-                                    nullptr, nullptr);
+        std::string name;
+        LONG status = key.subKeyAt(index, &name);
+        uint32_t nameLength = static_cast<uint32_t>(name.size());
         if (status == ERROR_NO_MORE_ITEMS) break;
         if (status != ERROR_SUCCESS) {
             labproduct::EndListing(kSubKeyListing, server, keyPath);
@@ -306,7 +395,7 @@ Status WINAPI EnumServerSubKeys(const char* server, const char* keyPath, char* l
             labproduct::SetListingCursor(kSubKeyListing, server, keyPath, index);
             return 0;
         }
-        std::memcpy(listing + used, name, nameLength + 1);
+        std::memcpy(listing + used, name.c_str(), nameLength + 1);
         used += nameLength + 1;
         ++*count;
     }
@@ -328,28 +417,19 @@ Status WINAPI EnumServerValues(const char* server, const char* keyPath, char* li
         *more = 1;
         return 0;
     }
-    RegKey key;
-    Status status = OpenServerKey(call, keyPath, KEY_READ, &key);
-    DWORD longestName = 0, longestData = 0;
-    if (!status)
-        status = static_cast<Status>(RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr, nullptr,
-                                                      &longestName, &longestData, nullptr,
-                                                      nullptr));
-    if (status) {
+    ListedKey key;
+    if (Status status = key.open(call, keyPath, true)) {
         labproduct::EndListing(kValueListing, server, keyPath);
         return status;
     }
-    std::vector<char> name(longestName + 2);
-    std::vector<uint8_t> data(longestData + 1);
     DWORD index = labproduct::ListingCursor(kValueListing, server, keyPath);
     uint32_t used = 0;
     for (;; ++index) {
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        DWORD type = 0;
-        DWORD dataSize = static_cast<DWORD>(data.size());
-        LONG result = RegEnumValueA(key.get(), index, name.data(), &nameLength, nullptr, &type,
-                                    data.data(), &dataSize);
+        labproduct::shared::StoredValue value;
+        LONG result = key.valueAt(index, &value);
+        uint32_t nameLength = static_cast<uint32_t>(value.name.size());
+        uint32_t dataSize = static_cast<uint32_t>(value.data.size());
+        DWORD type = value.type;
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS) {
             labproduct::EndListing(kValueListing, server, keyPath);
@@ -368,10 +448,10 @@ Status WINAPI EnumServerValues(const char* server, const char* keyPath, char* li
             dataSize = listingSize - fixed;
         }
         uint8_t* entry = reinterpret_cast<uint8_t*>(listing) + used;
-        std::memcpy(entry, name.data(), nameLength + 1);
+        std::memcpy(entry, value.name.c_str(), nameLength + 1);
         Store32(entry + nameLength + 1, type);
         Store32(entry + nameLength + 5, dataSize);
-        std::memcpy(entry + fixed, data.data(), dataSize);
+        std::memcpy(entry + fixed, value.data.data(), dataSize);
         used += fixed + dataSize;
         ++*count;
     }

@@ -11,6 +11,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
+#include "shared_store.h"
 #include "../common/lab_layout.h"
 
 namespace labproduct {
@@ -148,6 +149,7 @@ const LabSettings& Settings(State& s) {
         if (QueryDword(key, lab::kRecordCallsValue, &value)) s.settings.recordCalls = value == 1;
         s.settings.hasVirusAlert = QueryString(key, lab::kVirusAlertValue, &s.settings.virusAlert);
         QueryString(key, lab::kAnswerAnyValue, &s.settings.answerAny);
+        QueryString(key, lab::kSharedServersValue, &s.settings.sharedServers);
     }
     s.haveSettings = true;
     return s.settings;
@@ -231,6 +233,15 @@ LONGLONG Frequency() {
     return frequency;
 }
 
+// A server failed for the whole fleet: an empty file named by it in the
+// shared folder. Looked at on every call, so that every machine sees it fail
+// at once, without a change to each prefix.
+bool DownForEveryMachine(const std::string& sharedServers, const std::string& keyName) {
+    if (sharedServers.empty()) return false;
+    std::string marker = sharedServers + "\\" + lab::kSharedDownFolder + "\\" + keyName;
+    return GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::string CursorKey(char kind, const char* server, const char* keyPath) {
     std::string key(1, kind);
     key += '|';
@@ -247,10 +258,12 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
     QueryPerformanceCounter(&start_);
     State& s = TheState();
     bool record = false;
+    std::string sharedServers;
     {
         Guard guard(s.lock);
         CheckGeneration(s);
         record = Settings(s).recordCalls;
+        sharedServers = Settings(s).sharedServers;
         ServerBehaviour* found = &Behaviour(s, server);
         // A name no lab server holds may be answered by one that answers for all.
         const std::string& answerAny = Settings(s).answerAny;
@@ -259,7 +272,7 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
         if (!b.known) {
             delayMs_ = Settings(s).unknownServerDelayMs;
             refusal_ = lab::kDefaultDownStatus;
-        } else if (b.down) {
+        } else if (b.down || DownForEveryMachine(sharedServers, b.keyName)) {
             delayMs_ = b.timeoutMs;
             refusal_ = b.downStatus;
         } else {
@@ -267,6 +280,11 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
             registryRoot_ = std::string(lab::kServersKey) + "\\" + b.keyName + "\\" +
                             lab::kServerRegistrySubkey;
             fileArea_ = std::string(lab::kFilesFolder) + "\\" + b.keyName;
+            if (!sharedServers.empty()) {
+                sharedRoot_ = sharedServers + "\\" + lab::kSharedRegistryFolder + "\\" +
+                              shared::EncodeName(b.keyName);
+                fileArea_ = sharedServers + "\\" + lab::kSharedFilesFolder + "\\" + b.keyName;
+            }
             failRead_ = b.failRead;
             failReadStatus_ = b.failReadStatus;
             failWrite_ = b.failWrite;
@@ -278,7 +296,7 @@ ServerCall::ServerCall(const char* server, const char* operation, const char* ke
             if (b.slowMs && IsSlowOperation(b.slowOperations, operation)) delayMs_ += b.slowMs;
         }
     }
-    if (record) AppendCallLog(operation, server, keyPath, detail);
+    if (record) AppendCallLog(operation, server, keyPath, detail, sharedServers);
 }
 
 ServerCall::~ServerCall() {
@@ -363,8 +381,24 @@ bool RecallReply(const uint8_t* block, ReplyLayout* layout) {
 }
 
 void AppendCallLog(const char* operation, const char* server, const char* keyPath,
-                   const char* detail) {
-    std::string line = operation;
+                   const char* detail, const std::string& sharedServers) {
+    std::string line;
+    std::string path = lab::kCallLogPath;
+    if (!sharedServers.empty()) {
+        // Milliseconds since 1970, so that the logs of a fleet's machines
+        // line up: one clock, the host's, serves every prefix.
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        char stamp[32];
+        FormatText(stamp, "%llu ", (ticks - 116444736000000000ULL) / 10000);
+        line = stamp;
+        char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+        DWORD size = sizeof computer;
+        if (!GetComputerNameA(computer, &size)) CopyText(computer, "unknown");
+        path = sharedServers + "\\" + lab::kSharedCallsFolder + "\\" + computer + ".log";
+    }
+    line += operation;
     line += ' ';
     line += server && *server ? server : "-";
     line += ' ';
@@ -373,7 +407,7 @@ void AppendCallLog(const char* operation, const char* server, const char* keyPat
     line += detail && *detail ? detail : "-";
     line += "\r\n";
     // One write per line in append mode keeps lines of several processes whole.
-    FileHandle file(CreateFileA(lab::kCallLogPath, FILE_APPEND_DATA,
+    FileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;

@@ -19,6 +19,9 @@ struct LabSettings {
     bool recordCalls = false;
     bool hasVirusAlert = false;
     std::string virusAlert;
+    // The folder of servers shared by a fleet of prefixes; empty: this
+    // prefix's registry and drive C: hold them.
+    std::string sharedServers;
 };
 
 // One contact with a server, from the caller's entry to the moment the answer
@@ -39,6 +42,9 @@ public:
     // The server's product registry root under HKLM, and its file area.
     const std::string& registryRoot() const { return registryRoot_; }
     const std::string& fileArea() const { return fileArea_; }
+    // The server's root folder in a fleet's shared folder; empty when the
+    // server lives in this prefix's registry.
+    const std::string& sharedRoot() const { return sharedRoot_; }
     // Registry key path below HKLM of keyPath on this server.
     std::string keyPathUnderRoot(const char* keyPath) const;
 
@@ -58,6 +64,7 @@ private:
     product::Status refusal_ = 0;
     std::string registryRoot_;
     std::string fileArea_;
+    std::string sharedRoot_;
     std::string failRead_;
     product::Status failReadStatus_ = 0;
     product::Status failWrite_ = 0;
@@ -85,7 +92,9 @@ struct ReplyLayout {
 void RememberReply(const uint8_t* block, ReplyLayout layout);
 bool RecallReply(const uint8_t* block, ReplyLayout* layout);
 
+// sharedServers: the fleet's folder, whose call logs (one per machine) give
+// each line the time it was made; empty: this prefix's log.
 void AppendCallLog(const char* operation, const char* server, const char* keyPath,
-                   const char* detail);
+                   const char* detail, const std::string& sharedServers);
 
 }  // namespace labproduct
