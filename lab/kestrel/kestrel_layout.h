@@ -36,5 +36,14 @@ constexpr DWORD kOrientationStopped = 5134;
 constexpr HRESULT kControlFailure = static_cast<HRESULT>(0x80004005L);
 
 constexpr DWORD kPollMs = 2;
+// A fleet's machines: how often the service looks at "ProcessHPDNow" (a
+// look every 2 ms costs a busy machine nothing, forty machines their CPU),
+// read when the service starts.
+constexpr char kPollValue[] = "PollMs";
+// 1: after taking a file in, the product registers with the parent it names,
+// as the real one does: a record key "Clients\<computer>_::_<GUID>" on the
+// parent, through the lab's product library. Only a fleet asks for it: a
+// lone machine's parents are the lab's, whose clients a test sets itself.
+constexpr char kRegistersValue[] = "RegistersWithParent";
 
 }  // namespace kestrel

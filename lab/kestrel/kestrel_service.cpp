@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kestrel/kestrel_layout.h"
+#include "product/product_interface.h"
 
 namespace {
 
@@ -156,6 +157,53 @@ void ApplyHpdFile(const std::string& path) {
     if (key) RegCloseKey(key);
 }
 
+// The product registers with the parent its file names: a record key on the
+// parent, named by the computer and the client's GUID, through the product
+// library the program itself is given (its COM registration).
+void RegisterWithParent() {
+    std::string parent = ReadString(kestrel::kProductRoot, "Parent");
+    BYTE guid[16] = {};
+    HKEY root = nullptr;
+    DWORD size = sizeof guid;
+    bool haveGuid = false;
+    if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, kestrel::kProductRoot, 0, KEY_READ, &root)) {
+        haveGuid = !RegQueryValueExA(root, "GUID", nullptr, nullptr, guid, &size) &&
+                   size == sizeof guid;
+        RegCloseKey(root);
+    }
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD computerSize = sizeof computer;
+    if (parent.empty() || !haveGuid || !GetComputerNameA(computer, &computerSize)) return;
+
+    char library[MAX_PATH] = "";
+    HKEY clsid = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, product::kLibraryClsidKey, 0, KEY_READ, &clsid)) return;
+    DWORD librarySize = sizeof library - 1;
+    LONG found = RegQueryValueExA(clsid, nullptr, nullptr, nullptr,
+                                  reinterpret_cast<BYTE*>(library), &librarySize);
+    RegCloseKey(clsid);
+    HMODULE module = found ? nullptr : LoadLibraryA(library);
+    if (!module) return;
+    auto add = reinterpret_cast<product::AddValueToBlockFn>(reinterpret_cast<void*>(
+        GetProcAddress(module, MAKEINTRESOURCEA(product::kOrdAddValueToBlock))));
+    auto write = reinterpret_cast<product::WriteServerValuesFn>(reinterpret_cast<void*>(
+        GetProcAddress(module, MAKEINTRESOURCEA(product::kOrdWriteServerValues))));
+    char key[128];
+    std::snprintf(key, sizeof key,
+                  "Clients\\%s_::_%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x%02x",
+                  computer, guid[3], guid[2], guid[1], guid[0], guid[7], guid[6], guid[5],
+                  guid[4], guid[11], guid[10], guid[9], guid[8], guid[15], guid[14], guid[13],
+                  guid[12]);
+    uint8_t block[product::kSingleBlockSize] = {};
+    DWORD good = 1;
+    uint32_t used = 0;
+    if (add && write && !add(block, "good", REG_DWORD, sizeof good, &good, &used)) {
+        write(parent.c_str(), key, 1, block, used);
+        ViewerLine("Kestrel Server: registered with " + parent + "\n");
+    }
+    FreeLibrary(module);
+}
+
 // Anything but the sentinel the file carries: the time it was taken in.
 void ConfirmUpdate() {
     FILETIME now;
@@ -171,6 +219,7 @@ bool TakeInRequest() {
     DWORD delay = ReadDword(kestrel::kLabProductKey, kestrel::kProcessingDelayValue, 0);
     std::string path = HpdPath();
     ApplyHpdFile(path);
+    if (ReadDword(kestrel::kLabProductKey, kestrel::kRegistersValue, 0) == 1) RegisterWithParent();
     DWORD spent = GetTickCount() - seen;
     if (delay > spent && WaitForSingleObject(stopEvent, delay - spent) == WAIT_OBJECT_0)
         return false;
@@ -185,7 +234,9 @@ bool TakeInRequest() {
 }
 
 void Run() {
-    while (WaitForSingleObject(stopEvent, kestrel::kPollMs) == WAIT_TIMEOUT) {
+    DWORD pollMs = ReadDword(kestrel::kLabProductKey, kestrel::kPollValue, kestrel::kPollMs);
+    if (pollMs == 0 || pollMs > 10000) pollMs = kestrel::kPollMs;
+    while (WaitForSingleObject(stopEvent, pollMs) == WAIT_TIMEOUT) {
         if (ReadDword(kestrel::kProductControl, "ProcessHPDNow", 0) == 1 && !TakeInRequest())
             break;
     }

@@ -125,6 +125,29 @@ TEST_F(TakeoverE2E, SwitchWritesTheFileRemovesTheOldRecordAndCopiesTheHistory) {
     RemoveDirectoryA("C:\\PerchmanLab\\E2ESky");
 }
 
+// A fleet's product stand-in registers with the parent its file names, as
+// the product does; a lone machine's lab leaves the parents' clients to the
+// test.
+TEST_F(TakeoverE2E, TheProductRegistersWithItsNewParentWhenTheLabAsks) {
+    for (bool asked : {false, true}) {
+        Load(NetworkWithOldRecord());
+        Root("Parent", "OLD");
+        RootDword("Connected", 1);
+        kestrel::ResetBehaviour();
+        if (asked) kestrel::SetBehaviour(kestrel::kRegistersValue, 1);
+        ASSERT_EQ(0u, kestrel::StartService());
+        e2e::RunResult run = Entry("parent", "SRV01");
+        ASSERT_TRUE(e2e::Finished(run));
+        EXPECT_EQ(1u, run.exitCode) << e2e::Describe(run);
+        EXPECT_EQ(asked, lab::KeyExists("SRV01", RecordKey())) << "asked " << asked;
+        if (asked) {
+            EXPECT_EQ(1u, lab::ReadDword("SRV01", RecordKey(), "good").value_or(0));
+        }
+        EXPECT_FALSE(lab::KeyExists("OLD", RecordKey()));
+        kestrel::StopService();
+    }
+}
+
 TEST_F(TakeoverE2E, ReconnectionAfterShutdownIsImmediateAndShort) {
     Load("server SRV01 latency=2\nlist <local> Parent 0 SRV01\n");
     Root("Parent", kMarker);
