@@ -213,9 +213,21 @@ void PrintWalk(const PlannedWalk& walk, const SiteTable& table) {
         PrintMargins(level, table.closeCallMs);
         PrintOutcome(level);
     }
-    if (!walk.shares.empty())
+    if (!walk.shares.empty()) {
         Say("  => %s: each machine that joins raises its parent's client count",
             WinnerText(walk).c_str());
+        if (table.startWindowSeconds > 0) {
+            std::string together;
+            for (const Share& share : walk.togetherShares)
+                together += Concat({together.empty() ? "" : ", ", share.server, " ",
+                                    std::to_string(share.machines)});
+            Say("     started within %u s, each machine reading the counts %u ms before its "
+                "own record counts: %s; spread of the counts %lld (one by one: %lld)",
+                table.startWindowSeconds, table.registrationDelayMs, together.c_str(),
+                static_cast<long long>(walk.togetherSpread),
+                static_cast<long long>(walk.oneByOneSpread));
+        }
+    }
     else if (!walk.winner.empty())
         Say("  => %s", WinnerText(walk).c_str());
     else if (walk.searchedAgain)

@@ -229,6 +229,26 @@ std::vector<int64_t> FillLowest(const std::vector<int64_t>& counts, int64_t mach
     return after;
 }
 
+std::vector<int64_t> FillTogether(const std::vector<int64_t>& counts, int64_t machines,
+                                  uint64_t windowMs, uint64_t delayMs) {
+    std::vector<int64_t> after = counts;
+    if (counts.empty() || machines <= 0) return after;
+    std::vector<size_t> chosen;  // by machine, in the order they start
+    auto startMs = [&](int64_t machine) {
+        return static_cast<uint64_t>(machine) * windowMs / static_cast<uint64_t>(machines);
+    };
+    int64_t seen = 0;  // the machines whose records count at the current start
+    for (int64_t machine = 0; machine < machines; ++machine) {
+        while (seen < machine && startMs(seen) + delayMs <= startMs(machine)) ++seen;
+        std::vector<int64_t> read = counts;
+        for (int64_t earlier = 0; earlier < seen; ++earlier) ++read[chosen[static_cast<size_t>(earlier)]];
+        size_t lowest = static_cast<size_t>(std::min_element(read.begin(), read.end()) - read.begin());
+        chosen.push_back(lowest);
+        ++after[lowest];
+    }
+    return after;
+}
+
 std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,
                             const std::vector<int64_t>& joined) {
     std::vector<Share> shares;
@@ -258,7 +278,7 @@ bool PlanWalk(const ListTree& tree, const SiteTable& table, const Site& site, co
     const TreeList* local = tree.Find(kLocalName, role, "0");
     // A level-0 list too long for the program's buffer reads as no list at all.
     if (!local || local->list.empty() || local->list.size() >= kListSize) return false;
-    *walk = PlannedWalk{&site, role, {}, "", {}, {}, {}, false, false};
+    *walk = PlannedWalk{&site, role, {}, "", {}, {}, {}, false, false, {}, 0, 0};
     char list[kListSize];
     CopyText(list, local->list);
     WalkContext context{&tree, &table, down, &site, walk, levelsLeft, kLocalName, {}, {}, {}};
@@ -325,5 +345,21 @@ void SpreadOverGroups(const SiteTable& table, std::vector<PlannedWalk>* walks) {
             joined.push_back(after[i] - before[i]);
         }
         walk.shares = SharesOf(members, joined);
+        if (table.startWindowSeconds == 0) continue;
+        // Beside the fill, what a start within the window leaves: the counts
+        // the machines read lag their own registrations.
+        std::vector<int64_t> together =
+            FillTogether(before, walk.site->machines,
+                         static_cast<uint64_t>(table.startWindowSeconds) * 1000,
+                         table.registrationDelayMs);
+        std::vector<int64_t> togetherJoined;
+        for (size_t i = 0; i < members.size(); ++i) togetherJoined.push_back(together[i] - before[i]);
+        walk.togetherShares = SharesOf(members, togetherJoined);
+        auto spread = [](const std::vector<int64_t>& values) {
+            return *std::max_element(values.begin(), values.end()) -
+                   *std::min_element(values.begin(), values.end());
+        };
+        walk.togetherSpread = spread(together);
+        walk.oneByOneSpread = spread(after);
     }
 }

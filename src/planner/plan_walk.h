@@ -67,6 +67,12 @@ struct PlannedWalk {
     std::vector<std::string> notNamed;    // servers met that the site's row does not name
     bool searchedAgain;  // nothing found and the last probe answered: the engine retries
     bool tooLarge;       // cut short: the plan ran out of levels
+    // Of a balanced group whose site's machines start within the table's
+    // start window: where they end, and the spread of the members' counts
+    // then and after the one-by-one fill.
+    std::vector<Share> togetherShares;
+    int64_t togetherSpread = 0;
+    int64_t oneByOneSpread = 0;
 
     // The servers the site's machines end on: the shares, the random pick's
     // members, or the one winner.
@@ -99,6 +105,14 @@ std::vector<const PlannedServer*> BalancedMembers(const PlannedWalk& walk);
 // The counts after machines joined one by one, each on the member with the
 // fewest clients (the first in list order on a tie).
 std::vector<int64_t> FillLowest(const std::vector<int64_t>& counts, int64_t machines);
+
+// The counts after machines that start evenly spread over windowMs joined:
+// each reads the counts at its start and sees only the machines whose record
+// counts by then, delayMs after their own start; it joins the member with
+// the fewest clients it read (the first in list order on a tie). A window of
+// 0 is a start of all at once: none sees another.
+std::vector<int64_t> FillTogether(const std::vector<int64_t>& counts, int64_t machines,
+                                  uint64_t windowMs, uint64_t delayMs);
 
 // The members that machines joined, largest share first (list order on a tie).
 std::vector<Share> SharesOf(const std::vector<const PlannedServer*>& members,

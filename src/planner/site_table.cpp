@@ -14,6 +14,8 @@ namespace {
 constexpr char kTimesToAverage[] = "TimesToAverage";
 constexpr char kWithoutWatching[] = "WithoutAddressWatchingPercent";
 constexpr char kCloseCall[] = "CloseCallMs";
+constexpr char kStartWindow[] = "StartWindowSeconds";
+constexpr char kRegistrationDelay[] = "RegistrationDelayMs";
 constexpr uint32_t kWholePercent = 100;
 
 struct SettingReader {
@@ -41,6 +43,9 @@ bool ApplySettings(const char* path, SiteText& text, SiteTable* table, std::stri
     table->timesToAverage = static_cast<int32_t>(TableSetting(kTimesToAverage, 7, &reader));
     table->withoutAddressWatchingPercent = TableSetting(kWithoutWatching, 0, &reader);
     table->closeCallMs = TableSetting(kCloseCall, table->closeCallMs, &reader);
+    table->startWindowSeconds = TableSetting(kStartWindow, 0, &reader);
+    table->registrationDelayMs =
+        TableSetting(kRegistrationDelay, table->registrationDelayMs, &reader);
     for (const auto& [key, setting] : text.settings) {
         if (!reader.used.count(key)) return fail(setting, Concat({"unknown setting ", setting.name}));
         if (key == NameKey(kWithoutWatching) && setting.value > kWholePercent)

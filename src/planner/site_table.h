@@ -27,6 +27,13 @@ struct SiteTable {
     uint32_t withoutAddressWatchingPercent = 0;
     // A choice decided by fewer milliseconds than this is a close call.
     uint32_t closeCallMs = 5;
+    // Machines of a site that start within this many seconds (0: not asked)
+    // read the client counts of a balanced group before the records of the
+    // others that started just before them count: a machine's own record
+    // counts registrationDelayMs after its read (its takeover and the
+    // product's registration on the new parent).
+    uint32_t startWindowSeconds = 0;
+    uint32_t registrationDelayMs = 3000;
 
     // The server's latency from the site, down when down holds it; null when
     // the site does not name it.

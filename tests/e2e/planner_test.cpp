@@ -303,6 +303,44 @@ TEST_F(PlannerTest, ABalancedGroupSpreadsAsTheRealClientsJoinOneByOne) {
                 shares[1].str().c_str());
 }
 
+// Machines of a site that start close together read the counts before the
+// records of those that started just before them count: they pile onto the
+// members that were lowest when they read. Six machines over A=B=C at 0, 0, 0.
+TEST_F(PlannerTest, ASiteStartingWithinAWindowSpreadsAsItsMachinesSeeEachOther) {
+    struct Case {
+        const char* settings;
+        const char* line;  // "" when the plan shows no such line
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"StartWindowSeconds=60 RegistrationDelayMs=1000",
+         "started within 60 s, each machine reading the counts 1000 ms before its own record "
+         "counts: A 2, B 2, C 2; spread of the counts 0 (one by one: 0)"},
+        // A start every second, each record counting three seconds after its read.
+        {"StartWindowSeconds=6",
+         "started within 6 s, each machine reading the counts 3000 ms before its own record "
+         "counts: A 3, B 3; spread of the counts 3 (one by one: 0)"},
+        {"StartWindowSeconds=6 RegistrationDelayMs=2000",
+         "started within 6 s, each machine reading the counts 2000 ms before its own record "
+         "counts: A 2, B 2, C 2; spread of the counts 0 (one by one: 0)"},
+        {"StartWindowSeconds=1 RegistrationDelayMs=5000",
+         "started within 1 s, each machine reading the counts 5000 ms before its own record "
+         "counts: A 6; spread of the counts 6 (one by one: 0)"},
+    };
+    for (const Case& c : cases) {
+        e2e::RunResult plan = PlanTexts("<local> Parent 0 A=B=C\n",
+                                        std::string("SITE 6 A=5 B=9 C=7\nclients A=0 B=0 C=0\n") +
+                                            c.settings + "\n");
+        EXPECT_NE(plan.out.find("=> A 2, B 2, C 2 of 6: each machine"), std::string::npos)
+            << plan.out;
+        size_t at = plan.out.find("started within");
+        std::string line = at == std::string::npos
+                               ? std::string()
+                               : plan.out.substr(at, plan.out.find("\r\n", at) - at);
+        EXPECT_EQ(line, c.line) << c.settings;
+    }
+}
+
 // ---- The walk explained, and the load ------------------------------------------
 
 // One row of a table of figures: the numbers after its leading words.
