@@ -204,10 +204,10 @@ def main(argv):
         fail("usage: tools/run-shards.py BUILD PROGRAM=SHARDS... [-- GTEST_ARGS...]")
     build = os.path.abspath(argv[0])
     programs = []
-    for spec in argv[1:]:
-        match = re.fullmatch(r"(\w+)=([1-9][0-9]*)", spec)
+    for request in argv[1:]:
+        match = re.fullmatch(r"(\w+)=([1-9][0-9]*)", request)
         if not match:
-            fail(f"not PROGRAM=SHARDS: {spec}")
+            fail(f"not PROGRAM=SHARDS: {request}")
         programs.append((match.group(1), int(match.group(2))))
 
     namespace = subprocess.run([os.path.join(ROOT, "tools", "labshell.sh"), "--check"],

@@ -173,14 +173,22 @@ void PrintVirusAlert(const char* virusName) {
     WriteStdout(line);
 }
 
-void PrintMessageId(unsigned messageId, FILE* file, bool detail, ...) {
+void PrintMessageIdV(unsigned messageId, FILE* file, bool detail, va_list args) {
     if (detail && !ShowDetail && !ServiceRunning) return;
-    LoadMessage(messageId, MessageText);
+    // Buffers of its own: the search's detail lines come from the engine's
+    // thread while the mode's thread may be printing.
+    char format[kTextSize];
+    char line[kTextSize];
+    LoadMessage(messageId, format);
+    FormatTextV(line, sizeof line, format, args);
+    PrintMessage(line, file, detail);
+}
+
+void PrintMessageId(unsigned messageId, FILE* file, bool detail, ...) {
     va_list args;
     va_start(args, detail);
-    FormatTextV(LineText, sizeof LineText, MessageText, args);
+    PrintMessageIdV(messageId, file, detail, args);
     va_end(args);
-    PrintMessage(LineText, file, detail);
 }
 
 void FormatMessageId(char* out, size_t size, unsigned messageId, ...) {

@@ -2,6 +2,7 @@
 // Everything the program says to a person, and the process-wide clock.
 
 #include <windows.h>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -40,9 +41,9 @@ void LoadMessage(unsigned messageId, char* out, size_t size);
 template <size_t N>
 void LoadMessage(unsigned messageId, char (&out)[N]) { LoadMessage(messageId, out, N); }
 
-// Loads message id into MessageText, formats it with the arguments into
-// LineText and prints it. The arguments are data; the format is always the
-// program's own message.
+// Loads message id, formats it with the arguments and prints it. The
+// arguments are data; the format is always the program's own message.
 void PrintMessageId(unsigned messageId, FILE* file, bool detail, ...);
+void PrintMessageIdV(unsigned messageId, FILE* file, bool detail, va_list args);
 // Same, formatted into caller buffers (for threads other than the mode's).
 void FormatMessageId(char* out, size_t size, unsigned messageId, ...);
